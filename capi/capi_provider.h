@@ -1,0 +1,66 @@
+// The CAPI 2.0 provider record: its resolved entry points, the application number and the
+// message last taken; binding, release and unloading of the provider library.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace capi {
+
+// Entry points with the CAPI 2.0 signatures (results are 32-bit CAPI codes).
+using CapiRegisterFn = uint32_t (*)(uint32_t messageBufferSize, uint32_t maxLogicalConnection,
+                                    uint32_t maxBDataBlocks, uint32_t maxBDataLen,
+                                    uint32_t* applId);
+using CapiReleaseFn = uint32_t (*)(uint32_t applId);
+using CapiGetManufacturerFn = void (*)(char* buffer);
+using CapiGetVersionFn = uint32_t (*)(uint32_t* capiMajor, uint32_t* capiMinor,
+                                      uint32_t* manufacturerMajor, uint32_t* manufacturerMinor);
+using CapiGetSerialNumberFn = uint32_t (*)(char* buffer);
+using CapiGetProfileFn = uint32_t (*)(void* buffer, uint32_t controller);
+using CapiInstalledFn = uint32_t (*)();
+using CapiPutMessageFn = uint32_t (*)(uint32_t applId, const uint8_t* message);
+using CapiGetMessageFn = uint32_t (*)(uint32_t applId, const uint8_t** message);
+using CapiWaitForSignalFn = uint32_t (*)(uint32_t applId);
+// A wait for the next message bounded by timeoutMs; when the time runs out it fails with
+// the provider's "queue empty" code (0x1104).
+using CapiWaitForSignalWithinFn = uint32_t (*)(uint32_t applId, uint32_t timeoutMs);
+
+struct CapiProvider {
+  CapiRegisterFn CAPI_REGISTER;
+  CapiReleaseFn CAPI_RELEASE;
+  CapiGetManufacturerFn CAPI_GET_MANUFACTURER;
+  CapiGetVersionFn CAPI_GET_VERSION;
+  CapiGetSerialNumberFn CAPI_GET_SERIAL_NUMBER;
+  CapiGetProfileFn CAPI_GET_PROFILE;
+  CapiInstalledFn CAPI_INSTALLED;
+  CapiPutMessageFn CAPI_PUT_MESSAGE;
+  CapiGetMessageFn CAPI_GET_MESSAGE;
+  CapiWaitForSignalFn CAPI_WAIT_FOR_SIGNAL;
+  // Filled by the platform beside the ten standard entry points; may be null, and then the
+  // start-up queries wait without a bound.
+  CapiWaitForSignalWithinFn waitForSignalWithin;
+  uint32_t applId;
+  const uint8_t* receivedMessage;
+};
+
+extern CapiProvider capiProvider;
+
+// The CAPI 2.0 export names, in resolution order.
+constexpr int kEntryPointCount = 10;
+extern const char* const kEntryPointNames[kEntryPointCount];
+
+// Loads the provider, resolves it, checks the installation and registers the application.
+// 0 on success; -1 after its message box (and console line) otherwise.
+int BindCapiProvider();
+
+// Releases the application; a failure is shown in a message box and shutdown goes on.
+void ReleaseApplication();
+
+// Unloads the provider library, unless the receive thread may still be inside it.
+void UnloadCapiProvider();
+
+// Set by the receive thread while it is inside a provider call, so that unloading waits for
+// its way out (or leaves the library mapped while it stays blocked).
+extern std::atomic<int32_t> receiveThreadInProvider;
+
+}  // namespace capi

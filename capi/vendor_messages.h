@@ -1,0 +1,65 @@
+// The four vendor messages (ADAPTER_REQ, ADAPTER_CONF, DEBUG_REQ, DEBUG_IND): built and read
+// byte by byte, little-endian, at fixed offsets. Every read of a received message stays inside
+// its total length.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace capi {
+
+constexpr uint8_t kCommandAdapter = 0x18;
+constexpr uint8_t kCommandDebug = 0x19;
+constexpr uint8_t kSubRequest = 0x00;
+constexpr uint8_t kSubConfirmation = 0x01;
+constexpr uint8_t kSubIndication = 0x02;
+
+constexpr uint8_t LINE_CONFIG = 2;
+constexpr uint8_t ADAPTER_TYPE = 4;
+constexpr uint8_t FIRMWARE_VERSION = 6;
+
+constexpr size_t kInfoBufferSize = 512;
+constexpr size_t kAdapterReqLength = 18;
+constexpr size_t kAdapterConfHeaderLength = 18;
+constexpr size_t kDebugReqHeaderLength = 11;
+constexpr size_t kDebugIndTextOffset = 13;
+// The task position: text offset 13, message offset 26.
+constexpr size_t kDebugIndTaskOffset = kDebugIndTextOffset + 13;
+// Longest command text of a firmware command.
+constexpr size_t kMaxCommandTextLength = 39;
+// Bytes of a received message that the provider guarantees readable.
+constexpr size_t kMaxReceivedMessageLength = 2048;
+
+// The readable length of a received message: its total-length field, at most
+// kMaxReceivedMessageLength.
+size_t ReceivedLength(const uint8_t* message);
+
+// Byte at offset of a received message, 0 when offset lies outside its readable length.
+uint8_t ReceivedByte(const uint8_t* message, size_t offset);
+
+// Little-endian 16-bit word at offset of a received message, 0 outside it.
+uint16_t ReceivedWord(const uint8_t* message, size_t offset);
+
+// True when the received message has this command and subcommand.
+bool IsMessageOfKind(const uint8_t* message, uint8_t command, uint8_t subcommand);
+
+// Builds the 18-byte ADAPTER_REQ into out; returns its length.
+size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId, uint8_t controller,
+                           uint8_t requestType, uint16_t requestDataLength, uint32_t replyAddress,
+                           uint16_t replyAreaSize);
+
+// Builds a DEBUG_REQ with payloadLength payload bytes into out (capacity bytes); returns its
+// length, or 0 when it does not fit.
+size_t BuildDebugRequest(uint8_t* out, size_t capacity, uint16_t applId, uint8_t controller,
+                         uint8_t requestKind, const uint8_t* payload, uint8_t payloadLength);
+
+// Builds the firmware-command payload (0x02, the text, NUL) into out; returns its length
+// (text length + 2). The text is cut at kMaxCommandTextLength characters.
+size_t BuildCommandPayload(uint8_t (&out)[kMaxCommandTextLength + 2], const char* text);
+
+// Copies the reply data of an ADAPTER_CONF into infoBuffer. replyToken is the address value
+// that the request named. Returns 0 when the data is in the buffer, -1 when it is unusable.
+int TakeAdapterConfData(const uint8_t* message, uint32_t replyToken,
+                        uint8_t (&infoBuffer)[kInfoBufferSize]);
+
+}  // namespace capi

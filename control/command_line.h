@@ -1,0 +1,15 @@
+// The command line: option parsing and the usage text.
+#pragma once
+
+namespace control {
+
+enum class ParseOutcome { kRun, kExit };
+
+// Fills the option fields of the ControlBlock. kExit: an error or help was printed and the
+// process is to end with status 0.
+ParseOutcome ParseCommandLine(int argc, const char* const* argv);
+
+// Prints the usage text to standard output.
+void PrintUsage();
+
+}  // namespace control

@@ -1,0 +1,59 @@
+// The one process-wide record of settings and run state, and the task filter text.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/thread.h"
+
+namespace control {
+
+constexpr int kMaxControllerNo = 7;
+
+// Fields in the documented order. Every 32-bit flag is atomic: the receive thread reads
+// several of them while the main thread changes them (relaxed single-word access suffices).
+struct ControlBlock {
+  uint8_t accessKeys[3];
+  std::atomic<int32_t> dumpMode;
+  std::atomic<int32_t> autoPopup;
+  std::atomic<int32_t> exitRequested;
+  uint8_t startupController;
+  uint8_t controller;
+  std::atomic<int32_t> loggedIn;
+  std::atomic<int32_t> showControllerNo;
+  std::atomic<int32_t> waitMode;
+  std::atomic<int32_t> outputStopRequested;
+  std::atomic<int32_t> filterEnabled;
+  std::atomic<int32_t> markerNo;
+  std::atomic<int32_t> currentRow;
+  std::atomic<int32_t> bottomRow;
+  std::atomic<int32_t> loggingEnabled;
+  std::atomic<int32_t> sizeCheckEnabled;
+  std::atomic<int32_t> logBusy;
+  std::atomic<int32_t> decoderDch2;
+  std::atomic<int32_t> decoderDch3;
+  std::atomic<int32_t> decoderDch3Ext;
+  std::atomic<int32_t> decoderBch2;
+  std::atomic<int32_t> decoderPpp;
+  std::atomic<int32_t> controllerGiven;
+  uintptr_t capiModule;
+  std::atomic<int32_t> lastCapiError;
+  platform::ThreadHandle receiveThread;
+};
+
+extern ControlBlock controlBlock;
+
+// Puts every field back to its start value (process start; tests).
+void ResetControlBlock();
+
+// Longest task filter text in characters.
+constexpr int MAX_FILTER_LEN = 6;
+
+// Replaces the task filter text (0..6 characters) in one atomic store, so the receive
+// thread always sees the old or the new text whole.
+void StoreFilterText(const char* text, int length);
+
+// Copies the current filter text, zero-terminated, into out; returns its length.
+int LoadFilterText(char (&out)[MAX_FILTER_LEN + 2]);
+
+}  // namespace control

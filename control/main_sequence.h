@@ -1,0 +1,26 @@
+// The program's main routine: start-up in its fixed order, the keyboard loop with the
+// debug-mode access sequence, and shutdown.
+#pragma once
+
+namespace control {
+
+constexpr const char* kProgramName = "LINKSPY";
+constexpr const char* kProgramVersion = "0.96";
+constexpr const char* kLogFileName = "LINKSPY.LOG";
+constexpr const char* kBackupFileName = "LINKSPY.BAK";
+constexpr int kProgramNameSize = 48;
+constexpr int kComputerNameSize = 16;
+
+// The computer name read at start-up.
+extern char computerName[kComputerNameSize];
+
+// Runs the whole program; returns the exit status (0, or -1 when the provider cannot be bound).
+int Main(int argc, const char* const* argv);
+
+// Handles one key of the keyboard loop (the access sequence, blank, Ctrl-A, Ctrl-X).
+void HandleKey(int key);
+
+// The stop sequence, called once after the keyboard loop ends.
+void Shutdown();
+
+}  // namespace control

@@ -1,0 +1,65 @@
+// The console as the program uses it: an 80 x 25 screen with a cursor, written two ways
+// (direct writes at the cursor and the standard-output stream), keys, line input, message
+// boxes and the window title.
+//
+// Every operation is safe from both threads. ConsoleLock/ConsoleUnlock (recursive) let a
+// caller make several operations one unit that the other thread cannot interleave with.
+#pragma once
+
+#include <cstddef>
+
+namespace platform {
+
+constexpr int kScreenColumns = 80;
+constexpr int kScreenRows = 25;
+
+// Takes over the console for the screen (start-up, after the options). Before this, stream
+// text still reaches standard output.
+void ConsoleOpen();
+
+// Gives the terminal back; the last screen stays readable. Safe to call more than once.
+void ConsoleClose();
+
+// Sets the console window title.
+void ConsoleSetTitle(const char* title);
+
+// Holds / releases the console for a multi-step unit of drawing.
+void ConsoleLock();
+void ConsoleUnlock();
+
+// Puts the cursor at (column, row); values outside the screen are ignored.
+void ConsoleSetCursor(int column, int row);
+
+// Reads the cursor position.
+void ConsoleGetCursor(int* column, int* row);
+
+// Moves the rectangle left..right x top..bottom so that its top-left corner lands on
+// (destColumn, destRow); cells it leaves are set to fill. Cells outside the screen are clipped.
+void ConsoleMoveRect(int left, int top, int right, int bottom, int destColumn, int destRow,
+                     char fill);
+
+// Direct console write of length bytes at the cursor ("\r", "\n" and wrap as a console does).
+// Goes nowhere when standard output is not the console.
+void ConsoleWrite(const char* text, size_t length);
+
+// Writes through the standard-output stream: on the console it lands at the cursor; when
+// standard output is redirected the bytes go there unchanged.
+void StreamWrite(const char* text, size_t length);
+
+// The character that the screen shows at (column, row); a blank outside it.
+char ConsoleCellAt(int column, int row);
+
+// Waits at most timeoutMs for a key; true when one is waiting. Never spins.
+bool KeyWaiting(int timeoutMs);
+
+// Reads one key without echo: its code 0..255, or -1 when input has ended.
+int ReadKey();
+
+// Reads one line with echo into line (capacity bytes including the terminator), without its
+// line end; longer input is cut. Returns the length, or -1 when input has ended.
+int ReadLine(char* line, int capacity);
+
+// Shows a warning message box titled "LINKSPY" with an OK button; blocks until closed.
+void ShowMessageBox(const char* text);
+
+}  // namespace platform

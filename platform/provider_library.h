@@ -1,0 +1,27 @@
+// Loading the CAPI 2.0 provider library and resolving its entry points.
+#pragma once
+
+#include <cstdint>
+
+#include "capi/capi_provider.h"
+
+namespace platform {
+
+// The name of the provider library this platform loads.
+const char* ProviderLibraryName();
+
+// The platform's export name of entry point index (0..9, in resolution order).
+const char* ProviderExportName(int index);
+
+// Loads the library; returns its module handle, 0 when it cannot be loaded.
+uintptr_t LoadProviderLibrary(const char* name);
+
+// Resolves the ten entry points by their CAPI 2.0 names in resolution order into provider
+// (and waitForSignalWithin where the platform has a bounded wait). An entry point the
+// library lacks is left null.
+void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider);
+
+// Unloads the library.
+void UnloadProviderLibrary(uintptr_t module);
+
+}  // namespace platform

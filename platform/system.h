@@ -1,0 +1,29 @@
+// Process services: computer name, local time, sleeping, process-wide set-up and end.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+namespace platform {
+
+// Mode string for appending to a text file with the platform's text-mode line ends.
+extern const char* const kAppendTextMode;
+
+// Sets up the process before anything else runs: the console stand-in, signal handling,
+// and restoring the terminal on every way out.
+void StartProcess();
+
+// Fills name (size bytes including the terminator) with the computer name, at most 15
+// characters; an empty text when it cannot be read.
+void ReadComputerName(char* name, size_t size);
+
+// The local date and time now.
+std::tm LocalTimeNow();
+
+// Sleeps the calling thread for about ms milliseconds.
+void SleepMs(int ms);
+
+// True once the process has been asked to end from outside (SIGINT, SIGTERM, SIGHUP).
+bool TerminationRequested();
+
+}  // namespace platform
