@@ -1,0 +1,170 @@
+// The main routine: start-up in its fixed order, the keyboard loop with the access sequence
+// of debug mode, and shutdown.
+#include "control/main_sequence.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "adapter/adapter_info.h"
+#include "adapter/decoders.h"
+#include "capi/capi_provider.h"
+#include "capi/receive_thread.h"
+#include "console/banner.h"
+#include "console/prompt.h"
+#include "control/command_line.h"
+#include "control/control_block.h"
+#include "output/log_writer.h"
+#include "output/print.h"
+#include "output/trace_screen.h"
+#include "platform/console.h"
+#include "platform/system.h"
+
+namespace control {
+
+char computerName[kComputerNameSize];
+
+namespace {
+
+constexpr const char* kConsoleTitle = "LINKSPY for Windows NT";
+constexpr const char* kStartupBoxText =
+    "LINKSPY for Windows NT\n"
+    "ISDN trace monitor for qz7 adapters";
+constexpr const char* kInternalUseLine = "** Version for internal use only **";
+constexpr const char* kWelcomeLine = "Welcome in debug mode, ready for input...\n\n";
+constexpr int kAccessKeyCount = 3;
+constexpr int kKeyCtrlA = 0x01;
+constexpr int kKeyCtrlC = 0x03;
+constexpr int kKeyCtrlX = 0x18;
+constexpr int kKeyBlank = 0x20;
+// How long one look for a key may block; keeps an idle program asleep, not spinning.
+constexpr int kKeyWaitMs = 50;
+constexpr int kStartupRow = 12;
+constexpr int kDebugBottomRow = 21;
+
+char programName[kProgramNameSize];
+int accessProgress = 0;
+
+// Formats into a line buffer and writes it to the log only.
+void LogOnlyLine(const char* format, const char* text) {
+  char line[256];
+  std::snprintf(line, sizeof line, format, text);
+  output::LogOnly(line);
+}
+
+// Start-up steps 1 and 2: the first lines and the options. False: the process is to end.
+bool GreetAndParse(int argc, const char* const* argv) {
+  std::snprintf(programName, sizeof programName, "%s", argc > 0 ? argv[0] : "");
+  output::Print("\n[Initializing and starting module: %s]\n", programName);
+  output::Print("LINKSPY: Max log file size %d kBytes\n", output::MAX_LOG_SIZE_KB);
+  if (ParseCommandLine(argc, argv) == ParseOutcome::kExit) return false;
+  controlBlock.startupController = controlBlock.controller;
+  return true;
+}
+
+// Start-up steps 6 to 9: start-up lines, the message box, the log's first lines, the banner.
+void AnnounceStart() {
+  if (controlBlock.loggingEnabled == 1) {
+    output::Print("LINKSPY: Started log file %s\n", kLogFileName);
+  } else {
+    output::Print("LINKSPY: Error opening log file, logging disabled\n");
+  }
+  output::Print("\n");
+  platform::ShowMessageBox(kStartupBoxText);
+  char line[256];
+  std::snprintf(line, sizeof line, "\n\nStart program %s v%s\n", kProgramName, kProgramVersion);
+  output::LogOnly(line);
+  LogOnlyLine("%s\n", console::kCopyrightLine);
+  LogOnlyLine("%s\n", kInternalUseLine);
+  output::ClearScreen();
+  console::PrintBanner();
+  output::Print("\n");
+}
+
+// The keyboard loop: one key at a time until Ctrl-X (or the end of input, or a signal).
+void RunKeyboardLoop() {
+  while (controlBlock.exitRequested == 0) {
+    if (platform::TerminationRequested()) {
+      controlBlock.exitRequested = 1;
+      break;
+    }
+    if (!platform::KeyWaiting(kKeyWaitMs)) continue;
+    int key = platform::ReadKey();
+    if (key < 0) {
+      controlBlock.exitRequested = 1;
+      break;
+    }
+    HandleKey(key);
+  }
+}
+
+// Shows the access progress as one digit in the top-left corner.
+void ShowAccessDigit() {
+  platform::ConsoleLock();
+  output::SetCursor(accessProgress - 1, 0);
+  output::WriteDirect("%1d", accessProgress);
+  platform::ConsoleUnlock();
+}
+
+// Opens debug mode: the output region shrinks to rows 0..21 below the welcome line.
+void EnterDebugMode() {
+  controlBlock.loggedIn = 1;
+  accessProgress = 0;
+  controlBlock.bottomRow = kDebugBottomRow;
+  output::ClearScreen();
+  output::Print("%s", kWelcomeLine);
+  controlBlock.currentRow = 1;
+}
+
+}  // namespace
+
+void HandleKey(int key) {
+  ControlBlock& cb = controlBlock;
+  if (cb.loggedIn == 0) {
+    if (key == cb.accessKeys[accessProgress]) {
+      ++accessProgress;
+      ShowAccessDigit();
+      if (accessProgress == kAccessKeyCount) EnterDebugMode();
+    } else {
+      accessProgress = 0;
+    }
+  }
+  if (cb.loggedIn == 1 && key == kKeyBlank) console::RunPrompt();
+  if (key == kKeyCtrlA && cb.waitMode == 1) cb.outputStopRequested = 1;
+  if (key == kKeyCtrlX || key == kKeyCtrlC) cb.exitRequested = 1;
+}
+
+void Shutdown() {
+  capi::StopReceiveThread();
+  capi::ReleaseApplication();
+  char line[256];
+  std::snprintf(line, sizeof line, "%s Program unloaded\n", output::Timestamp());
+  output::LogWithEcho(line);
+  output::CloseLogForShutdown();
+  capi::UnloadCapiProvider();
+  output::Print("\rClean at shutdown\n");
+}
+
+int Main(int argc, const char* const* argv) {
+  accessProgress = 0;
+  if (!GreetAndParse(argc, argv)) return 0;
+  platform::ConsoleSetTitle(kConsoleTitle);
+  platform::ConsoleOpen();
+  platform::ReadComputerName(computerName, sizeof computerName);
+  output::SetLogFileNames(kLogFileName, kBackupFileName);
+  if (capi::BindCapiProvider() == -1) return -1;
+  AnnounceStart();
+  adapter::IdentifyAdapter(computerName);
+  capi::StartReceiveThread();
+  output::Print("\n");
+  controlBlock.currentRow = kStartupRow;
+  output::SetCursor(0, kStartupRow);
+  // The decoder row is chosen for this firmware generation whatever the query returned.
+  adapter::adapterInfo.firmwareKind = 3;
+  adapter::adapterInfo.firmwareVersion = 0;
+  adapter::ActivateDecoders();
+  RunKeyboardLoop();
+  Shutdown();
+  return 0;
+}
+
+}  // namespace control

@@ -1,0 +1,231 @@
+"""Shared pieces of the end-to-end tests: the emulator, a private CAPI configuration, linkspy
+run headless through pipes or in an 80 x 25 tmux pane."""
+
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+BUILD = os.environ.get("LINKSPY_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+LINKSPY = os.path.join(BUILD, "linkspy")
+QZ7EMU = os.path.join(BUILD, "qz7emu")
+FAKE_CAPI = os.path.join(BUILD, "libfakecapi.so")
+
+CTRL = {"P": b"\x10", "E": b"\x05", "N": b"\x0e", "A": b"\x01", "X": b"\x18", "C": b"\x03"}
+ACCESS = CTRL["P"] + CTRL["E"] + CTRL["N"]
+
+
+def wait_until(predicate, timeout=10.0, interval=0.05):
+    """Polls predicate until it is true; returns its last value."""
+    deadline = time.time() + timeout
+    value = predicate()
+    while not value and time.time() < deadline:
+        time.sleep(interval)
+        value = predicate()
+    return value
+
+
+class Emulator:
+    """qz7emu on a free loopback port, stopped by stop() (or the with block)."""
+
+    def __init__(self, *args, workdir=None):
+        self.workdir = workdir or tempfile.mkdtemp(prefix="qz7emu-")
+        self.command_log = os.path.join(self.workdir, "commands.log")
+        self.process = subprocess.Popen(
+            [QZ7EMU, "--port", "0", "--command-log", self.command_log, *args],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        line = self.process.stdout.readline().decode()
+        match = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
+        if not match:
+            self.process.kill()
+            raise RuntimeError("qz7emu did not start: %r" % line)
+        self.port = int(match.group(1))
+
+    def commands(self):
+        """The lines the emulator recorded of what it received."""
+        try:
+            with open(self.command_log, encoding="latin-1") as f:
+                return [line.rstrip("\n") for line in f]
+        except FileNotFoundError:
+            return []
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.kill()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def run_folder(port=None):
+    """A fresh working folder whose HOME holds a libcapi20 configuration for the port."""
+    folder = tempfile.mkdtemp(prefix="linkspy-run-")
+    with open(os.path.join(folder, ".capi20rc"), "w") as f:
+        if port is not None:
+            f.write("REMOTE rcapi 127.0.0.1 %d\n" % port)
+        f.write("TRACELEVEL 0\n")
+    return folder
+
+
+def linkspy_env(folder, **extra):
+    env = dict(os.environ)
+    env["HOME"] = folder
+    env["TERM"] = env.get("TERM", "xterm") if env.get("TERM") not in (None, "", "dumb") else "xterm"
+    env.update(extra)
+    return env
+
+
+def read_log(folder, name="LINKSPY.LOG"):
+    try:
+        with open(os.path.join(folder, name), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+class Headless:
+    """linkspy with pipes for standard input, output and error."""
+
+    def __init__(self, folder, args=(), env=None):
+        self.folder = folder
+        self.process = subprocess.Popen(
+            [LINKSPY, *args], cwd=folder, env=env or linkspy_env(folder),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out = b""
+        self.err = b""
+
+    def _pump(self, timeout):
+        streams = [s for s in (self.process.stdout, self.process.stderr) if s and not s.closed]
+        if not streams:
+            return False
+        ready, _, _ = select.select(streams, [], [], timeout)
+        got = False
+        for stream in ready:
+            data = os.read(stream.fileno(), 65536)
+            if data:
+                got = True
+                if stream is self.process.stdout:
+                    self.out += data
+                else:
+                    self.err += data
+        return got
+
+    def wait_for(self, text, timeout=10.0):
+        """Reads output until text (bytes) appears in standard output; True if it did."""
+        deadline = time.time() + timeout
+        while text not in self.out:
+            remaining = deadline - time.time()
+            if remaining <= 0:
+                return False
+            if not self._pump(min(remaining, 0.1)) and self.process.poll() is not None:
+                self._pump(0)
+                return text in self.out
+        return True
+
+    def send(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def close_input(self):
+        self.process.stdin.close()
+
+    def finish(self, timeout=10.0):
+        """Waits for the end; returns the exit status."""
+        deadline = time.time() + timeout
+        while self.process.poll() is None and time.time() < deadline:
+            self._pump(0.1)
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+            raise AssertionError("linkspy did not end; output so far: %r" % self.out[-2000:])
+        while self._pump(0):
+            pass
+        return self.process.returncode
+
+
+def run_headless(folder, args=(), stdin=b"", env=None, timeout=20.0):
+    """Runs linkspy to its end with the given input; returns (status, stdout, stderr)."""
+    process = subprocess.run([LINKSPY, *args], cwd=folder, env=env or linkspy_env(folder),
+                             input=stdin, capture_output=True, timeout=timeout)
+    return process.returncode, process.stdout, process.stderr
+
+
+class Tmux:
+    """A detached tmux server of its own with one 80 x 25 pane running a command."""
+
+    def __init__(self, command, folder, env=None, width=80, height=25):
+        self.socket = os.path.join(tempfile.mkdtemp(prefix="tmux-"), "sock")
+        self.folder = folder
+        env = env or linkspy_env(folder)
+        exports = " ".join("%s=%s" % (k, shell_quote(env[k])) for k in ("HOME",) if k in env)
+        extra = " ".join("%s=%s" % (k, shell_quote(v)) for k, v in env.items()
+                         if k.startswith("LINKSPY_"))
+        self.status_file = os.path.join(folder, ".exit-status")
+        shell = "cd %s && env TERM=xterm-256color %s %s %s; echo $? > %s; sleep 3600" % (
+            shell_quote(folder), exports, extra, command, shell_quote(self.status_file))
+        self._tmux("new-session", "-d", "-x", str(width), "-y", str(height), "-s", "t", shell)
+        self._tmux("set-option", "-t", "t", "status", "off")
+
+    def _tmux(self, *args):
+        return subprocess.run(["tmux", "-S", self.socket, *args], capture_output=True,
+                              check=False).stdout.decode("utf-8", "replace")
+
+    def screen(self):
+        """The 25 rows of the pane as text."""
+        rows = self._tmux("capture-pane", "-p", "-t", "t").split("\n")
+        rows = rows[:25]
+        return rows + [""] * (25 - len(rows))
+
+    def send_keys(self, data):
+        """Types raw bytes into the pane."""
+        for byte in data:
+            self._tmux("send-keys", "-t", "t", "-H", "%02x" % byte)
+
+    def type_text(self, text):
+        self._tmux("send-keys", "-t", "t", "-l", text)
+
+    def wait_for(self, predicate, timeout=10.0):
+        return wait_until(lambda: predicate(self.screen()), timeout)
+
+    def wait_for_text(self, text, timeout=10.0):
+        return self.wait_for(lambda rows: any(text in row for row in rows), timeout)
+
+    def exit_status(self, timeout=10.0):
+        if not wait_until(lambda: os.path.exists(self.status_file) and
+                          open(self.status_file).read().strip() != "", timeout):
+            return None
+        return int(open(self.status_file).read().strip())
+
+    def close(self):
+        self._tmux("kill-server")
+
+
+def shell_quote(text):
+    return "'" + str(text).replace("'", "'\\''") + "'"
+
+
+def needs(*paths):
+    """Skips a test class when a built program it needs is missing."""
+    missing = [p for p in paths if not os.path.exists(p)]
+    return unittest.skipIf(missing, "not built: %s" % ", ".join(missing))
+
+
+def main():
+    unittest.main(verbosity=2)

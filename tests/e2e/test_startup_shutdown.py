@@ -1,0 +1,129 @@
+"""The program's spine end to end: first lines, options, binding failures, the start-up and
+shutdown lines on standard output and in the log, the keys, signals and idle CPU."""
+
+import os
+import signal
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness as h  # noqa: E402
+
+FIRST_LINES = (b"\n[Initializing and starting module: %s]\n"
+               b"LINKSPY: Max log file size 500 kBytes\n")
+
+
+def first_lines():
+    return FIRST_LINES % h.LINKSPY.encode()
+
+
+class OptionsAndBinding(unittest.TestCase):
+    def setUp(self):
+        self.folder = h.run_folder()
+
+    def test_help_prints_usage_and_touches_nothing(self):
+        status, out, _ = h.run_headless(self.folder, ["-h"])
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith(first_lines() + b"\nUsage: LOAD LINKSPY -h\n"), out)
+        self.assertTrue(out.endswith(b"Start example   : LOAD LINKSPY -2 -3\n\n"))
+        self.assertIsNone(h.read_log(self.folder))
+
+    def test_option_errors_end_with_status_zero(self):
+        status, out, _ = h.run_headless(self.folder, ["-h", "-q", "x"])
+        self.assertEqual(status, 0)
+        self.assertEqual(out, first_lines() + b"\rUnknown parameter: -q\n"
+                         b"\rParameter without '-' or '/': x\n")
+
+    def test_missing_provider_ends_with_255_and_no_log(self):
+        env = h.linkspy_env(self.folder, LINKSPY_CAPI_LIBRARY="/nonexistent/libcapi.so")
+        status, out, err = h.run_headless(self.folder, [], env=env)
+        self.assertEqual(status, 255)
+        self.assertEqual(out, first_lines() +
+                         b"LINKSPY: LoadLibrary (/nonexistent/libcapi.so) failed\n")
+        self.assertIn(b"LINKSPY: Cannot load /nonexistent/libcapi.so (0)", err)
+        self.assertIsNone(h.read_log(self.folder))
+
+    def test_provider_not_installed_shows_only_the_message_box(self):
+        # No REMOTE line and no CAPI device: the real library says it is not installed.
+        status, out, err = h.run_headless(self.folder, [])
+        self.assertEqual(status, 255)
+        self.assertEqual(out, first_lines())
+        self.assertIn(b"LINKSPY: ZELM CAPI 2.0 not installed", err)
+        self.assertIsNone(h.read_log(self.folder))
+
+
+@h.needs(h.QZ7EMU)
+class RunAgainstEmulator(unittest.TestCase):
+    def setUp(self):
+        self.emulator = h.Emulator()
+        self.folder = h.run_folder(self.emulator.port)
+
+    def tearDown(self):
+        self.emulator.stop()
+
+    def test_start_up_and_shutdown_lines_reach_console_and_log(self):
+        run = h.Headless(self.folder, ["-2"])
+        self.assertTrue(run.wait_for(b"D-Channel Protocol: "), run.out)
+        run.send(h.CTRL["X"])
+        self.assertEqual(run.finish(), 0)
+        out = run.out
+        self.assertTrue(out.startswith(first_lines() + b"LINKSPY: Started log file LINKSPY.LOG\n\n"))
+        self.assertIn(b"LINKSPY for Windows NT v0.96\n", out)
+        self.assertIn(b"** Version for internal use only **\n", out)
+        self.assertIn(b"Fileserver Name   : ", out)
+        self.assertIn(b"Thread stopping ...", out)
+        self.assertRegex(out, rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\n\rClean at shutdown\n$")
+        self.assertIn(b"LINKSPY: ISDN trace monitor", run.err.replace(b"LINKSPY for Windows NT\n", b""))
+        log = h.read_log(self.folder)
+        self.assertTrue(log.startswith(b"\n\nStart program LINKSPY v0.96\n"), log[:200])
+        self.assertIn(b"\n** Version for internal use only **\n", log)
+        self.assertIn(b"Fileserver Name   : ", log)
+        self.assertRegex(log, rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\n$")
+        self.assertNotIn(b"\r\n", log)
+
+    def test_access_sequence_with_a_wrong_key_between_and_end_of_input(self):
+        run = h.Headless(self.folder, [])
+        self.assertTrue(run.wait_for(b"D-Channel Protocol: "))
+        time.sleep(0.3)
+        # A wrong key restarts the sequence; a blank outside debug mode does nothing.
+        run.send(h.CTRL["P"] + h.CTRL["E"] + b"q" + b" " + h.ACCESS)
+        self.assertTrue(run.wait_for(b"Welcome in debug mode, ready for input...\n\n"))
+        self.assertEqual(run.out.count(b"Welcome in debug mode"), 1)
+        run.close_input()
+        self.assertEqual(run.finish(), 0)
+        self.assertIn(b"Program unloaded\n", h.read_log(self.folder))
+
+    def test_signals_end_through_the_normal_shutdown(self):
+        for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            folder = h.run_folder(self.emulator.port)
+            run = h.Headless(folder, [])
+            self.assertTrue(run.wait_for(b"D-Channel Protocol: "))
+            time.sleep(0.2)
+            run.process.send_signal(signum)
+            self.assertEqual(run.finish(), 0, signum)
+            self.assertIn(b"\rClean at shutdown\n", run.out)
+            self.assertIn(b"Program unloaded\n", h.read_log(folder))
+            run.close_input()
+
+    def test_idle_program_uses_no_measurable_cpu(self):
+        run = h.Headless(self.folder, [])
+        self.assertTrue(run.wait_for(b"D-Channel Protocol: "))
+        time.sleep(0.5)
+        ticks = os.sysconf("SC_CLK_TCK")
+
+        def cpu_seconds():
+            with open("/proc/%d/stat" % run.process.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / ticks
+
+        before, start = cpu_seconds(), time.time()
+        time.sleep(3)
+        used = (cpu_seconds() - before) / (time.time() - start)
+        run.send(h.CTRL["X"])
+        self.assertEqual(run.finish(), 0)
+        self.assertLess(used, 0.01, "idle CPU share %.3f" % used)
+
+
+if __name__ == "__main__":
+    h.main()
