@@ -1,0 +1,88 @@
+"""linkspy in a real 80 x 25 terminal (tmux) against the emulator: the start-up screen, the
+access digits, the welcome line, trace rows, the prompt area and the end."""
+
+import os
+import re
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness as h  # noqa: E402
+
+TRACE_ROW = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} [A-Z0-9]{3}")
+
+
+@h.needs(h.QZ7EMU)
+class ScreenInTerminal(unittest.TestCase):
+    def setUp(self):
+        self.emulator = h.Emulator("--rate", "20")
+        self.folder = h.run_folder(self.emulator.port)
+        self.tmux = h.Tmux(h.LINKSPY + " -2 -3", self.folder)
+        # The start-up message box waits for Enter.
+        self.assertTrue(self.tmux.wait_for_text("LINKSPY for Windows NT"), self.tmux.screen())
+        self.tmux.wait_for_text("OK", timeout=5)
+        self.tmux.send_keys(b"\r")
+
+    def tearDown(self):
+        self.tmux.close()
+        self.emulator.stop()
+
+    def test_start_up_report_then_traces_from_row_13(self):
+        self.assertTrue(self.tmux.wait_for(lambda rows: TRACE_ROW.match(rows[13])), self.tmux.screen())
+        rows = self.tmux.screen()
+        self.assertEqual(rows[0], "LINKSPY for Windows NT v0.96")
+        self.assertEqual(rows[2], "** Version for internal use only **")
+        self.assertTrue(rows[4].startswith("Fileserver Name   : "), rows)
+        labels = ["Fileserver Time   : ", "Controller Number : 1", "Adaptertype       : ",
+                  "Version of QZ.BIN : ", "Line Interface    : ", "D-Channel Protocol: "]
+        for label, row in zip(labels, rows[5:11]):
+            self.assertTrue(row.startswith(label), (label, rows))
+        for row in rows[13:]:
+            self.assertLessEqual(len(row), 80)
+
+    def test_access_digits_welcome_line_and_prompt(self):
+        self.tmux.wait_for_text("D-Channel Protocol")
+        self.tmux.send_keys(h.CTRL["P"])
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[0].startswith("1")), self.tmux.screen())
+        self.tmux.send_keys(h.CTRL["E"])
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[0].startswith("12")))
+        self.tmux.send_keys(h.CTRL["N"])
+        self.assertTrue(self.tmux.wait_for(
+            lambda rows: rows[0] == "Welcome in debug mode, ready for input..."), self.tmux.screen())
+        self.assertTrue(self.tmux.wait_for(lambda rows: TRACE_ROW.match(rows[2])), self.tmux.screen())
+        self.tmux.send_keys(b" ")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[23].startswith("C1:-)")), self.tmux.screen())
+        self.assertEqual(self.tmux.screen()[22], "-" * 80)
+        self.tmux.type_text(".x")
+        # The typed text keeps its place while trace lines scroll above it.
+        time.sleep(1.0)
+        rows = self.tmux.screen()
+        self.assertTrue(rows[23].startswith("C1:-).x"), rows)
+        self.assertEqual(rows[22], "-" * 80)
+        self.tmux.send_keys(b"\r")
+        self.assertTrue(self.tmux.wait_for(
+            lambda rows: rows[24].startswith("Please exit program with <CTRL-X>!")), self.tmux.screen())
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(), 0)
+        self.assertTrue(self.tmux.wait_for_text("Clean at shutdown"), self.tmux.screen())
+        log = h.read_log(self.folder)
+        self.assertIn(b"Program unloaded\n", log)
+
+    def test_help_screen_shows_the_superscript_two(self):
+        self.tmux.wait_for_text("D-Channel Protocol")
+        self.tmux.send_keys(h.ACCESS + b" ")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[23].startswith("C1:-)")))
+        self.tmux.type_text(".h")
+        self.tmux.send_keys(b"\r")
+        self.assertTrue(self.tmux.wait_for_text("The following commands can be entered at promt sign:"),
+                        self.tmux.screen())
+        rows = self.tmux.screen()
+        self.assertTrue(any(row.startswith(".a     \u00b2- toggle auto popup screen mode") for row in rows),
+                        rows)
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(), 0)
+
+
+if __name__ == "__main__":
+    h.main()
