@@ -16,7 +16,7 @@ TRACE_ROW = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} [A-Z0-9]{3}")
 @h.needs(h.QZ7EMU)
 class ScreenInTerminal(unittest.TestCase):
     def setUp(self):
-        self.emulator = h.Emulator("--rate", "20")
+        self.emulator = h.Emulator("--rate", "5")
         self.folder = h.run_folder(self.emulator.port)
         self.tmux = h.Tmux(h.LINKSPY + " -2 -3", self.folder)
         # The start-up message box waits for Enter.
