@@ -1,0 +1,218 @@
+// Adapter identification: the four start-up queries, the name tables, the reply decodings and
+// the start-up report.
+#include "adapter/adapter_info.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "capi/adapter_exchange.h"
+#include "capi/capi_provider.h"
+#include "capi/vendor_messages.h"
+#include "control/control_block.h"
+#include "output/log_writer.h"
+
+namespace adapter {
+
+AdapterInfo adapterInfo;
+
+namespace {
+
+constexpr int kLineSize = 256;
+constexpr const char* kUnknown = "Unknown";
+
+// Bus and interface names, indexed by byte 0 of the ADAPTER_TYPE reply.
+constexpr int kBusNameCount = 5;
+constexpr const char* kBusNames[kBusNameCount] = {"ISA-UP0", "ISA-S0", "MCA-UP0", "MCA-S0",
+                                                  "EISA-S2m"};
+
+// D-channel protocol names, indexed by byte 2 of the LINE_CONFIG reply.
+constexpr int kProtocolNameCount = 15;
+constexpr const char* kProtocolNames[kProtocolNameCount] = {
+    "1TR6, Deutsche Telekom",
+    "DSS-1, Euro-ISDN/NET3, ETSI",
+    "VN2, France Telecom",
+    "VN3, France Telecom",
+    "5ESS, USA AT&T",
+    "EWSD, USA Siemens",
+    "DSM-100, USA Northern Telecom",
+    "CORNET-N, Siemens",
+    "DSS-1, Norway Phase 1",
+    "CORNET-T, Siemens",
+    "USA National ISDN 1",
+    "CCITT Q.931 Blue Book",
+    "ECMA Q.SIG",
+    "USA National ISDN 2",
+    "TS013/TS014, Australia",
+};
+
+// Model name texts.
+constexpr const char* kFamilyPrefix = "qz7-";
+constexpr const char* kVariantMulti = "multi";
+constexpr const char* kVariantTrunk = "trunk";
+constexpr const char* kVariantSolo = "solo";
+constexpr const char* kSuffixTalk = "/TALK";
+constexpr const char* kSuffixBits = "/BITS";
+
+constexpr int16_t kClassSolo = 0;
+constexpr int16_t kClassMulti = 1;
+constexpr int16_t kClassTrunk = 2;
+
+// Info word of a firmware-version reply that leaves the board class alone.
+constexpr uint16_t kInfoKeepsBoardClass = 0x2001;
+
+// Line flags of the LINE_CONFIG reply.
+constexpr uint16_t kLinePointToPoint = 0x0001;
+constexpr uint16_t kLineFixed = 0x0002;
+constexpr uint16_t kLineNtSide = 0x0004;
+constexpr uint16_t kLineOne128k = 0x0008;
+constexpr uint16_t kLineWithoutDChannel = 0x0010;
+constexpr uint8_t kTeiFixed = 0x80;
+
+// Formats one report line into a line buffer and writes it to the log with echo.
+void ReportLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void ReportLine(const char* format, ...) {
+  char line[kLineSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  output::LogWithEcho(line);
+}
+
+// Runs one request/reply exchange with the start-up controller. True when the reply data is
+// in infoBuffer; a request the provider refused is not waited for, since no reply can come.
+bool Exchange(uint8_t requestType) {
+  uint32_t put = capi::SendAdapterRequest(
+      capi::capiProvider.applId, control::controlBlock.startupController, requestType, 0,
+      static_cast<uint16_t>(capi::kInfoBufferSize), capi::infoBuffer);
+  if ((put & 0xFFFF) != 0) return false;
+  int32_t reply = capi::AwaitAdapterReply(capi::kCommandAdapter, capi::kSubConfirmation);
+  return (static_cast<uint32_t>(reply) & 0xFFFF) == 0;
+}
+
+// Copies a text into one of the 80-character fields.
+void SetText(char (&field)[kInfoTextSize], const char* text) {
+  std::snprintf(field, sizeof field, "%s", text);
+}
+
+}  // namespace
+
+void QueryFirmwareVersion() {
+  AdapterInfo& info = adapterInfo;
+  if (!Exchange(capi::FIRMWARE_VERSION)) {
+    SetText(info.firmwareVersionText, kUnknown);
+    info.firmwareKind = 0;
+    info.firmwareVersion = 0;
+    return;
+  }
+  const uint8_t* data = capi::infoBuffer;
+  if (capi::ReceivedWord(capi::capiProvider.receivedMessage, 16) != kInfoKeepsBoardClass) {
+    uint8_t boardFlags = data[4];
+    if (boardFlags & 0x02) {
+      info.boardClass = kClassMulti;
+    } else if (boardFlags & 0x04) {
+      info.boardClass = kClassTrunk;
+    } else {
+      info.boardClass = kClassSolo;
+    }
+  }
+  info.firmwareKind = data[0];
+  info.firmwareVersion = data[1];
+  // The text field holds 79 characters; a longer stated length is cut there.
+  int length = data[12];
+  if (length > kInfoTextSize - 1) length = kInfoTextSize - 1;
+  int i = 0;
+  for (; i < length && data[13 + i] != 0; ++i) {
+    info.firmwareVersionText[i] = static_cast<char>(data[13 + i]);
+  }
+  info.firmwareVersionText[i] = '\0';
+}
+
+void QueryAdapterType() {
+  AdapterInfo& info = adapterInfo;
+  if (!Exchange(capi::ADAPTER_TYPE)) {
+    SetText(info.adapterTypeText, kUnknown);
+    return;
+  }
+  const uint8_t* data = capi::infoBuffer;
+  const char* variant = kVariantSolo;
+  const char* suffix = "";
+  if (info.boardClass == kClassMulti) {
+    variant = kVariantMulti;
+  } else if (info.boardClass == kClassTrunk) {
+    variant = kVariantTrunk;
+    uint8_t trunkFlags = data[7];
+    if (trunkFlags & 0x01) {
+      suffix = kSuffixTalk;
+    } else if (trunkFlags & 0x02) {
+      suffix = kSuffixBits;
+    }
+  }
+  // An index beyond the table has no name of its own.
+  const char* bus = data[0] < kBusNameCount ? kBusNames[data[0]] : kUnknown;
+  std::snprintf(info.adapterTypeText, sizeof info.adapterTypeText, "%s%s%s %s %dMB, Version:1.%d",
+                kFamilyPrefix, variant, suffix, bus, data[2], data[1]);
+}
+
+void QueryLineInterface() {
+  AdapterInfo& info = adapterInfo;
+  if (!Exchange(capi::LINE_CONFIG)) {
+    SetText(info.lineInterfaceText, kUnknown);
+    return;
+  }
+  const uint8_t* data = capi::infoBuffer;
+  uint16_t flags = static_cast<uint16_t>(data[0] | (data[1] << 8));
+  uint8_t tei = data[3];
+  const char* a = "";
+  const char* b = "";
+  const char* c = "";
+  if (!(flags & kLineFixed)) {
+    a = (flags & kLinePointToPoint) ? "point to point" : "point to multipoint";
+  } else if (flags & kLineWithoutDChannel) {
+    a = "FV without D-Channel";
+  } else {
+    a = "FV with D-Channel, ";
+    b = (flags & kLineNtSide) ? "NT-side," : "TE-side, ";
+    c = (flags & kLineOne128k) ? "1 x 128kbit/s" : " 2 x 64kbit/s";
+  }
+  char teiText[8];
+  if (tei & kTeiFixed) {
+    std::snprintf(teiText, sizeof teiText, "%d", tei & 0x7F);
+  } else {
+    std::snprintf(teiText, sizeof teiText, "%s", (flags & kLinePointToPoint) ? "0" : "AUTO");
+  }
+  std::snprintf(info.lineInterfaceText, sizeof info.lineInterfaceText, "%s%s%s, TEI=%s", a, b, c,
+                teiText);
+}
+
+void QueryProtocol() {
+  AdapterInfo& info = adapterInfo;
+  if (!Exchange(capi::LINE_CONFIG)) {
+    SetText(info.protocolText, kUnknown);
+    return;
+  }
+  uint8_t index = capi::infoBuffer[2];
+  if (index < kProtocolNameCount) {
+    SetText(info.protocolText, kProtocolNames[index]);
+  } else {
+    std::snprintf(info.protocolText, sizeof info.protocolText, "Unknown protocol no %d", index);
+  }
+}
+
+void IdentifyAdapter(const char* computerName) {
+  ReportLine("Fileserver Name   : %s\n", computerName);
+  ReportLine("Fileserver Time   : %s\n", output::Timestamp());
+  QueryFirmwareVersion();
+  QueryAdapterType();
+  QueryLineInterface();
+  QueryProtocol();
+  const AdapterInfo& info = adapterInfo;
+  ReportLine("Controller Number : %d\n", control::controlBlock.controller);
+  ReportLine("Adaptertype       : %s\n", info.adapterTypeText);
+  ReportLine("Version of QZ.BIN : %s\n", info.firmwareVersionText);
+  ReportLine("Line Interface    : %s\n", info.lineInterfaceText);
+  ReportLine("D-Channel Protocol: %s\n", info.protocolText);
+  ReportLine("\n");
+}
+
+}  // namespace adapter
