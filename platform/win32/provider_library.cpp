@@ -1,0 +1,180 @@
+// The CAPI 2.0 provider on Win32: CAPI2032.DLL loaded at run time, its WINAPI entry points
+// behind adaptors of the provider record's types, and a bounded wait for a message.
+#include "platform/provider_library.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace platform {
+
+namespace {
+
+// Positions of the entry points in resolution order.
+enum EntryPoint {
+  kRegister,
+  kRelease,
+  kGetManufacturer,
+  kGetVersion,
+  kGetSerialNumber,
+  kGetProfile,
+  kInstalled,
+  kPutMessage,
+  kGetMessage,
+  kWaitForSignal,
+};
+
+// The provider's result for a wait whose time ran out.
+constexpr uint32_t kQueueEmpty = 0x1104;
+// The provider's result when the operating system refused a resource.
+constexpr uint32_t kOsResourceError = 0x1108;
+
+FARPROC entryPoints[capi::kEntryPointCount];
+
+// The resolved entry point at index as the WINAPI function type Fn.
+template <typename Fn>
+Fn Entry(int index) {
+  // Through void (*)(), which converts to every function type without a warning.
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(entryPoints[index]));
+}
+
+// Adaptors from the record's types to the CAPI 2.0 functions of the Win32 provider.
+
+uint32_t CallRegister(uint32_t messageBufferSize, uint32_t maxLogicalConnection,
+                      uint32_t maxBDataBlocks, uint32_t maxBDataLen, uint32_t* applId) {
+  DWORD id = 0;
+  DWORD result = Entry<DWORD(WINAPI*)(DWORD, DWORD, DWORD, DWORD, DWORD*)>(kRegister)(
+      messageBufferSize, maxLogicalConnection, maxBDataBlocks, maxBDataLen, &id);
+  *applId = id;
+  return result;
+}
+
+uint32_t CallRelease(uint32_t applId) {
+  return Entry<DWORD(WINAPI*)(DWORD)>(kRelease)(applId);
+}
+
+void CallGetManufacturer(char* buffer) {
+  Entry<void(WINAPI*)(char*)>(kGetManufacturer)(buffer);
+}
+
+uint32_t CallGetVersion(uint32_t* capiMajor, uint32_t* capiMinor, uint32_t* manufacturerMajor,
+                        uint32_t* manufacturerMinor) {
+  DWORD values[4] = {};
+  DWORD result = Entry<DWORD(WINAPI*)(DWORD*, DWORD*, DWORD*, DWORD*)>(kGetVersion)(
+      &values[0], &values[1], &values[2], &values[3]);
+  *capiMajor = values[0];
+  *capiMinor = values[1];
+  *manufacturerMajor = values[2];
+  *manufacturerMinor = values[3];
+  return result;
+}
+
+uint32_t CallGetSerialNumber(char* buffer) {
+  return Entry<DWORD(WINAPI*)(char*)>(kGetSerialNumber)(buffer);
+}
+
+uint32_t CallGetProfile(void* buffer, uint32_t controller) {
+  return Entry<DWORD(WINAPI*)(PVOID, DWORD)>(kGetProfile)(buffer, controller);
+}
+
+uint32_t CallInstalled() {
+  return Entry<DWORD(WINAPI*)()>(kInstalled)();
+}
+
+uint32_t CallPutMessage(uint32_t applId, const uint8_t* message) {
+  // The provider copies the message during the call and never writes to it.
+  return Entry<DWORD(WINAPI*)(DWORD, PVOID)>(kPutMessage)(applId, const_cast<uint8_t*>(message));
+}
+
+uint32_t CallGetMessage(uint32_t applId, const uint8_t** message) {
+  PVOID taken = nullptr;
+  DWORD result = Entry<DWORD(WINAPI*)(DWORD, PVOID*)>(kGetMessage)(applId, &taken);
+  if ((result & 0xFFFF) == 0) *message = static_cast<const uint8_t*>(taken);
+  return result;
+}
+
+uint32_t CallWaitForSignal(uint32_t applId) {
+  return Entry<DWORD(WINAPI*)(DWORD)>(kWaitForSignal)(applId);
+}
+
+// The bounded wait. CAPI_WAIT_FOR_SIGNAL has no time limit, and polling CAPI_GET_MESSAGE
+// would take the message, so a helper thread makes the unbounded wait and signals an event;
+// the caller waits for that event with a time limit. When the time runs out the helper stays
+// in its wait, and the next bounded wait goes on waiting for the same helper; its result then
+// stands for the message that arrived. Only the main thread makes bounded waits.
+HANDLE signalWaitDone = nullptr;
+bool signalWaitPending = false;
+uint32_t signalWaitApplId = 0;
+std::atomic<uint32_t> signalWaitResult{0};
+// 1 while a helper may be inside the provider: the library then stays mapped.
+std::atomic<int> signalWaitInProvider{0};
+
+// The helper thread: one unbounded wait, its result, the event.
+DWORD WINAPI RunSignalWait(LPVOID) {
+  signalWaitResult.store(CallWaitForSignal(signalWaitApplId));
+  signalWaitInProvider.store(0);
+  SetEvent(signalWaitDone);
+  return 0;
+}
+
+uint32_t CallWaitForSignalWithin(uint32_t applId, uint32_t timeoutMs) {
+  if (!signalWaitPending) {
+    if (signalWaitDone == nullptr) signalWaitDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (signalWaitDone == nullptr) return kOsResourceError;
+    ResetEvent(signalWaitDone);
+    signalWaitApplId = applId;
+    signalWaitInProvider.store(1);
+    HANDLE helper = CreateThread(nullptr, 0, RunSignalWait, nullptr, 0, nullptr);
+    if (helper == nullptr) {
+      signalWaitInProvider.store(0);
+      return kOsResourceError;
+    }
+    CloseHandle(helper);
+    signalWaitPending = true;
+  }
+  if (WaitForSingleObject(signalWaitDone, timeoutMs) != WAIT_OBJECT_0) return kQueueEmpty;
+  signalWaitPending = false;
+  return signalWaitResult.load();
+}
+
+}  // namespace
+
+const char* ProviderLibraryName() {
+  return "CAPI2032.DLL";
+}
+
+const char* ProviderExportName(int index) {
+  if (index < 0 || index >= capi::kEntryPointCount) return nullptr;
+  return capi::kEntryPointNames[index];
+}
+
+uintptr_t LoadProviderLibrary(const char* name) {
+  return reinterpret_cast<uintptr_t>(LoadLibraryA(name));
+}
+
+void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) {
+  HMODULE library = reinterpret_cast<HMODULE>(module);
+  for (int i = 0; i < capi::kEntryPointCount; ++i)
+    entryPoints[i] = GetProcAddress(library, ProviderExportName(i));
+  // An entry point the library lacks stays null in the record too.
+  auto pick = [](int index, auto adaptor) { return entryPoints[index] ? adaptor : nullptr; };
+  provider.CAPI_REGISTER = pick(kRegister, CallRegister);
+  provider.CAPI_RELEASE = pick(kRelease, CallRelease);
+  provider.CAPI_GET_MANUFACTURER = pick(kGetManufacturer, CallGetManufacturer);
+  provider.CAPI_GET_VERSION = pick(kGetVersion, CallGetVersion);
+  provider.CAPI_GET_SERIAL_NUMBER = pick(kGetSerialNumber, CallGetSerialNumber);
+  provider.CAPI_GET_PROFILE = pick(kGetProfile, CallGetProfile);
+  provider.CAPI_INSTALLED = pick(kInstalled, CallInstalled);
+  provider.CAPI_PUT_MESSAGE = pick(kPutMessage, CallPutMessage);
+  provider.CAPI_GET_MESSAGE = pick(kGetMessage, CallGetMessage);
+  provider.CAPI_WAIT_FOR_SIGNAL = pick(kWaitForSignal, CallWaitForSignal);
+  provider.waitForSignalWithin = pick(kWaitForSignal, CallWaitForSignalWithin);
+}
+
+void UnloadProviderLibrary(uintptr_t module) {
+  // A helper still blocked in the provider must not run on into unmapped code.
+  if (signalWaitInProvider.load() != 0) return;
+  FreeLibrary(reinterpret_cast<HMODULE>(module));
+}
+
+}  // namespace platform

@@ -1,0 +1,65 @@
+// Process services on Win32: computer name, local time, sleeping, console control events.
+#include "platform/system.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace platform {
+
+// Text mode: the C library writes each "\n" as CR LF.
+const char* const kAppendTextMode = "at";
+
+namespace {
+std::atomic<int> terminationRequested{0};
+
+// Runs on a thread of the console's own for Ctrl-C, Ctrl-Break, closing the window, logoff
+// and system shutdown: notes the request; the keyboard loop then ends the normal way.
+BOOL WINAPI NoteTermination(DWORD) {
+  terminationRequested.store(1);
+  return TRUE;
+}
+}  // namespace
+
+void StartProcess() {
+  SetConsoleCtrlHandler(NoteTermination, TRUE);
+  // A missing provider is reported by the program itself, not by a system dialog.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+void ReadComputerName(char* name, size_t size) {
+  if (size == 0) return;
+  char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = sizeof computer;
+  if (!GetComputerNameA(computer, &length)) length = 0;
+  if (length > 15) length = 15;
+  if (length > size - 1) length = static_cast<DWORD>(size - 1);
+  std::memcpy(name, computer, length);
+  name[length] = '\0';
+}
+
+std::tm LocalTimeNow() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  std::tm fields{};
+  fields.tm_year = now.wYear - 1900;
+  fields.tm_mon = now.wMonth - 1;
+  fields.tm_mday = now.wDay;
+  fields.tm_hour = now.wHour;
+  fields.tm_min = now.wMinute;
+  fields.tm_sec = now.wSecond;
+  fields.tm_wday = now.wDayOfWeek;
+  fields.tm_isdst = -1;
+  return fields;
+}
+
+void SleepMs(int ms) {
+  Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0);
+}
+
+bool TerminationRequested() {
+  return terminationRequested.load() != 0;
+}
+
+}  // namespace platform
