@@ -21,3 +21,19 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# The Win32 console program, cross-built with mingw-w64, and its tests under Wine.
+WIN32_BUILD ?= build-win32
+
+.PHONY: win32 test-win32
+
+win32:
+	@scripts/install-deps --win32
+	cmake -S . -B $(WIN32_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(WIN32_BUILD) -j $(JOBS)
+
+# qz7emu comes from the Linux build.
+test-win32: build win32
+	LINKSPY_BUILD=$(abspath $(BUILD)) LINKSPY_WIN32_BUILD=$(abspath $(WIN32_BUILD)) \
+	  LINKSPY_SOURCE=$(CURDIR) python3 -W ignore::ResourceWarning tests/e2e_win32/run.py

@@ -1,0 +1,82 @@
+"""linkspy.exe under Wine through pipes: the provider that cannot be loaded, the provider that
+is not installed, and a whole run against the emulator with the keys from a pipe. Standard
+output and the log are text-mode files here: every line ends in CR LF."""
+
+import os
+import re
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wine  # noqa: E402
+
+h = wine.h
+FIRST_LINES = re.compile(rb"^\r\n\[Initializing and starting module: [^\r\n]*linkspy(\.exe)?\]\r\n"
+                         rb"LINKSPY: Max log file size 500 kBytes\r\n", re.IGNORECASE)
+
+
+def lone_line_feeds(data):
+    """How many line feeds stand without a carriage return before them."""
+    return len(re.findall(rb"(?<!\r)\n", data))
+
+
+def setUpModule():
+    wine.ensure_prefix()
+
+
+@h.needs(wine.LINKSPY_EXE)
+class ProviderBinding(unittest.TestCase):
+    def setUp(self):
+        self.folder = h.run_folder()
+
+    def test_disabled_provider_library_ends_with_255_and_no_log(self):
+        status, out, err = wine.run_piped(self.folder, WINEDLLOVERRIDES="mscoree,mshtml=;capi2032=d")
+        self.assertEqual(status, 255, (out, err))
+        first = FIRST_LINES.match(out)
+        self.assertTrue(first, out)
+        self.assertEqual(out[first.end():], b"LINKSPY: LoadLibrary (CAPI2032.DLL) failed\r\n")
+        # No desktop under Wine in a terminal: the message box text goes to standard error.
+        self.assertIn(b"LINKSPY: Cannot load CAPI2032.DLL (0)\r\n", err)
+        self.assertIsNone(h.read_log(self.folder))
+
+    def test_provider_without_an_adapter_is_not_installed(self):
+        # No REMOTE line and no CAPI device behind Wine's CAPI2032.DLL.
+        status, out, err = wine.run_piped(self.folder)
+        self.assertEqual(status, 255, (out, err))
+        first = FIRST_LINES.match(out)
+        self.assertTrue(first, out)
+        self.assertEqual(out[first.end():], b"")
+        self.assertIn(b"LINKSPY: ZELM CAPI 2.0 not installed\r\n", err)
+        self.assertIsNone(h.read_log(self.folder))
+
+
+@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+class PipedRun(unittest.TestCase):
+    def setUp(self):
+        self.emulator = h.Emulator()
+        self.folder = h.run_folder(self.emulator.port)
+
+    def tearDown(self):
+        self.emulator.stop()
+
+    def test_start_up_report_and_shutdown_with_keys_from_a_pipe(self):
+        # The access sequence and a blank come first; the pipe's end is Ctrl-X.
+        status, out, err = wine.run_piped(self.folder, ["-2"], stdin=h.ACCESS + h.CTRL["X"])
+        self.assertEqual(status, 0, (out[-2000:], err))
+        self.assertTrue(FIRST_LINES.match(out), out[:300])
+        self.assertIn(b"LINKSPY: Started log file LINKSPY.LOG\r\n\r\n", out)
+        self.assertIn(b"Fileserver Name   : ", out)
+        self.assertIn(b"D-Channel Protocol: ", out)
+        self.assertIn(b"Welcome in debug mode, ready for input...\r\n\r\n", out)
+        self.assertRegex(out, rb"Thread stopping ...\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded"
+                              rb"\r\n\rClean at shutdown\r\n$")
+        self.assertEqual(lone_line_feeds(out), 0)
+        log = h.read_log(self.folder)
+        self.assertTrue(log.startswith(b"\r\n\r\nStart program LINKSPY v0.96\r\n"), log[:200])
+        self.assertIn(b"\r\n** Version for internal use only **\r\n", log)
+        self.assertRegex(log, rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\r\n$")
+        self.assertEqual(lone_line_feeds(log), 0)
+
+
+if __name__ == "__main__":
+    h.main()

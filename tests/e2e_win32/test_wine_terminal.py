@@ -1,0 +1,178 @@
+"""linkspy.exe under Wine in an 80 x 25 tmux pane, against qz7emu behind Wine's CAPI2032.DLL:
+the start-up report, decoder commands at the emulator, trace rows on screen and in the log,
+the access digits, the prompt and dot commands, Ctrl-X, Ctrl-C and the shutdown lines."""
+
+import os
+import re
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wine  # noqa: E402
+
+h = wine.h
+TRACE_ROW = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} [A-Z0-9]{3}")
+TRACE_LINE = re.compile(rb"^\d\d:\d\d:\d\d\.\d{3} [A-Z0-9]{3}.*\r$", re.MULTILINE)
+# Wine starts slowly, and slower still while the machine is busy.
+START_TIMEOUT = 60
+
+
+def setUpModule():
+    wine.ensure_prefix()
+
+
+@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+class WineTerminal(unittest.TestCase):
+    def setUp(self):
+        self.emulator = h.Emulator("--rate", "5")
+        self.folder = h.run_folder(self.emulator.port)
+        self.tmux = h.Tmux(wine.pane_command("-2 -3"), self.folder)
+        self.assertTrue(self.tmux.wait_for_text("D-Channel Protocol: ", timeout=START_TIMEOUT),
+                        self.tmux.screen())
+
+    def tearDown(self):
+        self.tmux.close()
+        self.emulator.stop()
+
+    def wait_row(self, row, predicate, timeout=10.0):
+        self.assertTrue(self.tmux.wait_for(lambda rows: predicate(rows[row]), timeout),
+                        (row, self.tmux.screen()))
+
+    def prompt(self, line):
+        """Opens the prompt with the blank key and enters line."""
+        self.tmux.send_keys(b" ")
+        self.wait_row(23, lambda row: row.startswith("C") and row[2:5] == ":-)")
+        self.tmux.type_text(line)
+        self.tmux.send_keys(b"\r")
+
+    def exit_with(self, key):
+        self.tmux.send_keys(key)
+        self.assertEqual(self.tmux.exit_status(timeout=30), 0, self.tmux.screen())
+        self.assertTrue(self.tmux.wait_for_text("Clean at shutdown"), self.tmux.screen())
+        log = h.read_log(self.folder)
+        self.assertRegex(log, rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\r\n$")
+        return log
+
+    def test_start_up_report_decoders_and_traces_from_row_13(self):
+        self.wait_row(13, TRACE_ROW.match)
+        rows = self.tmux.screen()
+        self.assertEqual(rows[0], "LINKSPY for Windows NT v0.96")
+        self.assertEqual(rows[2], "** Version for internal use only **")
+        labels = ["Fileserver Name   : ", "Fileserver Time   : ", "Controller Number : 1",
+                  "Adaptertype       : ", "Version of QZ.BIN : ", "Line Interface    : ",
+                  "D-Channel Protocol: "]
+        for label, row in zip(labels, rows[4:11]):
+            self.assertTrue(row.startswith(label.rstrip()), (label, rows))
+        self.assertTrue(rows[4][len(labels[0]):].strip(), "no computer name: %r" % rows[4])
+        for row in rows[13:]:
+            self.assertLessEqual(len(row), 80)
+        # The decoders of -2 -3 reached the emulator as firmware commands.
+        commands = "\n".join(self.emulator.commands())
+        self.assertIn("cmt l2", commands)
+        self.assertIn("cmt l3", commands)
+        # Enough lines to scroll the whole screen: the report moves up and off.
+        self.assertTrue(self.tmux.wait_for(lambda rows: not any(
+            r.startswith("D-Channel Protocol") for r in rows), timeout=30), self.tmux.screen())
+        rows = self.tmux.screen()
+        self.assertTrue(TRACE_ROW.match(rows[24]), rows)
+        log = self.exit_with(h.CTRL["X"])
+        self.assertTrue(log.startswith(b"\r\n\r\nStart program LINKSPY v0.96\r\n"), log[:200])
+        self.assertIn(b"\r\nFileserver Name   : ", log)
+        self.assertGreaterEqual(len(TRACE_LINE.findall(log)), 12)
+        self.assertNotRegex(log, rb"(?<!\r)\n")
+
+    def test_access_sequence_prompt_and_dot_commands(self):
+        # A wrong key in between starts the sequence again; the digits stand top-left.
+        self.tmux.send_keys(h.CTRL["P"] + h.CTRL["E"] + b"q")
+        self.tmux.send_keys(h.CTRL["P"])
+        self.wait_row(0, lambda row: row.startswith("1"))
+        self.tmux.send_keys(h.CTRL["E"])
+        self.wait_row(0, lambda row: row.startswith("12"))
+        self.tmux.send_keys(h.CTRL["N"])
+        self.wait_row(0, lambda row: row == "Welcome in debug mode, ready for input...")
+        self.wait_row(2, TRACE_ROW.match)
+        self.prompt(".c5")
+        self.wait_row(24, lambda row: row.startswith("Controller number: 5"))
+        self.assertEqual(self.tmux.screen()[22], "-" * 80)
+        self.prompt(".m")
+        self.wait_row(24, lambda row: row.startswith("Set Marker No. 1"))
+        self.assertTrue(self.tmux.screen()[23].startswith("C5:-).m"))
+        # Typing keeps its place while trace rows scroll above the prompt.
+        self.tmux.send_keys(b" ")
+        self.wait_row(23, lambda row: row.startswith("C5:-)"))
+        self.tmux.type_text(".x")
+        time.sleep(1.5)
+        rows = self.tmux.screen()
+        self.assertTrue(rows[23].startswith("C5:-).x"), rows)
+        self.assertEqual(rows[22], "-" * 80)
+        self.tmux.send_keys(b"\r")
+        self.wait_row(24, lambda row: row.startswith("Please exit program with <CTRL-X>!"))
+        self.prompt("dch 22")
+        self.assertTrue(h.wait_until(lambda: any("dch 22" in line for line in
+                                                  self.emulator.commands()), 10),
+                        self.emulator.commands())
+        self.prompt("DCH 22")
+        self.wait_row(24, lambda row: row.startswith("V42 CMT SM2 L2D PPP DCH BCH FD0"))
+        log = self.exit_with(h.CTRL["X"])
+        self.assertRegex(log, rb"################### Marker No\. 001 - \d\d/\d\d/\d{4} "
+                              rb"\d\d:\d\d:\d\d  #####################\r\n")
+        self.assertEqual(sum("DCH 22" in line for line in self.emulator.commands()), 0)
+
+    def test_help_screen_shows_the_superscript_two(self):
+        self.tmux.send_keys(h.ACCESS)
+        self.wait_row(0, lambda row: row.startswith("Welcome in debug mode"))
+        self.prompt(".h")
+        self.assertTrue(self.tmux.wait_for_text(
+            "The following commands can be entered at promt sign:"), self.tmux.screen())
+        rows = self.tmux.screen()
+        self.assertTrue(any(row.startswith(".a     \u00b2- toggle auto popup screen mode")
+                            for row in rows), rows)
+        self.assertTrue(any(row.startswith("\u00b2 = parameter is available at command line")
+                            for row in rows), rows)
+        self.exit_with(h.CTRL["X"])
+
+    def test_ctrl_c_ends_through_the_normal_shutdown(self):
+        self.wait_row(13, TRACE_ROW.match)
+        self.exit_with(h.CTRL["C"])
+
+    def test_idle_program_uses_no_measurable_cpu(self):
+        pid = wine_program_pid(self.tmux)
+        self.assertIsNotNone(pid)
+        time.sleep(1.0)
+        before, start = cpu_seconds(pid), time.time()
+        time.sleep(3)
+        used = (cpu_seconds(pid) - before) / (time.time() - start)
+        # Five trace lines a second arrive meanwhile; a spinning key loop takes a whole core.
+        self.assertLess(used, 0.05, "CPU share %.3f" % used)
+        self.exit_with(h.CTRL["X"])
+
+
+def wine_program_pid(tmux):
+    """The process of linkspy.exe below the pane's shell."""
+    def find():
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    command = f.read().split(b"\0")
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    home = b"HOME=" + tmux.folder.encode() in f.read().split(b"\0")
+            except OSError:
+                continue
+            if home and any(part.lower().endswith(b"linkspy.exe") for part in command):
+                return int(entry)
+        return None
+    return h.wait_until(find, 10)
+
+
+def cpu_seconds(pid):
+    ticks = os.sysconf("SC_CLK_TCK")
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / ticks
+
+
+if __name__ == "__main__":
+    h.main()
