@@ -157,8 +157,17 @@ void ConsoleWrite(const char* text, size_t length) {
 
 void StreamWrite(const char* text, size_t length) {
   ConsoleLock();
-  std::fwrite(text, 1, length, stdout);
-  std::fflush(stdout);
+  if (outputIsConsole) {
+    // On the console the stream's bytes are characters of the console's code page. Wine's C
+    // library would read them in the ANSI code page instead (0xFD a y with acute, not the
+    // superscript two), so console text takes the console's own write, as it does beneath
+    // the stream on Windows.
+    std::fflush(stdout);
+    ConsoleWrite(text, length);
+  } else {
+    std::fwrite(text, 1, length, stdout);
+    std::fflush(stdout);
+  }
   ConsoleUnlock();
 }
 
