@@ -62,5 +62,10 @@ void UnloadCapiProvider();
 // Set by the receive thread while it is inside a provider call, so that unloading waits for
 // its way out (or leaves the library mapped while it stays blocked).
 extern std::atomic<int32_t> receiveThreadInProvider;
+// Its values: the thread is outside / inside the provider, or the library is unloaded (and
+// the thread must not enter it again).
+constexpr int32_t kThreadOutsideProvider = 0;
+constexpr int32_t kThreadInsideProvider = 1;
+constexpr int32_t kProviderUnloaded = -1;
 
 }  // namespace capi

@@ -1,0 +1,90 @@
+// The synchronous adapter request exchange of start-up and the sending of DEBUG_REQ messages.
+#include "capi/adapter_exchange.h"
+
+#include "capi/capi_provider.h"
+#include "control/control_block.h"
+#include "output/print.h"
+
+namespace capi {
+
+uint8_t infoBuffer[kInfoBufferSize];
+
+namespace {
+// What a DEBUG_REQ whose payload does not fit its one-byte length gets instead of a put
+// (the CAPI code for an illegal message).
+constexpr uint32_t kIllegalMessage = 0x1102;
+constexpr uint8_t kDownloadScreenForm = 0x01;
+constexpr uint8_t kDebugRequestKind = 1;
+
+// The low word of a CAPI result.
+uint16_t LowWord(uint32_t result) {
+  return static_cast<uint16_t>(result & 0xFFFF);
+}
+
+// The low word as a signed 16-bit value widened to 32 bits, as the exchange prints it.
+uint32_t SignedLowWord(uint32_t result) {
+  return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(LowWord(result))));
+}
+
+// The low 32 bits of an address, as a message's address field carries it.
+uint32_t AddressToken(const void* address) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
+}
+}  // namespace
+
+uint32_t SendAdapterRequest(uint32_t applId, uint8_t controller, uint8_t requestType,
+                            uint16_t requestDataLength, uint16_t replyAreaSize,
+                            uint8_t* replyArea) {
+  uint8_t message[kAdapterReqLength];
+  BuildAdapterRequest(message, static_cast<uint16_t>(applId), controller, requestType,
+                      requestDataLength, AddressToken(replyArea), replyAreaSize);
+  uint32_t result = capiProvider.CAPI_PUT_MESSAGE(applId, message);
+  if (LowWord(result) != 0) output::Print("ADAPTER_REQ: ReturnCode=%x\n", LowWord(result));
+  return result;
+}
+
+int32_t AwaitAdapterReply(uint8_t command, uint8_t subcommand) {
+  // Bounded where the platform can, so a reply that never comes cannot stall start-up.
+  uint32_t result = capiProvider.waitForSignalWithin != nullptr
+                        ? capiProvider.waitForSignalWithin(capiProvider.applId, kAdapterReplyWaitMs)
+                        : capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
+  if (LowWord(result) != 0) {
+    output::Print("WAIT_FOR_SIGNAL: ReturnCode=0x%X\n", SignedLowWord(result));
+    return static_cast<int32_t>(result);
+  }
+  result = capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &capiProvider.receivedMessage);
+  if (LowWord(result) != 0) {
+    output::Print("GET_MESSAGE: ReturnCode=0x%X\n", SignedLowWord(result));
+    return static_cast<int32_t>(result);
+  }
+  const uint8_t* message = capiProvider.receivedMessage;
+  if (!IsMessageOfKind(message, command, subcommand)) return -1;
+  return TakeAdapterConfData(message, AddressToken(infoBuffer), infoBuffer);
+}
+
+uint32_t SendDebugRequest(uint8_t controller, uint8_t requestKind, const uint8_t* payload,
+                          uint16_t payloadLength, uint32_t applId) {
+  if (payloadLength > UINT8_MAX) return kIllegalMessage;
+  uint8_t message[kDebugReqHeaderLength + UINT8_MAX];
+  size_t length =
+      BuildDebugRequest(message, sizeof message, static_cast<uint16_t>(applId), controller,
+                        requestKind, payload, static_cast<uint8_t>(payloadLength));
+  if (length == 0) return kIllegalMessage;
+  return capiProvider.CAPI_PUT_MESSAGE(applId, message);
+}
+
+uint16_t SendDebugCommand(const char* text) {
+  uint8_t payload[kMaxCommandTextLength + 2];
+  size_t length = BuildCommandPayload(payload, text);
+  return LowWord(SendDebugRequest(control::controlBlock.controller, kDebugRequestKind, payload,
+                                  static_cast<uint16_t>(length), capiProvider.applId));
+}
+
+void RequestDownloadScreen() {
+  const uint8_t payload[1] = {kDownloadScreenForm};
+  uint32_t result = SendDebugRequest(control::controlBlock.controller, kDebugRequestKind, payload,
+                                     1, capiProvider.applId);
+  if (LowWord(result) != 0) output::Print("download req rc=%x", LowWord(result));
+}
+
+}  // namespace capi

@@ -1,0 +1,110 @@
+// The provider record, and binding, release and unloading of the CAPI 2.0 provider library.
+#include "capi/capi_provider.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "control/control_block.h"
+#include "output/print.h"
+#include "platform/console.h"
+#include "platform/provider_library.h"
+
+namespace capi {
+
+CapiProvider capiProvider;
+
+const char* const kEntryPointNames[kEntryPointCount] = {
+    "CAPI_REGISTER",          "CAPI_RELEASE",        "CAPI_GET_MANUFACTURER", "CAPI_GET_VERSION",
+    "CAPI_GET_SERIAL_NUMBER", "CAPI_GET_PROFILE",    "CAPI_INSTALLED",        "CAPI_PUT_MESSAGE",
+    "CAPI_GET_MESSAGE",       "CAPI_WAIT_FOR_SIGNAL"};
+
+std::atomic<int32_t> receiveThreadInProvider{0};
+
+namespace {
+// Handles up to this value are failed loads (a null handle among them).
+constexpr uintptr_t kLastFailedHandle = 32;
+
+// The text of the binding's message boxes; a long library path is cut.
+char messageBoxText[512];
+
+// Formats the message-box text and shows it.
+void ShowBindingMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void ShowBindingMessage(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(messageBoxText, sizeof messageBoxText, format, arguments);
+  va_end(arguments);
+  platform::ShowMessageBox(messageBoxText);
+}
+
+// The index of the first of the six called entry points that the library lacks, or -1.
+int MissingCalledEntryPoint(const CapiProvider& provider) {
+  const struct {
+    int index;
+    bool present;
+  } called[] = {
+      {0, provider.CAPI_REGISTER != nullptr},    {1, provider.CAPI_RELEASE != nullptr},
+      {6, provider.CAPI_INSTALLED != nullptr},   {7, provider.CAPI_PUT_MESSAGE != nullptr},
+      {8, provider.CAPI_GET_MESSAGE != nullptr}, {9, provider.CAPI_WAIT_FOR_SIGNAL != nullptr}};
+  for (const auto& entry : called) {
+    if (!entry.present) return entry.index;
+  }
+  return -1;
+}
+}  // namespace
+
+int BindCapiProvider() {
+  control::ControlBlock& cb = control::controlBlock;
+  const char* name = platform::ProviderLibraryName();
+  cb.capiModule = platform::LoadProviderLibrary(name);
+  if (cb.capiModule <= kLastFailedHandle) {
+    ShowBindingMessage("Cannot load %s (%u)", name, static_cast<unsigned>(cb.capiModule));
+    output::Print("LINKSPY: LoadLibrary (%s) failed\n", name);
+    return -1;
+  }
+  platform::ResolveProviderEntryPoints(cb.capiModule, capiProvider);
+  // Nothing is ever called through an entry point the library lacks.
+  int missing = MissingCalledEntryPoint(capiProvider);
+  if (missing >= 0) {
+    ShowBindingMessage("Cannot load %s: entry point %s missing", name,
+                       platform::ProviderExportName(missing));
+    output::Print("LINKSPY: LoadLibrary (%s) failed\n", name);
+    return -1;
+  }
+  uint32_t result = capiProvider.CAPI_INSTALLED();
+  cb.lastCapiError = static_cast<int32_t>(result);
+  if (result != 0) {
+    ShowBindingMessage("ZELM CAPI 2.0 not installed");
+    return -1;
+  }
+  result = capiProvider.CAPI_REGISTER(2048, 1, 10, 130, &capiProvider.applId);
+  cb.lastCapiError = static_cast<int32_t>(result);
+  if (result != 0) {
+    ShowBindingMessage("Application not registered, Error: %lx",
+                       static_cast<unsigned long>(result));
+    return -1;
+  }
+  return 0;
+}
+
+void ReleaseApplication() {
+  uint32_t result = capiProvider.CAPI_RELEASE(capiProvider.applId);
+  control::controlBlock.lastCapiError = static_cast<int32_t>(result);
+  if (result != 0) {
+    ShowBindingMessage("Application not deregistered, Error: %lx",
+                       static_cast<unsigned long>(result));
+  }
+}
+
+void UnloadCapiProvider() {
+  uintptr_t module = control::controlBlock.capiModule;
+  if (module <= kLastFailedHandle) return;
+  // Claim the library from the receive thread: this fails while the thread is inside it,
+  // and once it succeeds the thread never enters it again. A thread still blocked in the
+  // provider keeps the library mapped until the process ends.
+  int32_t outside = kThreadOutsideProvider;
+  if (!receiveThreadInProvider.compare_exchange_strong(outside, kProviderUnloaded)) return;
+  platform::UnloadProviderLibrary(module);
+}
+
+}  // namespace capi

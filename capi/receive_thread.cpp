@@ -1,0 +1,88 @@
+// The WAIT_FOR_MESSAGE thread: its start, its stop and its receive loop.
+#include "capi/receive_thread.h"
+
+#include "capi/capi_provider.h"
+#include "control/control_block.h"
+#include "output/print.h"
+#include "output/trace_indication.h"
+#include "platform/console.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+
+namespace capi {
+
+std::atomic<int32_t> threadRunFlag{0};
+uint32_t receiveThreadId = 0;
+
+namespace {
+// The pause after a failed pass starts here and doubles up to the cap while errors go on,
+// so that a persistent provider error neither spins a core nor floods the screen.
+constexpr int kFirstErrorPauseMs = 10;
+constexpr int kLastErrorPauseMs = 1000;
+
+// The pause before the pass after one that failed.
+int NextErrorPause(int pauseMs) {
+  if (pauseMs == 0) return kFirstErrorPauseMs;
+  return pauseMs * 2 < kLastErrorPauseMs ? pauseMs * 2 : kLastErrorPauseMs;
+}
+
+// One wait, take and hand-on; true when it ended in a provider error.
+bool ReceivePass() {
+  uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
+  if ((result & 0xFFFF) != 0) {
+    output::Print("*Thread: WAIT_FOR_SIGNAL: ReturnCode=0x%X\n", result & 0xFFFF);
+    return true;
+  }
+  result = capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &capiProvider.receivedMessage);
+  if ((result & 0xFFFF) != 0) {
+    output::Print("*Thread: GET_MESSAGE: ReturnCode=0x%X\n", result & 0xFFFF);
+    return true;
+  }
+  output::HandleDebugIndication(capiProvider.receivedMessage);
+  return false;
+}
+}  // namespace
+
+void StartReceiveThread() {
+  control::ControlBlock& cb = control::controlBlock;
+  if (cb.receiveThread != platform::kNoThread) {
+    platform::ShowMessageBox("Thread already running");
+    return;
+  }
+  threadRunFlag.store(1);
+  cb.receiveThread = platform::StartThread(ReceiveLoop, &threadRunFlag, &receiveThreadId);
+  if (cb.receiveThread == platform::kNoThread) {
+    output::Print("Error creating WAIT_FOR_MESSAGE thread!\n");
+  }
+}
+
+void StopReceiveThread() {
+  control::ControlBlock& cb = control::controlBlock;
+  if (cb.receiveThread == platform::kNoThread) {
+    output::Print("No thread to stop!\n");
+    return;
+  }
+  output::Print("Thread stopping ...");
+  threadRunFlag.store(0);
+  platform::ReleaseThreadHandle(cb.receiveThread);
+  cb.receiveThread = platform::kNoThread;
+}
+
+uint32_t ReceiveLoop(void* runFlag) {
+  std::atomic<int32_t>& run = *static_cast<std::atomic<int32_t>*>(runFlag);
+  if (control::controlBlock.exitRequested.load() != 0) return 0;
+  int pauseMs = 0;
+  do {
+    if (pauseMs > 0) platform::SleepMs(pauseMs);
+    // The whole pass counts as inside the provider: the message read lies in its memory.
+    int32_t outside = kThreadOutsideProvider;
+    if (!receiveThreadInProvider.compare_exchange_strong(outside, kThreadInsideProvider)) break;
+    bool failed = ReceivePass();
+    receiveThreadInProvider.store(kThreadOutsideProvider);
+    pauseMs = failed ? NextErrorPause(pauseMs) : 0;
+  } while (run.load() != 0);
+  output::Print("WAIT_FOR_MESSAGE-Thread stopped.\n");
+  return 0;
+}
+
+}  // namespace capi

@@ -1,0 +1,113 @@
+// Building and reading the four vendor messages, byte by byte at fixed offsets.
+#include "capi/vendor_messages.h"
+
+#include <cstring>
+
+namespace capi {
+
+namespace {
+// Offsets shared by the vendor layouts.
+constexpr size_t kOffsetApplId = 2;
+constexpr size_t kOffsetCommand = 4;
+constexpr size_t kOffsetSubcommand = 5;
+constexpr size_t kOffsetMessageNumber = 6;
+constexpr size_t kOffsetController = 8;
+constexpr size_t kOffsetRequestType = 9;
+constexpr size_t kOffsetDataLength = 10;
+constexpr size_t kOffsetDataAddress = 12;
+constexpr size_t kOffsetReplyAreaSize = 16;
+constexpr uint8_t kFirmwareCommandForm = 0x02;
+
+// Writes a little-endian 16-bit word.
+void PutWord(uint8_t* out, size_t offset, uint16_t value) {
+  out[offset] = static_cast<uint8_t>(value);
+  out[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+// Writes a little-endian 32-bit word.
+void PutDword(uint8_t* out, size_t offset, uint32_t value) {
+  PutWord(out, offset, static_cast<uint16_t>(value));
+  PutWord(out, offset + 2, static_cast<uint16_t>(value >> 16));
+}
+
+// Writes the common header; the message number stays unassigned (0).
+void PutHeader(uint8_t* out, uint16_t totalLength, uint16_t applId, uint8_t command,
+               uint8_t subcommand) {
+  PutWord(out, 0, totalLength);
+  PutWord(out, kOffsetApplId, applId);
+  out[kOffsetCommand] = command;
+  out[kOffsetSubcommand] = subcommand;
+  PutWord(out, kOffsetMessageNumber, 0);
+}
+}  // namespace
+
+size_t ReceivedLength(const uint8_t* message) {
+  if (message == nullptr) return 0;
+  size_t length = static_cast<size_t>(message[0]) | (static_cast<size_t>(message[1]) << 8);
+  return length < kMaxReceivedMessageLength ? length : kMaxReceivedMessageLength;
+}
+
+uint8_t ReceivedByte(const uint8_t* message, size_t offset) {
+  return offset < ReceivedLength(message) ? message[offset] : 0;
+}
+
+uint16_t ReceivedWord(const uint8_t* message, size_t offset) {
+  if (offset + 2 > ReceivedLength(message)) return 0;
+  return static_cast<uint16_t>(message[offset] | (message[offset + 1] << 8));
+}
+
+bool IsMessageOfKind(const uint8_t* message, uint8_t command, uint8_t subcommand) {
+  return ReceivedLength(message) > kOffsetSubcommand && message[kOffsetCommand] == command &&
+         message[kOffsetSubcommand] == subcommand;
+}
+
+size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId, uint8_t controller,
+                           uint8_t requestType, uint16_t requestDataLength, uint32_t replyAddress,
+                           uint16_t replyAreaSize) {
+  PutHeader(out, kAdapterReqLength, applId, kCommandAdapter, kSubRequest);
+  out[kOffsetController] = controller;
+  out[kOffsetRequestType] = requestType;
+  PutWord(out, kOffsetDataLength, requestDataLength);
+  PutDword(out, kOffsetDataAddress, replyAddress);
+  PutWord(out, kOffsetReplyAreaSize, replyAreaSize);
+  return kAdapterReqLength;
+}
+
+size_t BuildDebugRequest(uint8_t* out, size_t capacity, uint16_t applId, uint8_t controller,
+                         uint8_t requestKind, const uint8_t* payload, uint8_t payloadLength) {
+  size_t total = kDebugReqHeaderLength + payloadLength;
+  if (total > capacity) return 0;
+  PutHeader(out, static_cast<uint16_t>(total), applId, kCommandDebug, kSubRequest);
+  out[kOffsetController] = controller;
+  out[kOffsetRequestType] = requestKind;
+  out[kOffsetDataLength] = payloadLength;
+  if (payloadLength > 0) std::memcpy(out + kDebugReqHeaderLength, payload, payloadLength);
+  return total;
+}
+
+size_t BuildCommandPayload(uint8_t (&out)[kMaxCommandTextLength + 2], const char* text) {
+  size_t length = strnlen(text, kMaxCommandTextLength);
+  out[0] = kFirmwareCommandForm;
+  std::memcpy(out + 1, text, length);
+  out[length + 1] = 0;
+  return length + 2;
+}
+
+int TakeAdapterConfData(const uint8_t* message, uint32_t replyToken,
+                        uint8_t (&infoBuffer)[kInfoBufferSize]) {
+  size_t length = ReceivedLength(message);
+  if (length < kOffsetDataAddress + 4) return -1;
+  uint32_t address = static_cast<uint32_t>(ReceivedWord(message, kOffsetDataAddress)) |
+                     (static_cast<uint32_t>(ReceivedWord(message, kOffsetDataAddress + 2)) << 16);
+  // The provider may echo the address the request named: the data is then already there.
+  if (address != 0) return address == replyToken ? 0 : -1;
+  // Otherwise the data follows the header inline; take what the message really holds.
+  size_t count = ReceivedWord(message, kOffsetDataLength);
+  size_t inlineBytes = length > kAdapterConfHeaderLength ? length - kAdapterConfHeaderLength : 0;
+  if (count > inlineBytes) count = inlineBytes;
+  if (count > kInfoBufferSize) count = kInfoBufferSize;
+  if (count > 0) std::memcpy(infoBuffer, message + kAdapterConfHeaderLength, count);
+  return 0;
+}
+
+}  // namespace capi

@@ -1,0 +1,357 @@
+// The CAPI 2.0 provider on Linux: libcapi20 loaded with dlopen, its calls adapted to the
+// CAPI 2.0 entry points, and a receive guard on the remote module's socket that hands the
+// library only frames already whole in the socket.
+#include "platform/provider_library.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+// libcapi20's calls (Linux names, C linkage).
+using LinuxRegisterFn = unsigned (*)(unsigned maxLogicalConnection, unsigned maxBDataBlocks,
+                                     unsigned maxBDataLen, unsigned* applId);
+using LinuxReleaseFn = unsigned (*)(unsigned applId);
+using LinuxInfoFn = unsigned char* (*)(unsigned controller, unsigned char* buffer);
+using LinuxProfileFn = unsigned (*)(unsigned controller, unsigned char* buffer);
+using LinuxInstalledFn = unsigned (*)();
+using LinuxPutFn = unsigned (*)(unsigned applId, unsigned char* message);
+using LinuxGetFn = unsigned (*)(unsigned applId, unsigned char** message);
+using LinuxWaitFn = unsigned (*)(unsigned applId, struct timeval* timeout);
+using LinuxFilenoFn = int (*)(unsigned applId);
+
+constexpr const char* kExportNames[capi::kEntryPointCount] = {
+    "capi20_register",      "capi20_release",           "capi20_get_manufacturer",
+    "capi20_get_version",   "capi20_get_serial_number", "capi20_get_profile",
+    "capi20_isinstalled",   "capi20_put_message",       "capi20_get_message",
+    "capi20_waitformessage"};
+constexpr const char* kFilenoExportName = "capi20_fileno";
+constexpr const char* kDefaultLibrary = "libcapi20.so.3";
+
+// The resolved Linux calls; written once while binding, before any other thread exists.
+struct LinuxCapi {
+  LinuxRegisterFn registerApplication;
+  LinuxReleaseFn release;
+  LinuxInfoFn getManufacturer;
+  LinuxInfoFn getVersion;
+  LinuxInfoFn getSerialNumber;
+  LinuxProfileFn getProfile;
+  LinuxInstalledFn isInstalled;
+  LinuxPutFn putMessage;
+  LinuxGetFn getMessage;
+  LinuxWaitFn waitForMessage;
+  LinuxFilenoFn fileNumber;
+} linuxCapi;
+
+// CAPI codes the adaptor returns of its own.
+constexpr uint32_t kQueueEmpty = 0x1104;
+constexpr uint32_t kResourceError = 0x1108;
+
+// The remote module reads a frame into a 4 KB buffer; a frame needs its 2-byte length and
+// an 8-byte CAPI header to be a message at all.
+constexpr int kLongestFrame = 4096;
+constexpr int kShortestFrame = 2 + 8;
+// Large enough that a partly received frame never closes the TCP window on itself.
+constexpr int kGuardReceiveBuffer = 4 * 1024 * 1024;
+// Pause after a wake-up that brought nothing new (the kernel may report a socket readable
+// below its low-water mark under memory pressure), so such a state cannot spin.
+constexpr int kIdleWakePauseMs = 2;
+
+// The receive guard of the registered application. fd is -1 when there is none (no remote
+// socket); the rest is used only by the thread that takes messages.
+struct FrameGuard {
+  std::atomic<int> fd{-1};
+  std::atomic<int> lowWater{1};
+  std::atomic<uint32_t> discardRemaining{0};
+} guard;
+
+// What the socket holds at the front.
+enum class FrameState {
+  kWhole,       // a whole frame the library may read
+  kRefused,     // a frame the library must never see (its length is impossible)
+  kClosed,      // end of the connection or a socket error: the library reports it
+  kIncomplete,  // nothing or part of a frame so far
+};
+
+struct SocketView {
+  FrameState state;
+  int frameLength;  // kRefused, kIncomplete: the announced length (0 when not yet known)
+  int queued;       // bytes queued in the socket
+  int needed;       // kIncomplete: bytes that must be queued before anything changes
+};
+
+// Milliseconds of the monotonic clock.
+int64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Reads and drops what is queued of the bytes still to discard; true once none remain.
+bool DiscardQueued(int fd) {
+  static unsigned char scratch[kLongestFrame];
+  uint32_t remaining = guard.discardRemaining.load(std::memory_order_relaxed);
+  while (remaining > 0) {
+    size_t chunk = remaining < sizeof scratch ? remaining : sizeof scratch;
+    ssize_t n = recv(fd, scratch, chunk, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    // End of the connection or a broken socket: nothing more will come to discard.
+    remaining = n > 0 ? remaining - static_cast<uint32_t>(n) : 0;
+  }
+  guard.discardRemaining.store(remaining, std::memory_order_relaxed);
+  return remaining == 0;
+}
+
+// Looks at the front of the socket without taking anything the library is to read.
+SocketView InspectSocket(int fd) {
+  if (!DiscardQueued(fd)) return {FrameState::kIncomplete, 0, 0, 1};
+  unsigned char head[2];
+  ssize_t n;
+  do {
+    n = recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    return {FrameState::kIncomplete, 0, 0, 2};
+  }
+  if (n <= 0) return {FrameState::kClosed, 0, 0, 0};
+  if (n == 1) return {FrameState::kIncomplete, 0, 1, 2};
+  int frameLength = (head[0] << 8) | head[1];
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) != 0) return {FrameState::kClosed, frameLength, 0, 0};
+  if (frameLength < kShortestFrame || frameLength > kLongestFrame) {
+    return {FrameState::kRefused, frameLength, queued, 0};
+  }
+  if (queued >= frameLength) return {FrameState::kWhole, frameLength, queued, 0};
+  return {FrameState::kIncomplete, frameLength, queued, frameLength};
+}
+
+// Makes poll report the socket readable only once bytes are queued.
+void SetLowWater(int fd, int bytes) {
+  if (guard.lowWater.load(std::memory_order_relaxed) == bytes) return;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) == 0) {
+    guard.lowWater.store(bytes, std::memory_order_relaxed);
+  }
+}
+
+// Waits until the socket holds a whole frame, a frame to refuse, or the connection's end;
+// 0 then, kQueueEmpty when timeoutMs (negative: no limit) ran out first.
+uint32_t WaitForWholeFrame(int fd, int timeoutMs) {
+  int64_t deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : 0;
+  bool peerClosed = false;
+  int queuedBefore = -1;
+  for (;;) {
+    SocketView view = InspectSocket(fd);
+    if (view.state != FrameState::kIncomplete) return 0;
+    if (peerClosed) {
+      // The rest of this frame will never come: drop the fragment, so the library's next
+      // read meets the end of the connection and reports it.
+      guard.discardRemaining.store(static_cast<uint32_t>(view.queued), std::memory_order_relaxed);
+      DiscardQueued(fd);
+      return 0;
+    }
+    if (view.queued == queuedBefore) poll(nullptr, 0, kIdleWakePauseMs);
+    queuedBefore = view.queued;
+    int waitMs = -1;
+    if (timeoutMs >= 0) {
+      int64_t left = deadline - NowMs();
+      if (left <= 0) return kQueueEmpty;
+      waitMs = static_cast<int>(left);
+    }
+    SetLowWater(fd, view.needed);
+    pollfd watch{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+    int ready = poll(&watch, 1, waitMs);
+    if (ready < 0 && errno != EINTR) return 0;
+    if (ready == 0) return kQueueEmpty;
+    if (ready > 0 && (watch.revents & POLLNVAL) != 0) return 0;
+    if (ready > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) peerClosed = true;
+  }
+}
+
+// Puts the guard on the application's socket when it has one; skipped for the kernel device.
+void GuardApplication(unsigned applId) {
+  if (linuxCapi.fileNumber == nullptr) return;
+  int fd = linuxCapi.fileNumber(applId);
+  if (fd < 0) return;
+  int type = 0;
+  socklen_t size = sizeof type;
+  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) return;
+  int bytes = kGuardReceiveBuffer;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  }
+  guard.lowWater.store(1, std::memory_order_relaxed);
+  guard.discardRemaining.store(0, std::memory_order_relaxed);
+  SetLowWater(fd, 2);
+  guard.fd.store(fd);
+}
+
+// CAPI_REGISTER: the Linux call has no message buffer size.
+uint32_t RegisterAdaptor(uint32_t, uint32_t maxLogicalConnection, uint32_t maxBDataBlocks,
+                         uint32_t maxBDataLen, uint32_t* applId) {
+  unsigned id = 0;
+  uint32_t result =
+      linuxCapi.registerApplication(maxLogicalConnection, maxBDataBlocks, maxBDataLen, &id);
+  *applId = id;
+  if (result == 0) GuardApplication(id);
+  return result;
+}
+
+// CAPI_RELEASE; the socket goes with the application.
+uint32_t ReleaseAdaptor(uint32_t applId) {
+  guard.fd.store(-1);
+  return linuxCapi.release(applId);
+}
+
+// CAPI_GET_MANUFACTURER for the first controller.
+void GetManufacturerAdaptor(char* buffer) {
+  linuxCapi.getManufacturer(0, reinterpret_cast<unsigned char*>(buffer));
+}
+
+// CAPI_GET_VERSION: the Linux call fills four 32-bit words.
+uint32_t GetVersionAdaptor(uint32_t* capiMajor, uint32_t* capiMinor, uint32_t* manufacturerMajor,
+                           uint32_t* manufacturerMinor) {
+  unsigned char words[16] = {};
+  if (linuxCapi.getVersion(0, words) == nullptr) return kResourceError;
+  std::memcpy(capiMajor, words, 4);
+  std::memcpy(capiMinor, words + 4, 4);
+  std::memcpy(manufacturerMajor, words + 8, 4);
+  std::memcpy(manufacturerMinor, words + 12, 4);
+  return 0;
+}
+
+// CAPI_GET_SERIAL_NUMBER for the first controller.
+uint32_t GetSerialNumberAdaptor(char* buffer) {
+  return linuxCapi.getSerialNumber(0, reinterpret_cast<unsigned char*>(buffer)) != nullptr
+             ? 0
+             : kResourceError;
+}
+
+// CAPI_GET_PROFILE.
+uint32_t GetProfileAdaptor(void* buffer, uint32_t controller) {
+  return linuxCapi.getProfile(controller, static_cast<unsigned char*>(buffer));
+}
+
+// CAPI_INSTALLED.
+uint32_t InstalledAdaptor() {
+  return linuxCapi.isInstalled();
+}
+
+// CAPI_PUT_MESSAGE; the library copies the message before it returns.
+uint32_t PutMessageAdaptor(uint32_t applId, const uint8_t* message) {
+  return linuxCapi.putMessage(applId, const_cast<unsigned char*>(message));
+}
+
+// CAPI_GET_MESSAGE; with the guard on, the library reads only a frame already whole in the
+// socket, and a frame of impossible length is dropped and reported as a resource error.
+uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
+  int fd = guard.fd.load();
+  if (fd >= 0) {
+    SocketView view = InspectSocket(fd);
+    if (view.state == FrameState::kIncomplete) return kQueueEmpty;
+    if (view.state == FrameState::kRefused) {
+      guard.discardRemaining.store(static_cast<uint32_t>(view.frameLength),
+                                   std::memory_order_relaxed);
+      DiscardQueued(fd);
+      return kResourceError;
+    }
+    // A low-water mark left from waiting for a longer frame must not hold up this one.
+    if (view.state == FrameState::kWhole) SetLowWater(fd, 2);
+  }
+  unsigned char* taken = nullptr;
+  uint32_t result = linuxCapi.getMessage(applId, &taken);
+  *message = taken;
+  return result;
+}
+
+// CAPI_WAIT_FOR_SIGNAL: blocks until a message is waiting.
+uint32_t WaitForSignalAdaptor(uint32_t applId) {
+  int fd = guard.fd.load();
+  if (fd >= 0) return WaitForWholeFrame(fd, -1);
+  return linuxCapi.waitForMessage(applId, nullptr);
+}
+
+// The bounded wait of the start-up queries.
+uint32_t WaitForSignalWithinAdaptor(uint32_t applId, uint32_t timeoutMs) {
+  int fd = guard.fd.load();
+  if (fd >= 0) return WaitForWholeFrame(fd, static_cast<int>(timeoutMs));
+  timeval timeout{static_cast<time_t>(timeoutMs / 1000),
+                  static_cast<suseconds_t>((timeoutMs % 1000) * 1000)};
+  return linuxCapi.waitForMessage(applId, &timeout);
+}
+
+// Reinterprets a resolved symbol as the call it is.
+template <typename Fn>
+Fn AsCall(void* symbol) {
+  Fn call;
+  static_assert(sizeof call == sizeof symbol);
+  std::memcpy(&call, &symbol, sizeof call);
+  return call;
+}
+
+// The adaptor when the library has the call, null when it lacks it.
+template <typename Adaptor>
+Adaptor WhenPresent(const void* call, Adaptor adaptor) {
+  return call != nullptr ? adaptor : nullptr;
+}
+}  // namespace
+
+const char* ProviderLibraryName() {
+  const char* name = std::getenv("LINKSPY_CAPI_LIBRARY");
+  return name != nullptr && name[0] != '\0' ? name : kDefaultLibrary;
+}
+
+const char* ProviderExportName(int index) {
+  return index >= 0 && index < capi::kEntryPointCount ? kExportNames[index] : "";
+}
+
+uintptr_t LoadProviderLibrary(const char* name) {
+  return reinterpret_cast<uintptr_t>(dlopen(name, RTLD_NOW | RTLD_LOCAL));
+}
+
+void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) {
+  void* handle = reinterpret_cast<void*>(module);
+  void* symbols[capi::kEntryPointCount];
+  for (int i = 0; i < capi::kEntryPointCount; ++i) symbols[i] = dlsym(handle, kExportNames[i]);
+  LinuxCapi& c = linuxCapi;
+  c.registerApplication = AsCall<LinuxRegisterFn>(symbols[0]);
+  c.release = AsCall<LinuxReleaseFn>(symbols[1]);
+  c.getManufacturer = AsCall<LinuxInfoFn>(symbols[2]);
+  c.getVersion = AsCall<LinuxInfoFn>(symbols[3]);
+  c.getSerialNumber = AsCall<LinuxInfoFn>(symbols[4]);
+  c.getProfile = AsCall<LinuxProfileFn>(symbols[5]);
+  c.isInstalled = AsCall<LinuxInstalledFn>(symbols[6]);
+  c.putMessage = AsCall<LinuxPutFn>(symbols[7]);
+  c.getMessage = AsCall<LinuxGetFn>(symbols[8]);
+  c.waitForMessage = AsCall<LinuxWaitFn>(symbols[9]);
+  c.fileNumber = AsCall<LinuxFilenoFn>(dlsym(handle, kFilenoExportName));
+
+  provider.CAPI_REGISTER = WhenPresent(symbols[0], RegisterAdaptor);
+  provider.CAPI_RELEASE = WhenPresent(symbols[1], ReleaseAdaptor);
+  provider.CAPI_GET_MANUFACTURER = WhenPresent(symbols[2], GetManufacturerAdaptor);
+  provider.CAPI_GET_VERSION = WhenPresent(symbols[3], GetVersionAdaptor);
+  provider.CAPI_GET_SERIAL_NUMBER = WhenPresent(symbols[4], GetSerialNumberAdaptor);
+  provider.CAPI_GET_PROFILE = WhenPresent(symbols[5], GetProfileAdaptor);
+  provider.CAPI_INSTALLED = WhenPresent(symbols[6], InstalledAdaptor);
+  provider.CAPI_PUT_MESSAGE = WhenPresent(symbols[7], PutMessageAdaptor);
+  provider.CAPI_GET_MESSAGE = WhenPresent(symbols[8], GetMessageAdaptor);
+  provider.CAPI_WAIT_FOR_SIGNAL = WhenPresent(symbols[9], WaitForSignalAdaptor);
+  provider.waitForSignalWithin = WhenPresent(symbols[9], WaitForSignalWithinAdaptor);
+}
+
+void UnloadProviderLibrary(uintptr_t module) {
+  guard.fd.store(-1);
+  dlclose(reinterpret_cast<void*>(module));
+}
+
+}  // namespace platform
