@@ -181,6 +181,7 @@ char ConsoleCellAt(int column, int row) {
 }
 
 bool KeyWaiting(int timeoutMs) {
+  if (timeoutMs < 0) timeoutMs = 0;
   if (inputIsConsole) return ConsoleKeyWaiting(timeoutMs);
   if (GetFileType(inputHandle) == FILE_TYPE_PIPE) return PipeKeyWaiting(timeoutMs);
   return true;  // a file or device: a read never waits for long

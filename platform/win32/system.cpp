@@ -16,8 +16,12 @@ std::atomic<int> terminationRequested{0};
 
 // Runs on a thread of the console's own for Ctrl-C, Ctrl-Break, closing the window, logoff
 // and system shutdown: notes the request; the keyboard loop then ends the normal way.
-BOOL WINAPI NoteTermination(DWORD) {
+BOOL WINAPI NoteTermination(DWORD event) {
   terminationRequested.store(1);
+  // After the last three the system ends the process as soon as the handler returns; holding
+  // it lets the shutdown run (the process ends from main, or at the system's grace time).
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+    Sleep(INFINITE);
   return TRUE;
 }
 }  // namespace
