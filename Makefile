@@ -29,7 +29,7 @@ WIN32_BUILD ?= build-win32
 
 win32:
 	@scripts/install-deps --win32
-	cmake -S . -B $(WIN32_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	cmake -S . -B $(WIN32_BUILD) --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(WIN32_BUILD) -j $(JOBS)
 
