@@ -1,0 +1,40 @@
+// Formatted text to the two console channels: the standard-output stream and the direct
+// console write.
+#include "output/print.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/console.h"
+
+namespace output {
+
+namespace {
+using Channel = void (*)(const char* text, size_t length);
+
+// Formats into a local buffer (longer texts are cut) and hands the text to channel.
+void FormatTo(Channel channel, const char* format, va_list arguments) {
+  char buffer[1024];
+  int result = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  if (result < 0) return;
+  size_t length = static_cast<size_t>(result);
+  if (length >= sizeof buffer) length = sizeof buffer - 1;
+  channel(buffer, length);
+}
+}  // namespace
+
+void Print(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  FormatTo(platform::StreamWrite, format, arguments);
+  va_end(arguments);
+}
+
+void WriteDirect(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  FormatTo(platform::ConsoleWrite, format, arguments);
+  va_end(arguments);
+}
+
+}  // namespace output

@@ -1,0 +1,69 @@
+// The trace screen: cursor placement, clearing, and the scrolling output region into which
+// trace lines are written without moving the cursor.
+#include "output/trace_screen.h"
+
+#include "control/control_block.h"
+#include "output/print.h"
+#include "platform/console.h"
+
+namespace output {
+
+char displayLine[kDisplayLineSize];
+
+namespace {
+using control::controlBlock;
+
+// The cursor saved around a trace line (used by the receive thread only).
+int savedCursorColumn = 0;
+int savedCursorRow = 0;
+
+// Remembers where the cursor stands.
+void SaveCursor() {
+  platform::ConsoleGetCursor(&savedCursorColumn, &savedCursorRow);
+}
+
+// Puts the cursor back where SaveCursor found it.
+void RestoreCursor() {
+  SetCursor(savedCursorColumn, savedCursorRow);
+}
+}  // namespace
+
+void SetCursor(int column, int row) {
+  platform::ConsoleSetCursor(column, row);
+}
+
+void ClearScreen() {
+  char blanks[platform::kScreenColumns + 1];
+  for (int i = 0; i < platform::kScreenColumns; ++i) blanks[i] = ' ';
+  blanks[platform::kScreenColumns] = '\0';
+  // One unit, so a trace line cannot land in the middle of the clearing.
+  platform::ConsoleLock();
+  SetCursor(0, 0);
+  for (int row = 0; row < platform::kScreenRows; ++row) WriteDirect("%s", blanks);
+  SetCursor(0, 0);
+  platform::ConsoleUnlock();
+}
+
+void ScrollOutputRegion(int bottom) {
+  platform::ConsoleMoveRect(0, 1, platform::kScreenColumns - 1, bottom, 0, 0, ' ');
+}
+
+void ShowTraceLine() {
+  if (controlBlock.exitRequested.load() != 0) return;
+  // Row choice, scroll and write are one unit against the main thread's drawing.
+  platform::ConsoleLock();
+  int bottom = controlBlock.bottomRow.load();
+  if (controlBlock.currentRow.load() < bottom) {
+    ++controlBlock.currentRow;
+  } else {
+    controlBlock.currentRow = bottom;
+    ScrollOutputRegion(bottom);
+  }
+  SaveCursor();
+  SetCursor(0, controlBlock.currentRow.load());
+  WriteDirect("\r%s", displayLine);
+  RestoreCursor();
+  platform::ConsoleUnlock();
+}
+
+}  // namespace output
