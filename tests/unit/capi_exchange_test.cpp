@@ -1,0 +1,362 @@
+// The adapter request exchange, the DEBUG_REQ senders and the receive thread against a fake
+// provider record: printed texts, results, message matching, the thread's pacing and stop.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capi/adapter_exchange.h"
+#include "capi/capi_provider.h"
+#include "capi/receive_thread.h"
+#include "control/control_block.h"
+#include "support/stdout_capture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+using capi::capiProvider;
+using control::controlBlock;
+
+// One scripted provider answer: the wait's result, then (when it is 0) the take's result
+// and the message it delivers.
+struct Step {
+  uint32_t wait = 0;
+  uint32_t get = 0;
+  Bytes message;
+};
+
+struct FakeProvider {
+  std::deque<Step> steps;
+  Step current;
+  std::vector<Bytes> sent;
+  std::vector<Clock::time_point> waitTimes;
+  uint32_t putResult = 0;
+  uint32_t boundedWaitMs = 0;
+  int waits = 0;
+  int gets = 0;
+  // Cleared by the script after this many waits (ReceiveLoop tests), -1: never.
+  int stopAfterWaits = -1;
+};
+FakeProvider fake;
+
+uint32_t FakePut(uint32_t, const uint8_t* message) {
+  fake.sent.emplace_back(message, message + (message[0] | (message[1] << 8)));
+  return fake.putResult;
+}
+
+uint32_t FakeWait(uint32_t) {
+  fake.waitTimes.push_back(Clock::now());
+  if (++fake.waits == fake.stopAfterWaits) capi::threadRunFlag = 0;
+  if (fake.steps.empty()) return 0x1104;
+  fake.current = fake.steps.front();
+  fake.steps.pop_front();
+  return fake.current.wait;
+}
+
+uint32_t FakeWaitWithin(uint32_t applId, uint32_t timeoutMs) {
+  fake.boundedWaitMs = timeoutMs;
+  return FakeWait(applId);
+}
+
+uint32_t FakeGet(uint32_t, const uint8_t** message) {
+  ++fake.gets;
+  if (fake.current.get == 0) *message = fake.current.message.data();
+  return fake.current.get;
+}
+
+Bytes AdapterConf(const Bytes& data, uint32_t address = 0) {
+  Bytes m(18 + data.size(), 0);
+  m[0] = static_cast<uint8_t>(m.size());
+  m[1] = static_cast<uint8_t>(m.size() >> 8);
+  m[4] = 0x18;
+  m[5] = 0x01;
+  m[10] = static_cast<uint8_t>(data.size());
+  m[11] = static_cast<uint8_t>(data.size() >> 8);
+  for (int i = 0; i < 4; ++i) m[12 + i] = static_cast<uint8_t>(address >> (8 * i));
+  std::copy(data.begin(), data.end(), m.begin() + 18);
+  return m;
+}
+
+// A DEBUG_IND without text: the trace handler drops it without any output.
+Bytes SilentDebugInd() {
+  return Bytes{13, 0, 1, 0, 0x19, 0x02, 0, 0, 1, 0, 0, 0, 0};
+}
+
+class Exchange : public testing::Test {
+ protected:
+  void SetUp() override {
+    fake = FakeProvider{};
+    control::ResetControlBlock();
+    capiProvider = {};
+    capiProvider.CAPI_PUT_MESSAGE = FakePut;
+    capiProvider.CAPI_WAIT_FOR_SIGNAL = FakeWait;
+    capiProvider.CAPI_GET_MESSAGE = FakeGet;
+    capiProvider.waitForSignalWithin = FakeWaitWithin;
+    capiProvider.applId = 0x10005;
+    capi::threadRunFlag = 1;
+    capi::receiveThreadInProvider = capi::kThreadOutsideProvider;
+    std::memset(capi::infoBuffer, 0xEE, sizeof capi::infoBuffer);
+  }
+
+  // Runs the query's await with the console captured.
+  int32_t Await(std::string* printed) {
+    testing_support::StdoutCapture capture;
+    int32_t result = capi::AwaitAdapterReply(0x18, 0x01);
+    *printed = capture.Take();
+    return result;
+  }
+};
+
+TEST_F(Exchange, AdapterRequestNamesTheReplyAreaAndReportsARefusedPut) {
+  fake.putResult = 0x00021101;
+  testing_support::StdoutCapture capture;
+  uint32_t result = capi::SendAdapterRequest(capiProvider.applId, 3, capi::ADAPTER_TYPE, 0, 512,
+                                             capi::infoBuffer);
+  EXPECT_EQ(capture.Take(), "ADAPTER_REQ: ReturnCode=1101\n");
+  EXPECT_EQ(result, 0x00021101u);
+  ASSERT_EQ(fake.sent.size(), 1u);
+  const Bytes& m = fake.sent[0];
+  ASSERT_EQ(m.size(), 18u);
+  uint32_t token = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(capi::infoBuffer));
+  Bytes expected = {18,
+                    0,
+                    5,
+                    0,
+                    0x18,
+                    0,
+                    0,
+                    0,
+                    3,
+                    4,
+                    0,
+                    0,
+                    static_cast<uint8_t>(token),
+                    static_cast<uint8_t>(token >> 8),
+                    static_cast<uint8_t>(token >> 16),
+                    static_cast<uint8_t>(token >> 24),
+                    0x00,
+                    0x02};
+  EXPECT_EQ(m, expected);
+
+  fake.putResult = 0x10000;  // only the low word counts
+  testing_support::StdoutCapture quiet;
+  capi::SendAdapterRequest(capiProvider.applId, 3, capi::LINE_CONFIG, 0, 512, capi::infoBuffer);
+  EXPECT_EQ(quiet.Take(), "");
+}
+
+TEST_F(Exchange, WaitErrorsPrintTheLowWordSignExtended) {
+  std::string printed;
+  fake.steps = {{0x00011104, 0, {}}, {0xFFFF8001, 0, {}}, {0x8000, 0, {}}};
+  EXPECT_EQ(Await(&printed), 0x00011104);
+  EXPECT_EQ(printed, "WAIT_FOR_SIGNAL: ReturnCode=0x1104\n");
+  EXPECT_EQ(fake.boundedWaitMs, capi::kAdapterReplyWaitMs);
+  EXPECT_EQ(static_cast<uint32_t>(Await(&printed)), 0xFFFF8001u);
+  EXPECT_EQ(printed, "WAIT_FOR_SIGNAL: ReturnCode=0xFFFF8001\n");
+  // Without a bounded wait the plain one serves.
+  capiProvider.waitForSignalWithin = nullptr;
+  fake.boundedWaitMs = 0;
+  EXPECT_EQ(Await(&printed), 0x8000);
+  EXPECT_EQ(printed, "WAIT_FOR_SIGNAL: ReturnCode=0xFFFF8000\n");
+  EXPECT_EQ(fake.boundedWaitMs, 0u);
+  EXPECT_EQ(fake.gets, 0);
+}
+
+TEST_F(Exchange, TakeErrorsPrintTheLowWordSignExtended) {
+  std::string printed;
+  fake.steps = {{0, 0x1101, {}}, {0, 0xABCD, {}}};
+  EXPECT_EQ(Await(&printed), 0x1101);
+  EXPECT_EQ(printed, "GET_MESSAGE: ReturnCode=0x1101\n");
+  EXPECT_EQ(Await(&printed), 0xABCD);
+  EXPECT_EQ(printed, "GET_MESSAGE: ReturnCode=0xFFFFABCD\n");
+}
+
+TEST_F(Exchange, DebugIndicationDuringAQueryIsTakenAndLost) {
+  std::string printed;
+  fake.steps = {{0, 0, SilentDebugInd()}, {0, 0, AdapterConf({1, 2, 3})}};
+  EXPECT_EQ(Await(&printed), -1);
+  EXPECT_EQ(printed, "");
+  EXPECT_EQ(capi::infoBuffer[0], 0xEE);
+  EXPECT_EQ(Await(&printed), 0);
+  EXPECT_EQ(capi::infoBuffer[2], 3);
+}
+
+TEST_F(Exchange, LateConfirmationIsTakenByTheNextQuery) {
+  std::string printed;
+  // The first query runs out of time; its answer comes while the second one waits.
+  fake.steps = {{0x1104, 0, {}}, {0, 0, AdapterConf({'A', 'B'})}, {0, 0, AdapterConf({'C'})}};
+  EXPECT_EQ(Await(&printed), 0x1104);
+  EXPECT_EQ(Await(&printed), 0);
+  EXPECT_EQ(capi::infoBuffer[0], 'A');
+  EXPECT_EQ(capiProvider.receivedMessage[18], 'A');
+  EXPECT_EQ(Await(&printed), 0);
+  EXPECT_EQ(capi::infoBuffer[0], 'C');
+  EXPECT_EQ(capi::infoBuffer[1], 'B');  // the shorter reply leaves the rest as it was
+}
+
+TEST_F(Exchange, ReplyDataAddressDecidesWhereTheDataIs) {
+  std::string printed;
+  uint32_t token = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(capi::infoBuffer));
+  fake.steps = {{0, 0, AdapterConf({9, 9}, token)}, {0, 0, AdapterConf({9, 9}, token + 64)}};
+  EXPECT_EQ(Await(&printed), 0);  // already in the buffer
+  EXPECT_EQ(capi::infoBuffer[0], 0xEE);
+  EXPECT_EQ(Await(&printed), -1);  // another address space: never dereferenced
+  EXPECT_EQ(printed, "");
+  EXPECT_EQ(capi::infoBuffer[0], 0xEE);
+}
+
+TEST_F(Exchange, DebugCommandsGoToTheCurrentController) {
+  controlBlock.controller = 2;
+  fake.putResult = 0x00031101;
+  EXPECT_EQ(capi::SendDebugCommand("cmt l2"), 0x1101);
+  Bytes expected = {19, 0, 5, 0, 0x19, 0, 0, 0, 2, 1, 8, 2, 'c', 'm', 't', ' ', 'l', '2', 0};
+  ASSERT_EQ(fake.sent.size(), 1u);
+  EXPECT_EQ(fake.sent[0], expected);
+  // Longer texts are cut at 39 characters.
+  capi::SendDebugCommand(std::string(45, 'x').c_str());
+  EXPECT_EQ(fake.sent[1].size(), 52u);
+  EXPECT_EQ(fake.sent[1][10], 41);
+  EXPECT_EQ(fake.sent[1][51], 0);
+}
+
+TEST_F(Exchange, DownloadScreenRequestReportsARefusalWithoutLineEnd) {
+  fake.putResult = 0x1101;
+  testing_support::StdoutCapture capture;
+  capi::RequestDownloadScreen();
+  EXPECT_EQ(capture.Take(), "download req rc=1101");
+  Bytes expected = {12, 0, 5, 0, 0x19, 0, 0, 0, 1, 1, 1, 1};
+  EXPECT_EQ(fake.sent.at(0), expected);
+  fake.putResult = 0;
+  testing_support::StdoutCapture quiet;
+  capi::RequestDownloadScreen();
+  EXPECT_EQ(quiet.Take(), "");
+}
+
+TEST_F(Exchange, PayloadBeyondItsLengthByteIsNeverPut) {
+  uint8_t payload[300] = {};
+  EXPECT_EQ(capi::SendDebugRequest(1, 1, payload, 300, capiProvider.applId), 0x1102u);
+  EXPECT_TRUE(fake.sent.empty());
+  EXPECT_EQ(capi::SendDebugRequest(1, 1, payload, 255, capiProvider.applId), 0u);
+  EXPECT_EQ(fake.sent.at(0).size(), 266u);
+}
+
+// Runs the receive loop on this thread with the console captured.
+std::string RunLoop() {
+  testing_support::StdoutCapture capture;
+  EXPECT_EQ(capi::ReceiveLoop(&capi::threadRunFlag), 0u);
+  return capture.Take();
+}
+
+TEST_F(Exchange, ThreadPrintsErrorsUnsignedAndHandlesMessagesAfterTheStop) {
+  fake.steps = {{0xFFFF8001, 0, {}}, {0, 0x1101, {}}, {0, 0, SilentDebugInd()}};
+  fake.stopAfterWaits = 3;  // cleared inside the last wait: that pass still completes
+  std::string printed = RunLoop();
+  EXPECT_EQ(printed,
+            "*Thread: WAIT_FOR_SIGNAL: ReturnCode=0x8001\n"
+            "*Thread: GET_MESSAGE: ReturnCode=0x1101\n"
+            "WAIT_FOR_MESSAGE-Thread stopped.\n");
+  EXPECT_EQ(fake.waits, 3);
+  EXPECT_EQ(fake.gets, 2);
+  EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
+}
+
+TEST_F(Exchange, ThreadEndsSilentlyWhenExitWasRequestedOrTheLibraryIsGone) {
+  controlBlock.exitRequested = 1;
+  EXPECT_EQ(RunLoop(), "");
+  EXPECT_EQ(fake.waits, 0);
+  controlBlock.exitRequested = 0;
+  capi::receiveThreadInProvider = capi::kProviderUnloaded;
+  RunLoop();
+  EXPECT_EQ(fake.waits, 0);
+}
+
+TEST_F(Exchange, PersistentErrorsArePacedAndAGoodPassEndsThePause) {
+  using std::chrono::milliseconds;
+  // Eight errors, a good pass, one more error, then a good pass to end on.
+  for (int i = 0; i < 8; ++i) fake.steps.push_back({0x1108, 0, {}});
+  fake.steps.push_back({0, 0, SilentDebugInd()});
+  fake.steps.push_back({0, 0x1104, {}});
+  fake.steps.push_back({0, 0, SilentDebugInd()});
+  fake.steps.push_back({0, 0, SilentDebugInd()});
+  fake.stopAfterWaits = 12;
+  std::string printed = RunLoop();
+  ASSERT_EQ(fake.waitTimes.size(), 12u);
+  auto gap = [](int i) {
+    return std::chrono::duration_cast<milliseconds>(fake.waitTimes[i] - fake.waitTimes[i - 1])
+        .count();
+  };
+  const int expected[] = {10, 20, 40, 80, 160, 320, 640, 1000};
+  for (int i = 1; i <= 8; ++i) {
+    EXPECT_GE(gap(i), expected[i - 1]) << "pause after error " << i;
+    EXPECT_LT(gap(i), expected[i - 1] + 150) << "pause after error " << i;
+  }
+  EXPECT_LT(gap(9), 150);  // after the good pass: no pause left
+  EXPECT_GE(gap(10), 10);  // a new error starts again at the shortest pause
+  EXPECT_LT(gap(10), 150);
+  EXPECT_LT(gap(11), 150);
+  size_t lines = 0;
+  for (size_t at = 0; (at = printed.find("*Thread: ", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 9u);  // every error printed once for its pass
+}
+
+// A provider wait that blocks until the test lets it go.
+std::mutex gateMutex;
+std::condition_variable gateSignal;
+bool gateOpen = false;
+std::atomic<int> blockedWaits{0};
+std::atomic<int> takes{0};
+
+uint32_t GatedWait(uint32_t) {
+  ++blockedWaits;
+  std::unique_lock<std::mutex> hold(gateMutex);
+  gateSignal.wait(hold, [] { return gateOpen; });
+  return 0;
+}
+
+uint32_t GatedGet(uint32_t, const uint8_t** message) {
+  static Bytes silent = SilentDebugInd();
+  *message = silent.data();
+  ++takes;
+  return 0;
+}
+
+TEST_F(Exchange, StopLetsTheThreadGoWithoutWaitingAndItEndsAfterItsPass) {
+  capiProvider.CAPI_WAIT_FOR_SIGNAL = GatedWait;
+  capiProvider.CAPI_GET_MESSAGE = GatedGet;
+  testing_support::StdoutCapture capture;
+  capi::StartReceiveThread();
+  ASSERT_NE(controlBlock.receiveThread, platform::kNoThread);
+  EXPECT_EQ(capi::threadRunFlag.load(), 1);
+  for (int i = 0; i < 200 && blockedWaits.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(blockedWaits.load(), 1);
+  EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadInsideProvider);
+  capi::StopReceiveThread();
+  EXPECT_EQ(controlBlock.receiveThread, platform::kNoThread);
+  EXPECT_EQ(capi::threadRunFlag.load(), 0);
+  {
+    std::lock_guard<std::mutex> hold(gateMutex);
+    gateOpen = true;
+  }
+  gateSignal.notify_all();
+  for (int i = 0; i < 200 && capi::receiveThreadInProvider.load() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(capture.Take(), "Thread stopping ...WAIT_FOR_MESSAGE-Thread stopped.\n");
+  EXPECT_EQ(takes.load(), 1);
+
+  testing_support::StdoutCapture again;
+  capi::StopReceiveThread();
+  EXPECT_EQ(again.Take(), "No thread to stop!\n");
+}
+
+}  // namespace
