@@ -1,0 +1,226 @@
+// The console operations on Linux: the screen model, its two output channels, the console
+// lock, the title, and taking over and giving back the terminal.
+#include "platform/console.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/linux/console_state.h"
+#include "platform/linux/cp437.h"
+
+namespace platform {
+
+Screen consoleScreen = BlankScreen();
+ScreenOverlay consoleOverlay{};
+
+namespace {
+
+enum Phase : int { kNotOpen, kOpen, kClosed };
+
+// Statically initialised, so it works before and after every constructor and destructor.
+pthread_mutex_t consoleMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+std::atomic<int> phase{kNotOpen};
+std::atomic<bool> painted{false};
+
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+// Gives the terminal back after a crash, then lets the signal do what it does by default.
+void RestoreOnFatalSignal(int signalNumber) {
+  PainterEmergencyRestore();
+  InputRestoreTerminal();
+  raise(signalNumber);
+}
+
+// A crash must not leave the terminal raw and on the painter's screen.
+void CatchFatalSignals() {
+  struct sigaction action {};
+  action.sa_handler = RestoreOnFatalSignal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int signalNumber : kFatalSignals) sigaction(signalNumber, &action, nullptr);
+}
+
+// Back to the default crash behaviour once the terminal is given back.
+void ReleaseFatalSignals() {
+  for (int signalNumber : kFatalSignals) signal(signalNumber, SIG_DFL);
+}
+
+// Writes text at the cursor of the model.
+void WriteToModel(const char* text, size_t length) {
+  ScreenWrite(&consoleScreen, text, length);
+  ScreenChanged();
+}
+
+}  // namespace
+
+bool OutputIsTerminal() {
+  static const bool terminal = isatty(1) == 1;
+  return terminal;
+}
+
+bool KeysFromTerminal() {
+  static const bool terminal = isatty(0) == 1;
+  return terminal;
+}
+
+bool ScreenIsPainted() {
+  return painted.load();
+}
+
+void ScreenChanged() {
+  if (painted.load()) PainterWake();
+}
+
+bool WriteAll(int fd, const char* text, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(fd, text, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Converts in pieces through a fixed buffer.
+void WriteTerminalText(const char* text, size_t length) {
+  char buffer[1024];
+  size_t used = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (used + kMaxUtf8Length > sizeof buffer) {
+      WriteAll(1, buffer, used);
+      used = 0;
+    }
+    used += Cp437ToUtf8(static_cast<unsigned char>(text[i]), buffer + used);
+  }
+  WriteAll(1, buffer, used);
+}
+
+// The painter takes the terminal first: ncurses sets its own mode, and the raw key mode is
+// laid over it.
+void ConsoleOpen() {
+  int expected = kNotOpen;
+  if (!phase.compare_exchange_strong(expected, kOpen)) return;
+  std::atexit(ConsoleClose);
+  InputSaveTerminal();
+  if (OutputIsTerminal() && PainterStart()) {
+    CatchFatalSignals();
+    ConsoleLock();
+    painted.store(true);
+    ScreenChanged();
+    ConsoleUnlock();
+    CaptureStderr();
+  }
+  InputRawTerminal();
+}
+
+// The console lock is not held while the painter and the capture reader are stopped: both
+// take it themselves.
+void ConsoleClose() {
+  int expected = kOpen;
+  if (!phase.compare_exchange_strong(expected, kClosed)) return;
+  bool wasPainted = painted.load();
+  if (wasPainted) {
+    ReleaseStderr();
+    PainterStop();
+    ConsoleLock();
+    painted.store(false);
+    ConsoleUnlock();
+    ReleaseFatalSignals();
+  }
+  InputRestoreTerminal();
+  if (wasPainted) {
+    ConsoleLock();
+    PaintPlainScreen(consoleScreen);
+    ConsoleUnlock();
+  }
+}
+
+// Before the painter runs the title sequence goes straight out; while it runs, the painter
+// sends it between two paints.
+void ConsoleSetTitle(const char* title) {
+  if (!OutputIsTerminal()) return;
+  ConsoleLock();
+  if (painted.load()) {
+    PainterSetTitle(title);
+  } else {
+    WriteAll(1, "\033]0;", 4);
+    WriteTerminalText(title, std::strlen(title));
+    WriteAll(1, "\007", 1);
+  }
+  ConsoleUnlock();
+}
+
+void ConsoleLock() {
+  pthread_mutex_lock(&consoleMutex);
+}
+
+bool ConsoleLockWithin(int timeoutMs) {
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_nsec += timeoutMs % 1000 * 1000000L;
+  deadline.tv_sec += timeoutMs / 1000 + deadline.tv_nsec / 1000000000L;
+  deadline.tv_nsec %= 1000000000L;
+  return pthread_mutex_timedlock(&consoleMutex, &deadline) == 0;
+}
+
+void ConsoleUnlock() {
+  pthread_mutex_unlock(&consoleMutex);
+}
+
+void ConsoleSetCursor(int column, int row) {
+  ConsoleLock();
+  if (ScreenSetCursor(&consoleScreen, column, row)) ScreenChanged();
+  ConsoleUnlock();
+}
+
+void ConsoleGetCursor(int* column, int* row) {
+  ConsoleLock();
+  *column = consoleScreen.cursorColumn;
+  *row = consoleScreen.cursorRow;
+  ConsoleUnlock();
+}
+
+void ConsoleMoveRect(int left, int top, int right, int bottom, int destColumn, int destRow,
+                     char fill) {
+  ConsoleLock();
+  GridMoveRect(&consoleScreen.grid, left, top, right, bottom, destColumn, destRow, fill);
+  ScreenChanged();
+  ConsoleUnlock();
+}
+
+void ConsoleWrite(const char* text, size_t length) {
+  ConsoleLock();
+  WriteToModel(text, length);
+  ConsoleUnlock();
+}
+
+// On a terminal the text always lands in the model; until the painter shows the model it is
+// also written straight to the terminal, so nothing printed before or after the screen is
+// lost. Redirected, the bytes go out unchanged.
+void StreamWrite(const char* text, size_t length) {
+  ConsoleLock();
+  if (!OutputIsTerminal()) {
+    WriteAll(1, text, length);
+  } else {
+    WriteToModel(text, length);
+    if (!painted.load()) WriteTerminalText(text, length);
+  }
+  ConsoleUnlock();
+}
+
+char ConsoleCellAt(int column, int row) {
+  ConsoleLock();
+  char cell = GridCellAt(consoleScreen.grid, column, row);
+  ConsoleUnlock();
+  return cell;
+}
+
+}  // namespace platform

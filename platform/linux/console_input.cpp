@@ -1,0 +1,212 @@
+// Keys and lines: raw single keys and line input with echo from a terminal, bytes and lines
+// from redirected standard input; every wait also ends when termination is requested.
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/console.h"
+#include "platform/linux/console_state.h"
+#include "platform/linux/cp437.h"
+#include "platform/linux/process_signals.h"
+#include "platform/system.h"
+
+namespace platform {
+
+namespace {
+
+constexpr int kKeyBackspace = 0x08;
+constexpr int kKeyEndOfFileD = 0x04;
+constexpr int kKeyEndOfFileZ = 0x1A;
+constexpr int kKeyInterrupt = 0x03;
+constexpr int kKeyEscape = 0x1B;
+// The bytes of one key (a UTF-8 character, an escape sequence) arrive together.
+constexpr int kKeyTailWaitMs = 10;
+
+termios originalMode;
+std::atomic<bool> modeSaved{false};
+std::atomic<bool> rawActive{false};
+
+enum Wait { kTerminated = -1, kTimedOut = 0, kReady = 1 };
+
+// Waits up to timeoutMs (-1: no limit) for input or a termination request.
+Wait WaitForInput(int timeoutMs) {
+  pollfd watched[2] = {{0, POLLIN, 0}, {TerminationWakeFd(), POLLIN, 0}};
+  int ready = poll(watched, 2, timeoutMs);
+  if (ready < 0) return kTimedOut;  // interrupted by a signal: the caller looks again
+  if (watched[1].revents != 0) return kTerminated;
+  return watched[0].revents != 0 ? kReady : kTimedOut;
+}
+
+// One byte of standard input: -1 at its end or on a termination request.
+int ReadByte() {
+  for (;;) {
+    Wait wait = WaitForInput(-1);
+    if (wait == kTerminated) return -1;
+    if (wait == kTimedOut) continue;
+    unsigned char byte;
+    ssize_t n = read(0, &byte, 1);
+    if (n == 1) return byte;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return -1;
+  }
+}
+
+// The next byte of a key already under way, or -1 when none follows at once.
+int ReadKeyTail() {
+  return WaitForInput(kKeyTailWaitMs) == kReady ? ReadByte() : -1;
+}
+
+// A UTF-8 character typed at the terminal as its code page byte ('?' when it has none).
+int DecodeUtf8Key(int lead) {
+  int tail = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+  if (tail == 0) return '?';
+  char32_t character = static_cast<char32_t>(lead & (0x3F >> tail));
+  for (int i = 0; i < tail; ++i) {
+    int next = ReadKeyTail();
+    if (next < 0 || (next & 0xC0) != 0x80) return '?';
+    character = (character << 6) | static_cast<char32_t>(next & 0x3F);
+  }
+  return UnicodeToCp437(character);
+}
+
+// Reads past the rest of an escape sequence (arrow and function keys) after its Esc.
+void SkipEscapeSequence() {
+  int next = ReadKeyTail();
+  if (next != '[' && next != 'O') return;
+  do {
+    next = ReadKeyTail();
+  } while (next >= 0 && (next < 0x40 || next > 0x7E));
+}
+
+// Writes text at the model's cursor.
+void Echo(const char* text, size_t length) {
+  ConsoleLock();
+  ScreenWrite(&consoleScreen, text, length);
+  ScreenChanged();
+  ConsoleUnlock();
+}
+
+// Takes back the character before the cursor, across a wrapped row end.
+void EchoBackspace() {
+  ConsoleLock();
+  Screen& screen = consoleScreen;
+  if (screen.cursorColumn > 0) {
+    --screen.cursorColumn;
+  } else if (screen.cursorRow > 0) {
+    screen.cursorColumn = kScreenColumns - 1;
+    --screen.cursorRow;
+  }
+  screen.grid.cells[screen.cursorRow][screen.cursorColumn] = ' ';
+  ScreenChanged();
+  ConsoleUnlock();
+}
+
+// Line input at the terminal with echo into the model; keys beyond the capacity are refused.
+int EditLine(char* line, int capacity) {
+  int length = 0;
+  for (;;) {
+    int key = ReadKey();
+    if (key < 0) return -1;
+    if (key == '\r' || key == '\n') break;
+    if (key == kKeyEndOfFileD || key == kKeyEndOfFileZ) {
+      if (length == 0) break;
+      continue;
+    }
+    if (key == kKeyInterrupt) {
+      RequestTermination();
+      return -1;
+    }
+    if (key == kKeyBackspace) {
+      if (length > 0) {
+        --length;
+        EchoBackspace();
+      }
+      continue;
+    }
+    if (key == kKeyEscape) {
+      SkipEscapeSequence();
+      continue;
+    }
+    if (key < 0x20 || length >= capacity - 1) continue;
+    line[length++] = static_cast<char>(key);
+    char echo = static_cast<char>(key);
+    Echo(&echo, 1);
+  }
+  Echo("\n", 1);
+  line[length] = '\0';
+  return length;
+}
+
+// A line of redirected input: the bytes up to a line feed, a carriage return before it
+// dropped, the rest of an over-long line read and dropped. A last line without a line feed
+// still counts. The line and its end are echoed into the model only, so the screen model
+// stands as after typing it at the console.
+int ReadPlainLine(char* line, int capacity) {
+  int length = 0;
+  bool anyByte = false;
+  bool carriageReturn = false;
+  for (;;) {
+    int byte = ReadByte();
+    if (byte < 0) {
+      if (!anyByte || TerminationRequested()) return -1;
+      break;
+    }
+    anyByte = true;
+    if (byte == '\n') break;
+    if (carriageReturn && length < capacity - 1) line[length++] = '\r';
+    carriageReturn = byte == '\r';
+    if (!carriageReturn && length < capacity - 1) line[length++] = static_cast<char>(byte);
+  }
+  line[length] = '\0';
+  Echo(line, static_cast<size_t>(length));
+  Echo("\n", 1);
+  return length;
+}
+
+}  // namespace
+
+void InputSaveTerminal() {
+  if (KeysFromTerminal() && !modeSaved.load() && tcgetattr(0, &originalMode) == 0) {
+    modeSaved.store(true);
+  }
+}
+
+// Single keys without echo; Ctrl-C, Ctrl-Z, Ctrl-S and Ctrl-Q arrive as keys. The output
+// flags stay as they are: the painter's library has set them.
+void InputRawTerminal() {
+  termios mode;
+  if (!modeSaved.load() || tcgetattr(0, &mode) != 0) return;
+  mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
+  mode.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | ISTRIP);
+  mode.c_cc[VMIN] = 1;
+  mode.c_cc[VTIME] = 0;
+  if (tcsetattr(0, TCSANOW, &mode) == 0) rawActive.store(true);
+}
+
+// Async-signal-safe: used from the crash handler too.
+void InputRestoreTerminal() {
+  if (rawActive.exchange(false)) tcsetattr(0, TCSANOW, &originalMode);
+}
+
+bool KeyWaiting(int timeoutMs) {
+  return WaitForInput(timeoutMs) == kReady;
+}
+
+// At the terminal, Backspace (DEL) reads as 0x08 and typed characters as code page bytes.
+int ReadKey() {
+  int byte = ReadByte();
+  if (byte < 0 || !KeysFromTerminal()) return byte;
+  if (byte == 0x7F) return kKeyBackspace;
+  if (byte >= 0x80) return DecodeUtf8Key(byte);
+  return byte;
+}
+
+int ReadLine(char* line, int capacity) {
+  if (capacity < 1) return -1;
+  return KeysFromTerminal() ? EditLine(line, capacity) : ReadPlainLine(line, capacity);
+}
+
+}  // namespace platform

@@ -1,0 +1,64 @@
+// State and services shared by the Linux console files: the screen model, the message-box
+// overlay, the output mode, and the hooks between model, painter, input and capture.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/linux/screen.h"
+
+namespace platform {
+
+// What a message box lays over the screen: its rectangle and cells, and where the cursor
+// stands while it is shown.
+struct ScreenOverlay {
+  bool shown;
+  int left, top, right, bottom;
+  int cursorColumn, cursorRow;
+  ScreenGrid grid;
+};
+
+// The one truth of what is on screen, and the message box over it; both under the console
+// lock.
+extern Screen consoleScreen;
+extern ScreenOverlay consoleOverlay;
+
+// True when standard output / standard input is a terminal (looked at once).
+bool OutputIsTerminal();
+bool KeysFromTerminal();
+
+// Takes the console lock if it can be had within timeoutMs; false otherwise.
+bool ConsoleLockWithin(int timeoutMs);
+
+// True while the terminal painter shows the model.
+bool ScreenIsPainted();
+
+// Tells the painter that the model, overlay or title changed; call with the console lock held.
+void ScreenChanged();
+
+// Writes all length bytes to fd; false when the descriptor fails.
+bool WriteAll(int fd, const char* text, size_t length);
+
+// Writes code page 437 text straight to the terminal on standard output, as UTF-8.
+void WriteTerminalText(const char* text, size_t length);
+
+// Terminal painter (terminal_painter.cpp).
+bool PainterStart();
+void PainterStop();
+void PainterWake();
+void PainterSetTitle(const char* title);
+void PainterEmergencyRestore();
+void PaintPlainScreen(const Screen& screen);
+
+// Key input (console_input.cpp).
+void InputSaveTerminal();
+void InputRawTerminal();
+void InputRestoreTerminal();
+
+// Capture of standard error while the screen is painted (stderr_capture.cpp).
+void CaptureStderr();
+void ReleaseStderr();
+
+// Lays out a message box with text over the middle of the screen (message_box.cpp).
+void LayoutMessageBox(const char* text, ScreenOverlay* box);
+
+}  // namespace platform

@@ -1,0 +1,13 @@
+// Termination requests inside the Linux platform layer: the flag and its wake-up descriptor.
+#pragma once
+
+namespace platform {
+
+// Descriptor that becomes readable (and stays so) once termination has been requested;
+// blocking reads poll it beside their own descriptor. -1 before StartProcess.
+int TerminationWakeFd();
+
+// Requests termination as SIGINT does (used for Ctrl-C typed into a line).
+void RequestTermination();
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// The console screen: its grid of cells and the cursor, and writing text at the cursor.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/linux/screen_grid.h"
+
+namespace platform {
+
+struct Screen {
+  ScreenGrid grid;
+  int cursorColumn;
+  int cursorRow;
+};
+
+// A blank screen with the cursor at the top-left corner, for static initialisation.
+constexpr Screen BlankScreen() {
+  return Screen{BlankGrid(), 0, 0};
+}
+
+// Blanks the screen and puts the cursor at (0, 0).
+void ScreenClear(Screen* screen);
+
+// Puts the cursor at (column, row); false (and no change) when that is off the screen.
+bool ScreenSetCursor(Screen* screen, int column, int row);
+
+// Writes length bytes at the cursor as a console does: "\r" to column 0, "\n" to column 0 of
+// the next row, "\b" one column back, "\t" blanks up to the next multiple of 8, "\a" nothing;
+// every other byte fills one cell. The cursor wraps straight after column 79; leaving row 24
+// scrolls the whole screen up one row.
+void ScreenWrite(Screen* screen, const char* text, size_t length);
+
+}  // namespace platform

@@ -1,0 +1,43 @@
+// The grid of character cells: filling, reading, scrolling and moving rectangles.
+#include "platform/linux/screen_grid.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform {
+
+void GridFill(ScreenGrid* grid, char fill) {
+  std::memset(grid->cells, fill, sizeof grid->cells);
+}
+
+char GridCellAt(const ScreenGrid& grid, int column, int row) {
+  return CellOnGrid(column, row) ? grid.cells[row][column] : ' ';
+}
+
+void GridScrollUp(ScreenGrid* grid, char fill) {
+  std::memmove(grid->cells[0], grid->cells[1], sizeof grid->cells - sizeof grid->cells[0]);
+  std::memset(grid->cells[kScreenRows - 1], fill, kScreenColumns);
+}
+
+// Works from a copy of the source, so overlapping rectangles move like a console's do.
+void GridMoveRect(ScreenGrid* grid, int left, int top, int right, int bottom, int destColumn,
+                  int destRow, char fill) {
+  int firstColumn = std::max(left, 0);
+  int lastColumn = std::min(right, kScreenColumns - 1);
+  int firstRow = std::max(top, 0);
+  int lastRow = std::min(bottom, kScreenRows - 1);
+  if (firstColumn > lastColumn || firstRow > lastRow) return;
+  ScreenGrid source = *grid;
+  for (int row = firstRow; row <= lastRow; ++row) {
+    std::memset(&grid->cells[row][firstColumn], fill, lastColumn - firstColumn + 1);
+  }
+  for (int row = firstRow; row <= lastRow; ++row) {
+    for (int column = firstColumn; column <= lastColumn; ++column) {
+      int toColumn = column - left + destColumn;
+      int toRow = row - top + destRow;
+      if (CellOnGrid(toColumn, toRow)) grid->cells[toRow][toColumn] = source.cells[row][column];
+    }
+  }
+}
+
+}  // namespace platform
