@@ -1,0 +1,288 @@
+// Tests of trace indication handling: which messages become lines, how a line is cut and
+// prefixed, what reaches the log and the screen, and that the path allocates nothing.
+#include "output/trace_indication.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "control/control_block.h"
+#include "output/log_writer.h"
+#include "output/trace_screen.h"
+#include "support/stdout_capture.h"
+
+// Every allocation through operator new in this program is counted.
+namespace {
+std::atomic<long> allocationCount{0};
+}
+
+void* operator new(std::size_t size) {
+  ++allocationCount;
+  if (void* block = std::malloc(size ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  ++allocationCount;
+  return std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+  std::free(block);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using control::controlBlock;
+using testing_support::StdoutCapture;
+
+// A received message: total length, command, subcommand, then the DEBUG_IND fields.
+std::vector<uint8_t> Message(uint8_t command, uint8_t subcommand, uint8_t controller,
+                             uint8_t textPresent, uint8_t textLength, const std::string& text) {
+  std::vector<uint8_t> message(13 + text.size(), 0);
+  for (size_t i = 0; i < text.size(); ++i) message[13 + i] = static_cast<uint8_t>(text[i]);
+  message[0] = static_cast<uint8_t>(message.size());
+  message[1] = static_cast<uint8_t>(message.size() >> 8);
+  message[4] = command;
+  message[5] = subcommand;
+  message[8] = controller;
+  message[9] = textPresent;
+  message[10] = textLength;
+  return message;
+}
+
+std::vector<uint8_t> Indication(const std::string& text, uint8_t controller = 1) {
+  return Message(0x19, 0x02, controller, 1, static_cast<uint8_t>(text.size()), text);
+}
+
+// A text whose task position (its 14th character) holds task.
+std::string AtTask(const std::string& task) {
+  return "12:00:00.000 " + task;
+}
+
+std::string ReadFile(const char* name) {
+  std::ifstream in(name, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Each test runs in a fresh temporary working directory, with the output region at row 0.
+class TraceIndicationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/linkspy-trace-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    previous_ = fs::current_path();
+    fs::current_path(directory_);
+    control::ResetControlBlock();
+    output::SetLogFileNames("LINKSPY.LOG", "LINKSPY.BAK");
+    output::displayLine[0] = '\0';
+  }
+  void TearDown() override {
+    fs::current_path(previous_);
+    fs::remove_all(directory_);
+  }
+
+  // Handles the message; returns what reached standard output.
+  static std::string Handle(const std::vector<uint8_t>& message) {
+    StdoutCapture capture;
+    output::HandleDebugIndication(message.data());
+    return capture.Take();
+  }
+  static std::string Log() { return ReadFile("LINKSPY.LOG"); }
+  static int Row() { return controlBlock.currentRow.load(); }
+
+  // Expects the text to be shown and logged as line (the log with its line end).
+  void ExpectShown(const std::string& text, const std::string& line) {
+    int row = Row();
+    std::string before = Log();
+    EXPECT_EQ(Handle(Indication(text)), "");
+    EXPECT_EQ(Row(), row + 1) << text;
+    EXPECT_EQ(std::string(output::displayLine), line);
+    EXPECT_EQ(Log(), before + line + "\n");
+  }
+  // Expects the text to be dropped: nothing logged, nothing shown.
+  void ExpectDropped(const std::string& text) {
+    int row = Row();
+    std::string before = Log();
+    EXPECT_EQ(Handle(Indication(text)), "");
+    EXPECT_EQ(Row(), row) << text;
+    EXPECT_EQ(Log(), before) << text;
+  }
+
+  fs::path directory_;
+  fs::path previous_;
+};
+
+TEST_F(TraceIndicationTest, OtherMessageIsReportedLoggedAndNotShown) {
+  const std::string line = "\rWrong message received: com=18,subcom=1\n";
+  EXPECT_EQ(Handle(Message(0x18, 0x01, 1, 1, 3, "abc")), line);
+  EXPECT_EQ(Log(), line);
+  EXPECT_EQ(Row(), 0);
+  EXPECT_EQ(Handle(Message(0x19, 0x82, 1, 1, 3, "abc")),
+            "\rWrong message received: com=19,subcom=82\n");
+}
+
+TEST_F(TraceIndicationTest, MessageWithoutTextProducesNothing) {
+  EXPECT_EQ(Handle(Message(0x19, 0x02, 1, 0, 20, AtTask("L2 something"))), "");
+  EXPECT_FALSE(fs::exists("LINKSPY.LOG"));
+  EXPECT_EQ(Row(), 0);
+}
+
+TEST_F(TraceIndicationTest, EmptyTextAddsNothingToTheLogButTakesARow) {
+  EXPECT_EQ(Handle(Indication("")), "");
+  EXPECT_TRUE(fs::exists("LINKSPY.LOG"));
+  EXPECT_EQ(Log(), "");
+  EXPECT_EQ(Row(), 1);
+  EXPECT_EQ(std::string(output::displayLine), "");
+}
+
+TEST_F(TraceIndicationTest, LogGetsALineEndOnlyWhereTheLineHasNone) {
+  ExpectShown("first", "first");
+  int row = Row();
+  EXPECT_EQ(Handle(Indication("second\n")), "");
+  EXPECT_EQ(Log(), "first\nsecond\n");
+  EXPECT_EQ(Row(), row + 1);
+}
+
+TEST_F(TraceIndicationTest, LongTextsAreCutAt79OrAt76BehindTheControllerPrefix) {
+  std::string text;
+  for (int i = 0; i < 100; ++i) text += static_cast<char>('0' + i % 10);
+  ExpectShown(text, text.substr(0, 79));
+
+  controlBlock.showControllerNo = 1;
+  ExpectShown(text, "C1 " + text.substr(0, 76));
+  ExpectShown("short", "C1 short");
+  // The controller byte is signed: 0xFF shows as -1, widening the prefix.
+  int row = Row();
+  Handle(Indication(text, 0xFF));
+  EXPECT_EQ(std::string(output::displayLine), "C-1 " + text.substr(0, 76));
+  EXPECT_EQ(Row(), row + 1);
+}
+
+TEST_F(TraceIndicationTest, LengthByteIsAnUnsignedCountBoundedByTheMessage) {
+  std::string text(200, 'u');
+  ExpectShown(text, text.substr(0, 79));
+  // A length byte that claims more than the message holds reads only what is there.
+  int row = Row();
+  Handle(Message(0x19, 0x02, 1, 1, 120, "only twenty bytes..."));
+  EXPECT_EQ(std::string(output::displayLine), "only twenty bytes...");
+  EXPECT_EQ(Row(), row + 1);
+}
+
+TEST_F(TraceIndicationTest, EmbeddedZeroCutsTheLineButNotTheTaskTests) {
+  std::string text = AtTask("L2 layer two");
+  text[5] = '\0';
+  ExpectShown(text, "12:00");
+  std::string internal = AtTask("DBG internal");
+  internal[5] = '\0';
+  ExpectDropped(internal);
+}
+
+TEST_F(TraceIndicationTest, InternalTextsAtTheTaskPositionAreDropped) {
+  ExpectDropped(AtTask("CMT got debugReq 4"));
+  ExpectDropped(AtTask("CMT ascii 0a 0d"));
+  ExpectDropped(AtTask("DBG on"));
+  ExpectShown(AtTask("CMT got another"), AtTask("CMT got another"));
+  ExpectShown(AtTask("CMT got debugreq"), AtTask("CMT got debugreq"));
+  ExpectShown(AtTask("dbg"), AtTask("dbg"));
+  // Only the task position counts.
+  ExpectShown("DBG at the start of the text", "DBG at the start of the text");
+  ExpectShown("12:00:00.000  DBG", "12:00:00.000  DBG");
+}
+
+TEST_F(TraceIndicationTest, MessageEndingInsideAPrefixDoesNotMatchIt) {
+  ExpectShown(AtTask("DB"), AtTask("DB"));
+  ExpectShown(AtTask("CMT ascii").substr(0, 20), AtTask("CMT asc"));
+  controlBlock.filterEnabled = 1;
+  control::StoreFilterText("L2", 2);
+  ExpectDropped("too short");
+  ExpectDropped(AtTask("L"));
+}
+
+TEST_F(TraceIndicationTest, TaskFilterComparesCaseSensitivelyAtTheTaskPosition) {
+  controlBlock.filterEnabled = 1;
+  control::StoreFilterText("L2", 2);
+  ExpectShown(AtTask("L2 SABME"), AtTask("L2 SABME"));
+  ExpectDropped(AtTask("l2 SABME"));
+  ExpectDropped(AtTask("L3 SETUP"));
+  ExpectDropped("L2 at the start of the text");
+  // Internal texts stay dropped even when they would pass the filter.
+  control::StoreFilterText("DBG", 3);
+  ExpectDropped(AtTask("DBG on"));
+  // Switched off, the filter text is ignored.
+  controlBlock.filterEnabled = 0;
+  ExpectShown(AtTask("L3 SETUP"), AtTask("L3 SETUP"));
+}
+
+TEST_F(TraceIndicationTest, EnabledFilterWithoutTextLetsEverythingThrough) {
+  controlBlock.filterEnabled = 1;
+  ExpectShown(AtTask("L3 SETUP"), AtTask("L3 SETUP"));
+  ExpectShown("short", "short");
+}
+
+TEST_F(TraceIndicationTest, WithLoggingOffLinesGoToStandardOutputAndTheScreen) {
+  controlBlock.loggingEnabled = 0;
+  EXPECT_EQ(Handle(Indication(AtTask("L2 UI"))), AtTask("L2 UI") + "\n");
+  EXPECT_EQ(Row(), 1);
+  EXPECT_FALSE(fs::exists("LINKSPY.LOG"));
+}
+
+TEST_F(TraceIndicationTest, AfterExitRequestLinesAreLoggedButNotShown) {
+  controlBlock.currentRow = 7;
+  controlBlock.exitRequested = 1;
+  EXPECT_EQ(Handle(Indication(AtTask("L2 DISC"))), "");
+  EXPECT_EQ(Log(), AtTask("L2 DISC") + "\n");
+  EXPECT_EQ(Row(), 7);
+}
+
+TEST_F(TraceIndicationTest, TracePathAllocatesNothing) {
+  controlBlock.filterEnabled = 1;
+  control::StoreFilterText("L", 1);
+  std::string longText = AtTask("L2 ") + std::string(90, 'x');
+  const std::vector<uint8_t> messages[] = {
+      Indication(longText),
+      Indication(AtTask("L3 SETUP")),
+      Indication(AtTask("DBG on")),
+      Indication(AtTask("CC state")),
+      Indication(""),
+      Message(0x19, 0x02, 2, 0, 5, "abcde"),
+  };
+  // The first pass lets the library set up whatever it keeps (stdio, locale).
+  for (const auto& message : messages) output::HandleDebugIndication(message.data());
+  std::ofstream("LINKSPY.LOG", std::ios::binary) << std::string(512000, 'a');
+  long before = allocationCount.load();
+  for (int i = 0; i < 10000; ++i) {
+    output::HandleDebugIndication(messages[i % std::size(messages)].data());
+  }
+  EXPECT_EQ(allocationCount.load() - before, 0);
+  // The lines really went through the log, a rotation included.
+  EXPECT_TRUE(fs::exists("LINKSPY.BAK"));
+  EXPECT_GT(fs::file_size("LINKSPY.LOG"), 100000u);
+}
+
+}  // namespace
