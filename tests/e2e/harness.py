@@ -66,6 +66,7 @@ class Emulator:
                 self.process.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 self.kill()
+        self.process.stdout.close()
 
     def __enter__(self):
         return self
@@ -208,10 +209,15 @@ class Tmux:
         return self.wait_for(lambda rows: any(text in row for row in rows), timeout)
 
     def exit_status(self, timeout=10.0):
-        if not wait_until(lambda: os.path.exists(self.status_file) and
-                          open(self.status_file).read().strip() != "", timeout):
-            return None
-        return int(open(self.status_file).read().strip())
+        """The exit status of the command once it has ended, None if it did not end in time."""
+        def status_text():
+            try:
+                with open(self.status_file) as f:
+                    return f.read().strip()
+            except FileNotFoundError:
+                return ""
+        text = wait_until(status_text, timeout)
+        return int(text) if text else None
 
     def close(self):
         self._tmux("kill-server")
