@@ -158,6 +158,12 @@ class Headless:
             raise AssertionError("linkspy did not end; output so far: %r" % self.out[-2000:])
         while self._pump(0):
             pass
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            if not stream.closed:
+                try:
+                    stream.close()
+                except BrokenPipeError:
+                    pass
         return self.process.returncode
 
 
