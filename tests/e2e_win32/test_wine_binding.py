@@ -5,6 +5,7 @@ output and the log are text-mode files here: every line ends in CR LF."""
 import os
 import re
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -78,6 +79,44 @@ class PipedRun(unittest.TestCase):
         self.assertIn(b"\r\n** Version for internal use only **\r\n", log)
         self.assertRegex(log, rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\r\n$")
         self.assertEqual(lone_line_feeds(log), 0)
+
+
+@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+class BoundedQueryWait(unittest.TestCase):
+    """The start-up queries wait at most two seconds for a reply through a helper thread, as
+    CAPI2032.DLL has no bounded wait of its own."""
+
+    def run_with(self, *actions):
+        args = []
+        for action in actions:
+            args += ["--do", action]
+        with h.Emulator(*args) as emulator:
+            folder = h.run_folder(emulator.port)
+            start = time.time()
+            status, out, err = wine.run_piped(folder, ["-2"], stdin=h.CTRL["X"])
+            return status, out, err, time.time() - start
+
+    def test_a_withheld_reply_fails_its_query_and_start_up_goes_on(self):
+        status, out, err, _ = self.run_with("withhold 6")
+        self.assertEqual(status, 0, (out, err))
+        self.assertEqual(out.count(b"WAIT_FOR_SIGNAL: ReturnCode=0x1104\r\n"), 1, out)
+        self.assertIn(b"Version of QZ.BIN : Unknown\r\n", out)
+        # The next queries are answered while the first wait still stands in the provider.
+        self.assertIn(b"Adaptertype       : qz7-solo", out)
+        self.assertIn(b"D-Channel Protocol: DSS-1", out)
+        self.assertTrue(out.endswith(b"\rClean at shutdown\r\n"), out[-300:])
+
+    def test_a_late_reply_is_taken_by_the_next_query(self):
+        # The firmware-version reply comes half a second after its query gave up, while the
+        # adapter-type query waits (its own reply comes much later).
+        status, out, err, elapsed = self.run_with("late 6 2500", "late 4 6000")
+        self.assertEqual(status, 0, (out, err))
+        self.assertEqual(out.count(b"WAIT_FOR_SIGNAL: ReturnCode=0x1104\r\n"), 1, out)
+        self.assertIn(b"Adaptertype       : ", out)
+        self.assertNotIn(b"Adaptertype       : qz7-solo ISA-S0 4MB", out)
+        self.assertIn(b"D-Channel Protocol: DSS-1", out)
+        self.assertLess(elapsed, 60)
+        self.assertTrue(out.endswith(b"\rClean at shutdown\r\n"), out[-300:])
 
 
 if __name__ == "__main__":
