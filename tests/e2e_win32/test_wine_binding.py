@@ -1,6 +1,7 @@
 """linkspy.exe under Wine through pipes: the provider that cannot be loaded, the provider that
-is not installed, and a whole run against the emulator with the keys from a pipe. Standard
-output and the log are text-mode files here: every line ends in CR LF."""
+is not installed, a whole run against the emulator with the keys from a pipe, and start-up
+queries whose replies are withheld or late. Standard output and the log are text-mode files
+here: every line ends in CR LF."""
 
 import os
 import re

@@ -122,6 +122,18 @@ class WineTerminal(unittest.TestCase):
                               rb"\d\d:\d\d:\d\d  #####################\r\n")
         self.assertNotIn("cmd DCH 22", self.emulator.commands())
 
+    def test_an_overlong_prompt_line_is_cut_and_its_rest_dropped(self):
+        self.tmux.send_keys(h.ACCESS)
+        self.wait_row(0, lambda row: row.startswith("Welcome in debug mode"))
+        # 300 characters: the line buffer takes 255; what is left must not come back as keys
+        # or as the next line.
+        self.prompt(".c3" + "x" * 297)
+        self.wait_row(24, lambda row: row.startswith("Controller number: 3"))
+        self.prompt(".x")
+        self.wait_row(24, lambda row: row.startswith("Please exit program with <CTRL-X>!"))
+        self.assertTrue(self.tmux.screen()[23].startswith("C3:-).x"), self.tmux.screen())
+        self.exit_with(h.CTRL["X"])
+
     def test_help_screen_shows_the_superscript_two(self):
         self.tmux.send_keys(h.ACCESS)
         self.wait_row(0, lambda row: row.startswith("Welcome in debug mode"))
