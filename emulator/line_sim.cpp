@@ -132,7 +132,7 @@ void LineSimulator::Layer3(bool transmit, uint8_t type, const char* name, uint8_
                            vr_, vs_, bytes.size()));
     vr_ = (vr_ + 1) % 128;
   }
-  std::string summary = Format("L3E %s %-18s CR=%02X", dir, name, static_cast<uint8_t>(bytes[2]));
+  std::string summary = Format("L3E %s %s CR=%02X", dir, name, static_cast<uint8_t>(bytes[2]));
   for (const Element& e : elements) {
     if (e.id == 0x70) summary += " called=" + e.content.substr(1);
     if (e.id == 0x6C) summary += " calling=" + e.content.substr(2);
@@ -235,8 +235,8 @@ void LineSimulator::Call(bool outgoing) {
     ++callsIn_;
     Add(kDecoderL2, Format("L2D RX UI    SAPI=0 TEI=127 C/R=1 len=%zu (broadcast)",
                            14 + strlen(called) + strlen(calling)));
-    Add(kNeedL3, Format("L3E RX SETUP              CR=%02X called=%s calling=%s (broadcast)",
-                        cr | 0x80, called, calling));
+    Add(kNeedL3, Format("L3E RX SETUP CR=%02X called=%s calling=%s (broadcast)", cr | 0x80, called,
+                        calling));
     Add(kDecoderL3Ext, Format("L3E    IE 04 %s, IE 18 B%d, IE 6C '%s', IE 70 '%s'",
                               bc.meaning.c_str(), channel, calling, called));
     if (causeNo == 17) {

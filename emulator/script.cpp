@@ -100,6 +100,9 @@ std::string ParseAction(const std::string& line, std::vector<Action>& out) {
   } else if (verb == "flood") {
     a.op = Op::kFlood;
     ok = n == 1 && ParseNumber(words[1], 100000000, a.a);
+  } else if (verb == "garbage") {
+    a.op = Op::kGarbage;
+    ok = n == 1 && ParseNumber(words[1], 1000000, a.a);
   } else if (verb == "rate") {
     a.op = Op::kRate;
     ok = n == 1 && ParseNumber(words[1], 100000, a.a);

@@ -20,6 +20,7 @@ enum class Op {
   kStall,        // stall MS [SPLIT]
   kOversize,     // oversize [FRAMELENGTH]
   kFlood,        // flood N
+  kGarbage,      // garbage N: malformed messages in correct frames
   kRate,         // rate LINES_PER_SEC
   kDownload,     // download: the download screen, unasked
   kDrop,         // drop: close the application's connection

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "emulator/firmware.h"
 #include "emulator/line_sim.h"
@@ -318,6 +319,18 @@ std::string OversizeFrame(uint8_t controller, long frameLength) {
   return Frame(m);
 }
 
+// A malformed message of 8..300 bytes in a correct frame: random bytes, and every second one
+// posing as a DEBUG_IND whose flag, text length and total length say anything.
+std::string GarbageMessage(std::mt19937& rng) {
+  std::string m(8 + rng() % 293, '\0');
+  for (char& b : m) b = static_cast<char>(rng());
+  if (rng() % 2) {
+    m[4] = static_cast<char>(kCmdDebug);
+    m[5] = static_cast<char>(kSubInd);
+  }
+  return m;
+}
+
 // Starts a stall: the stalled frame is split once the output before it is out.
 void StartStall(Connection& c, TimePoint now) {
   std::string frame = Frame(
@@ -402,6 +415,11 @@ void RunScript(Connection& c, TimePoint now) {
         c.floodNext = 1;
         RefillFlood(c);
         break;
+      case Op::kGarbage: {
+        std::mt19937 rng(g_options->seed + static_cast<unsigned>(c.pc));
+        for (long i = 0; i < a.a; ++i) SendMessage(c, GarbageMessage(rng));
+        break;
+      }
       case Op::kRate:
         c.rate = static_cast<double>(a.a);
         c.nextTrace = now;

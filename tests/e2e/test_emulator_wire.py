@@ -291,6 +291,16 @@ class EmulatorWireTest(unittest.TestCase):
         self.assertIsNone(c.frame(timeout=2.0))
         self.assertEqual(c.sock.recv(10), b"")  # dropped
 
+    def test_garbage_stays_framed(self):
+        _, port, _ = self.start("--rate", "0", "--do", "garbage 200", "--do", "trace L2D good")
+        c = Client(port)
+        c.register()
+        garbage = c.texts(200)
+        self.assertEqual(len(garbage), 200)
+        self.assertTrue(all(8 <= len(m) <= 300 for m in garbage))
+        self.assertGreater(sum(m[4:6] == b"\x19\x02" for m in garbage), 50)
+        self.assertEqual(text_of(c.frame())[13:], b"L2D good")
+
     def test_flood_is_complete_and_in_order(self):
         process, port, _ = self.start("--rate", "0", "--do", "flood 50000", "--do", "exit")
         c = Client(port)

@@ -100,9 +100,9 @@ TEST(EmulatorScript, ParsesActionsAndRefusesBadLines) {
   std::vector<emu::Action> actions;
   for (const char* line : {"# comment", "", "after 20 trace L2D x\\x00y", "withhold all",
                            "late 4 300", "wrong 6 0x19 1", "stall 6000 1", "oversize",
-                           "rawframe 00 05 01 02 03", "flood 10", "drop"})
+                           "rawframe 00 05 01 02 03", "flood 10", "garbage 3", "drop"})
     ASSERT_EQ(emu::ParseAction(line, actions), "") << line;
-  ASSERT_EQ(actions.size(), 10u);
+  ASSERT_EQ(actions.size(), 11u);
   EXPECT_EQ(actions[0].op, emu::Op::kWait);
   EXPECT_EQ(actions[0].a, 20);
   EXPECT_EQ(actions[1].op, emu::Op::kTrace);
