@@ -59,8 +59,8 @@ void ReleaseApplication();
 // Unloads the provider library, unless the receive thread may still be inside it.
 void UnloadCapiProvider();
 
-// Set by the receive thread while it is inside a provider call, so that unloading waits for
-// its way out (or leaves the library mapped while it stays blocked).
+// Set by the receive thread while it is inside a provider call, so that unloading frees the
+// library only when the thread is outside it (and leaves it mapped while it stays blocked).
 extern std::atomic<int32_t> receiveThreadInProvider;
 // Its values: the thread is outside / inside the provider, or the library is unloaded (and
 // the thread must not enter it again).
