@@ -22,8 +22,8 @@ HANDLE inputHandle = INVALID_HANDLE_VALUE;
 bool outputIsConsole = false;
 bool inputIsConsole = false;
 
-// Pause between two looks at a pipe that has no byte yet.
-constexpr DWORD kPipePollMs = 10;
+// Pause between two looks at input that is not there yet.
+constexpr DWORD kPollMs = 10;
 
 // True when column and row lie on the 80 x 25 screen.
 bool OnScreen(int column, int row) {
@@ -65,6 +65,10 @@ bool ConsoleKeyWaiting(int timeoutMs) {
     if (spent >= static_cast<DWORD>(timeoutMs)) return false;
     if (WaitForSingleObject(inputHandle, static_cast<DWORD>(timeoutMs) - spent) != WAIT_OBJECT_0)
       return CharacterKeyAtHead();
+    // Signalled with an empty queue (the console still turning terminal bytes into records):
+    // a short pause keeps a handle that stays signalled from becoming a spin.
+    DWORD queued = 0;
+    if (GetNumberOfConsoleInputEvents(inputHandle, &queued) && queued == 0) Sleep(kPollMs);
   }
 }
 
@@ -77,7 +81,7 @@ bool PipeKeyWaiting(int timeoutMs) {
     if (!PeekNamedPipe(inputHandle, nullptr, 0, nullptr, &available, nullptr) || available > 0)
       return true;
     if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) return false;
-    Sleep(kPipePollMs);
+    Sleep(kPollMs);
   }
 }
 

@@ -1,6 +1,7 @@
 """linkspy.exe under Wine in an 80 x 25 tmux pane, against qz7emu behind Wine's CAPI2032.DLL:
-the start-up report, decoder commands at the emulator, trace rows on screen and in the log,
-the access digits, the prompt and dot commands, Ctrl-X, Ctrl-C and the shutdown lines."""
+the title, the start-up report, decoder commands at the emulator, trace rows on screen and in
+the log, the access digits, the prompt and dot commands, line input, the idle CPU, Ctrl-X,
+Ctrl-C and the shutdown lines."""
 
 import os
 import re
@@ -59,6 +60,9 @@ class WineTerminal(unittest.TestCase):
         rows = self.tmux.screen()
         self.assertEqual(rows[0], "LINKSPY for Windows NT v0.96")
         self.assertEqual(rows[2], "** Version for internal use only **")
+        # Wine passes the console title on to the terminal.
+        self.assertEqual(self.tmux._tmux("display", "-p", "-t", "t", "#{pane_title}").strip(),
+                         "LINKSPY for Windows NT")
         labels = ["Fileserver Name   : ", "Fileserver Time   : ", "Controller Number : 1",
                   "Adaptertype       : ", "Version of QZ.BIN : ", "Line Interface    : ",
                   "D-Channel Protocol: "]
