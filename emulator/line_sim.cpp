@@ -72,11 +72,16 @@ void LineSimulator::Noise() {
   }
 }
 
-// Layer 1 activation and TEI assignment by layer 2 management.
+// Layer 1 activation and TEI assignment by layer 2 management (none for a fixed TEI).
 void LineSimulator::AssignTei() {
+  Add(kDecoderL2, "DCH L1 state F3 -> F6 -> F7 activated, INFO4 received");
+  if (fixedTei_ >= 0) {
+    tei_ = fixedTei_;
+    Add(kDecoderL2, Format("L2M fixed TEI %d, state 4 (TEI assigned)", tei_));
+    return;
+  }
   unsigned ri = Pick(0x10000);
   tei_ = 64 + static_cast<int>(Pick(63));
-  Add(kDecoderL2, "DCH L1 state F3 -> F6 -> F7 activated, INFO4 received");
   Add(kDecoderL2, Format("L2D TX UI    SAPI=63 TEI=127 C/R=0 ID-REQUEST Ri=0x%04X Ai=127", ri));
   Add(kDecoderL2,
       Format("L2D RX UI    SAPI=63 TEI=127 C/R=1 ID-ASSIGN  Ri=0x%04X Ai=%d", ri, tei_));

@@ -21,7 +21,8 @@ enum Decoder : unsigned {
 
 class LineSimulator {
  public:
-  explicit LineSimulator(unsigned seed) : rng_(seed) {}
+  // fixedTei: the TEI of a line configured with one (0..127), -1 when the network assigns it.
+  LineSimulator(unsigned seed, int fixedTei) : rng_(seed), fixedTei_(fixedTei) {}
 
   // The next trace text body (task name first, no head) that one of the decoders shows; false
   // when decoders is 0.
@@ -59,6 +60,7 @@ class LineSimulator {
 
   std::mt19937 rng_;
   std::deque<Item> queue_;
+  int fixedTei_;
   int tei_ = -1;
   bool established_ = false;
   unsigned vs_ = 0, vr_ = 0;

@@ -468,9 +468,10 @@ void RunTraffic(Connection& c, TimePoint now) {
   }
 }
 
-// Sends what the socket takes; false when the connection failed.
+// Sends what the socket takes, but at most a bounded number of sends, so that a flood to a fast
+// reader still lets the loop see signals and the other connections; false when it failed.
 bool Flush(Connection& c) {
-  while (Pending(c) > 0) {
+  for (int sends = 0; Pending(c) > 0 && sends < 1024; ++sends) {
     ssize_t sent = send(c.fd, c.out.data() + c.outPos, Pending(c), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     c.outPos += static_cast<size_t>(sent);
@@ -515,9 +516,13 @@ void Accept(int listener) {
   c->id = nextId++;
   c->rng = g_options->seed * 7919u + static_cast<unsigned>(c->id);
   c->controllers.resize(static_cast<size_t>(g_options->adapters.count) + 1);
-  for (size_t k = 0; k < c->controllers.size(); ++k)
-    c->controllers[k].line =
-        std::make_unique<LineSimulator>(g_options->seed + 1000u * c->id + static_cast<unsigned>(k));
+  for (size_t k = 0; k < c->controllers.size(); ++k) {
+    const AdapterProfile& p = g_options->adapters.profiles[k ? k : 1];
+    int fixedTei = p.teiByte & 0x80 ? p.teiByte & 0x7F : (p.lineFlags & 0x0001 ? 0 : -1);
+    c->controllers[k].line = std::make_unique<LineSimulator>(
+        g_options->seed + 1000u * static_cast<unsigned>(c->id) + static_cast<unsigned>(k),
+        fixedTei);
+  }
   g_connections.push_back(std::move(c));
 }
 

@@ -21,7 +21,7 @@ TEST(EmulatorCommands, EveryDecoderNameOfEveryGeneration) {
               {"cmt 24", emu::kDecoderL3Ext},  {"ppp dec", emu::kDecoderPpp},
               {"bch 22", emu::kDecoderBch}};
   emu::AdapterProfile profile;
-  emu::LineSimulator line(1);
+  emu::LineSimulator line(1, -1);
   for (const Row& row : rows) {
     unsigned decoders = 0;
     std::vector<std::string> answer = emu::RunCommand(row.name, decoders, profile, line);
@@ -36,7 +36,7 @@ TEST(EmulatorCommands, EveryDecoderNameOfEveryGeneration) {
 
 TEST(EmulatorCommands, TaskCommandsAndOthers) {
   emu::AdapterProfile profile;
-  emu::LineSimulator line(1);
+  emu::LineSimulator line(1, -1);
   unsigned decoders = emu::kDecoderL2 | emu::kDecoderBch;
   for (const char* task : {"V42", "CMT", "SM2", "L2D", "PPP", "DCH", "BCH", "FD0", "TIM", "L3E",
                            "L2B", "L2M", "MLP", "FAX", "L3P", "STP"}) {
@@ -58,7 +58,7 @@ TEST(EmulatorCommands, TaskCommandsAndOthers) {
 
 TEST(EmulatorLine, OnlyTheSwitchedOnDecodersAreShown) {
   const std::set<std::string> layer2{"L2D", "DCH", "L2M", "TIM", "CMT", "DBG"};
-  emu::LineSimulator line(3);
+  emu::LineSimulator line(3, -1);
   std::string body;
   EXPECT_FALSE(line.NextBody(0, body));
   for (int i = 0; i < 3000; ++i) {
@@ -66,7 +66,7 @@ TEST(EmulatorLine, OnlyTheSwitchedOnDecodersAreShown) {
     EXPECT_TRUE(layer2.count(body.substr(0, 3))) << body;
     EXPECT_NE(body.substr(0, 16), "CMT statistics: ") << body;
   }
-  emu::LineSimulator ppp(4);
+  emu::LineSimulator ppp(4, -1);
   bool sawPpp = false;
   for (int i = 0; i < 300; ++i) {
     ASSERT_TRUE(ppp.NextBody(emu::kDecoderPpp, body));
@@ -78,7 +78,7 @@ TEST(EmulatorLine, OnlyTheSwitchedOnDecodersAreShown) {
 }
 
 TEST(EmulatorLine, SequenceNumbersFollowTheFrames) {
-  emu::LineSimulator line(9);
+  emu::LineSimulator line(9, -1);
   std::string body;
   unsigned expectTx = 0;
   int checked = 0;
@@ -94,6 +94,19 @@ TEST(EmulatorLine, SequenceNumbersFollowTheFrames) {
     ++checked;
   }
   EXPECT_GT(checked, 50);
+}
+
+TEST(EmulatorLine, AFixedTeiIsNeverAssigned) {
+  emu::LineSimulator line(2, 5);
+  std::string body;
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_TRUE(line.NextBody(emu::kDecoderL2, body));
+    EXPECT_EQ(body.find("ID-REQUEST"), std::string::npos) << body;
+    size_t at = body.find("TEI=");
+    if (at == std::string::npos) continue;
+    EXPECT_TRUE(body.compare(at, 6, "TEI=5 ") == 0 || body.compare(at, 8, "TEI=127 ") == 0) << body;
+  }
+  EXPECT_EQ(line.Tei(), 5);
 }
 
 TEST(EmulatorScript, ParsesActionsAndRefusesBadLines) {
