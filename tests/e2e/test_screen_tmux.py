@@ -13,10 +13,13 @@ import harness as h  # noqa: E402
 TRACE_ROW = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} [A-Z0-9]{3}")
 
 
-@h.needs(h.QZ7EMU)
-class ScreenInTerminal(unittest.TestCase):
+class TerminalSession(unittest.TestCase):
+    """linkspy -2 -3 in a pane, past its start-up message box."""
+
+    trace_rate = "5"
+
     def setUp(self):
-        self.emulator = h.Emulator("--rate", "5")
+        self.emulator = h.Emulator("--rate", self.trace_rate)
         self.folder = h.run_folder(self.emulator.port)
         self.tmux = h.Tmux(h.LINKSPY + " -2 -3", self.folder)
         # The start-up message box waits for Enter.
@@ -27,6 +30,10 @@ class ScreenInTerminal(unittest.TestCase):
     def tearDown(self):
         self.tmux.close()
         self.emulator.stop()
+
+
+@h.needs(h.QZ7EMU)
+class ScreenWithTraffic(TerminalSession):
 
     def test_start_up_report_then_traces_from_row_13(self):
         self.assertTrue(self.tmux.wait_for(lambda rows: TRACE_ROW.match(rows[13])), self.tmux.screen())
@@ -69,19 +76,27 @@ class ScreenInTerminal(unittest.TestCase):
         log = h.read_log(self.folder)
         self.assertIn(b"Program unloaded\n", log)
 
+
+@h.needs(h.QZ7EMU)
+class ScreenWithoutTraffic(TerminalSession):
+    """No trace traffic, so that full-screen texts stay in place."""
+
+    trace_rate = "0"
+
     def test_help_screen_shows_the_superscript_two(self):
         self.tmux.wait_for_text("D-Channel Protocol")
         self.tmux.send_keys(h.ACCESS + b" ")
         self.assertTrue(self.tmux.wait_for(lambda rows: rows[23].startswith("C1:-)")))
         self.tmux.type_text(".h")
         self.tmux.send_keys(b"\r")
-        # Trace lines go on arriving and may overwrite rows of the help screen: look for the
-        # line as soon as it is painted.
-        self.assertTrue(self.tmux.wait_for(lambda rows: any(
-            row.startswith(".a     \u00b2- toggle auto popup screen mode") for row in rows)),
-            self.tmux.screen())
+        self.assertTrue(self.tmux.wait_for_text("The following commands can be entered at promt sign:"),
+                        self.tmux.screen())
+        rows = self.tmux.screen()
+        self.assertEqual(rows[2], ".a     \u00b2- toggle auto popup screen mode         [status: 0]")
+        self.assertEqual(rows[17], "\u00b2 = parameter is available at command line")
         self.tmux.send_keys(h.CTRL["X"])
         self.assertEqual(self.tmux.exit_status(), 0)
+
 
 
 if __name__ == "__main__":
