@@ -17,8 +17,7 @@ constexpr uint32_t kAdapterReplyWaitMs = 2000;
 // Builds and puts one ADAPTER_REQ; prints "ADAPTER_REQ: ReturnCode=%x\n" when refused.
 // Returns the full put result.
 uint32_t SendAdapterRequest(uint32_t applId, uint8_t controller, uint8_t requestType,
-                            uint16_t requestDataLength, uint16_t replyAreaSize,
-                            uint8_t* replyArea);
+                            uint16_t requestDataLength, uint16_t replyAreaSize, uint8_t* replyArea);
 
 // Waits (bounded) for, takes and checks the next message; on success its data is in
 // infoBuffer and the message stays readable through capiProvider.receivedMessage.

@@ -9,11 +9,12 @@ namespace console {
 
 const char* const kCopyrightLine =
     "Copyright (c) 1996-2026 LINKSPY developers. All rights reserved.";
+const char* const kInternalUseLine = "** Version for internal use only **";
 
 void PrintBanner() {
   output::Print("LINKSPY for Windows NT v0.96\n");
   output::Print("%s\n", kCopyrightLine);
-  output::Print("** Version for internal use only **\n");
+  output::Print("%s\n", kInternalUseLine);
 }
 
 // Byte 0xFD (a superscript two in the console's code page) marks the settings that the command

@@ -4,6 +4,7 @@
 namespace console {
 
 extern const char* const kCopyrightLine;
+extern const char* const kInternalUseLine;
 
 // Writes the banner to standard output at the cursor.
 void PrintBanner();

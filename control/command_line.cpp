@@ -57,16 +57,36 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv) {
       continue;
     }
     switch (argument[1]) {
-      case '2': cb.decoderDch2 = 1; break;
-      case '3': cb.decoderDch3 = 1; break;
-      case '4': cb.decoderDch3Ext = 1; break;
-      case 'a': cb.autoPopup = 1; break;
-      case 'b': cb.decoderBch2 = 1; break;
-      case 'c': SetControllerOption(argument + 2); break;
-      case 'd': cb.dumpMode = 1; break;
-      case 'e': cb.showControllerNo = 1; break;
-      case 'h': helpRequested = true; break;
-      case 'p': cb.decoderPpp = 1; break;
+      case '2':
+        cb.decoderDch2 = 1;
+        break;
+      case '3':
+        cb.decoderDch3 = 1;
+        break;
+      case '4':
+        cb.decoderDch3Ext = 1;
+        break;
+      case 'a':
+        cb.autoPopup = 1;
+        break;
+      case 'b':
+        cb.decoderBch2 = 1;
+        break;
+      case 'c':
+        SetControllerOption(argument + 2);
+        break;
+      case 'd':
+        cb.dumpMode = 1;
+        break;
+      case 'e':
+        cb.showControllerNo = 1;
+        break;
+      case 'h':
+        helpRequested = true;
+        break;
+      case 'p':
+        cb.decoderPpp = 1;
+        break;
       default:
         output::Print("\rUnknown parameter: %s\n", argument);
         errorMark = true;

@@ -29,7 +29,6 @@ constexpr const char* kConsoleTitle = "LINKSPY for Windows NT";
 constexpr const char* kStartupBoxText =
     "LINKSPY for Windows NT\n"
     "ISDN trace monitor for qz7 adapters";
-constexpr const char* kInternalUseLine = "** Version for internal use only **";
 constexpr const char* kWelcomeLine = "Welcome in debug mode, ready for input...\n\n";
 constexpr int kAccessKeyCount = 3;
 constexpr int kKeyCtrlA = 0x01;
@@ -74,7 +73,7 @@ void AnnounceStart() {
   std::snprintf(line, sizeof line, "\n\nStart program %s v%s\n", kProgramName, kProgramVersion);
   output::LogOnly(line);
   LogOnlyLine("%s\n", console::kCopyrightLine);
-  LogOnlyLine("%s\n", kInternalUseLine);
+  LogOnlyLine("%s\n", console::kInternalUseLine);
   output::ClearScreen();
   console::PrintBanner();
   output::Print("\n");

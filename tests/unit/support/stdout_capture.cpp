@@ -17,7 +17,9 @@ StdoutCapture::StdoutCapture() {
   dup2(fileFd_, 1);
 }
 
-StdoutCapture::~StdoutCapture() { Take(); }
+StdoutCapture::~StdoutCapture() {
+  Take();
+}
 
 std::string StdoutCapture::Take() {
   if (savedFd_ < 0) return {};
