@@ -108,14 +108,6 @@ std::string TaskAnswer(const std::string& task, const AdapterProfile& p, const L
 
 }  // namespace
 
-// Looks the normalised text up among the decoder names.
-unsigned DecoderForCommand(const std::string& command) {
-  std::string text = Normalise(command);
-  for (const DecoderName& d : kDecoderNames)
-    if (text == d.name) return d.bit;
-  return 0;
-}
-
 // Decoder names switch a decoder on; "cmt off" switches all off; task commands get the task's
 // answer; anything else is refused by the command task.
 std::vector<std::string> RunCommand(const std::string& command, unsigned& decoders,

@@ -10,11 +10,9 @@
 
 namespace emu {
 
-// Decoder bit a command text switches on ("cmt l2", "dch 23", "ppp dec" ...), 0 for none.
-unsigned DecoderForCommand(const std::string& command);
-
-// Runs one firmware command for a controller whose decoders are in decoders (updated). The
-// answer starts with "CMT got debugReq <command>", then a readable confirmation or answer.
+// Runs one firmware command for a controller whose decoders are in decoders (updated). Decoder
+// names switch a decoder on, whatever their case and blanks. The answer starts with "CMT got
+// debugReq <command>", then a readable confirmation or answer.
 std::vector<std::string> RunCommand(const std::string& command, unsigned& decoders,
                                     const AdapterProfile& profile, const LineSimulator& line);
 

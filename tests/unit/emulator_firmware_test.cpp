@@ -30,8 +30,12 @@ TEST(EmulatorCommands, EveryDecoderNameOfEveryGeneration) {
     EXPECT_EQ(answer[0], std::string("CMT got debugReq ") + row.name);
     EXPECT_EQ(answer[1].substr(0, 4), "CMT ");
   }
-  EXPECT_EQ(emu::DecoderForCommand("  CMT   L3X "), emu::kDecoderL3Ext);
-  EXPECT_EQ(emu::DecoderForCommand("cmt l4"), 0u);
+  unsigned decoders = 0;
+  EXPECT_EQ(emu::RunCommand("  CMT   L3X ", decoders, profile, line)[0],
+            "CMT got debugReq   CMT   L3X ");
+  EXPECT_EQ(decoders, emu::kDecoderL3Ext);
+  emu::RunCommand("cmt l4", decoders, profile, line);
+  EXPECT_EQ(decoders, emu::kDecoderL3Ext);
 }
 
 TEST(EmulatorCommands, TaskCommandsAndOthers) {
