@@ -6,7 +6,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -73,6 +72,12 @@ struct FrameGuard {
   std::atomic<int> fd{-1};
   std::atomic<int> lowWater{1};
   std::atomic<uint32_t> discardRemaining{0};
+  // A copy of the socket's front as last peeked, from the library's read position on: the
+  // frames wholly inside it are known to be queued, so a flood costs one peek for many
+  // frames instead of one for each.
+  unsigned char front[kLongestFrame];
+  int frontLength = 0;
+  int frontPosition = 0;
 } guard;
 
 // What the socket holds at the front.
@@ -85,8 +90,8 @@ enum class FrameState {
 
 struct SocketView {
   FrameState state;
-  int frameLength;  // kRefused, kIncomplete: the announced length (0 when not yet known)
-  int queued;       // bytes queued in the socket
+  int frameLength;  // kWhole, kRefused, kIncomplete: the announced length (0 when not known)
+  int queued;       // bytes of the frame queued in the socket
   int needed;       // kIncomplete: bytes that must be queued before anything changes
 };
 
@@ -113,27 +118,48 @@ bool DiscardQueued(int fd) {
   return remaining == 0;
 }
 
-// Looks at the front of the socket without taking anything the library is to read.
+// Forgets the peeked front: something other than a whole frame left the socket.
+void ForgetFront() {
+  guard.frontLength = 0;
+  guard.frontPosition = 0;
+}
+
+// What the peeked front says of its first frame.
+SocketView ViewOfFront() {
+  int available = guard.frontLength - guard.frontPosition;
+  const unsigned char* head = guard.front + guard.frontPosition;
+  if (available < 2) return {FrameState::kIncomplete, 0, available, 2};
+  int frameLength = (head[0] << 8) | head[1];
+  if (frameLength < kShortestFrame || frameLength > kLongestFrame) {
+    return {FrameState::kRefused, frameLength, available, 0};
+  }
+  if (available >= frameLength) return {FrameState::kWhole, frameLength, frameLength, 0};
+  return {FrameState::kIncomplete, frameLength, available, frameLength};
+}
+
+// Looks at the front of the socket without taking anything the library is to read. A frame
+// is at most as long as the peek, so a peek that holds less than the frame means the socket
+// holds less.
 SocketView InspectSocket(int fd) {
+  SocketView known = ViewOfFront();
+  if (known.state == FrameState::kWhole) return known;
+  ForgetFront();
   if (!DiscardQueued(fd)) return {FrameState::kIncomplete, 0, 0, 1};
-  unsigned char head[2];
   ssize_t n;
   do {
-    n = recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+    n = recv(fd, guard.front, sizeof guard.front, MSG_PEEK | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     return {FrameState::kIncomplete, 0, 0, 2};
   }
   if (n <= 0) return {FrameState::kClosed, 0, 0, 0};
-  if (n == 1) return {FrameState::kIncomplete, 0, 1, 2};
-  int frameLength = (head[0] << 8) | head[1];
-  int queued = 0;
-  if (ioctl(fd, FIONREAD, &queued) != 0) return {FrameState::kClosed, frameLength, 0, 0};
-  if (frameLength < kShortestFrame || frameLength > kLongestFrame) {
-    return {FrameState::kRefused, frameLength, queued, 0};
-  }
-  if (queued >= frameLength) return {FrameState::kWhole, frameLength, queued, 0};
-  return {FrameState::kIncomplete, frameLength, queued, frameLength};
+  guard.frontLength = static_cast<int>(n);
+  return ViewOfFront();
+}
+
+// The library has taken the front frame of view: the peeked front moves past it.
+void FrameTaken(const SocketView& view) {
+  guard.frontPosition += view.frameLength;
 }
 
 // Makes poll report the socket readable only once bytes are queued.
@@ -156,6 +182,7 @@ uint32_t WaitForWholeFrame(int fd, int timeoutMs) {
     if (peerClosed) {
       // The rest of this frame will never come: drop the fragment, so the library's next
       // read meets the end of the connection and reports it.
+      ForgetFront();
       guard.discardRemaining.store(static_cast<uint32_t>(view.queued), std::memory_order_relaxed);
       DiscardQueued(fd);
       return 0;
@@ -192,6 +219,7 @@ void GuardApplication(unsigned applId) {
   }
   guard.lowWater.store(1, std::memory_order_relaxed);
   guard.discardRemaining.store(0, std::memory_order_relaxed);
+  ForgetFront();
   SetLowWater(fd, 2);
   guard.fd.store(fd);
 }
@@ -260,13 +288,27 @@ uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
     SocketView view = InspectSocket(fd);
     if (view.state == FrameState::kIncomplete) return kQueueEmpty;
     if (view.state == FrameState::kRefused) {
+      ForgetFront();
       guard.discardRemaining.store(static_cast<uint32_t>(view.frameLength),
                                    std::memory_order_relaxed);
       DiscardQueued(fd);
       return kResourceError;
     }
-    // A low-water mark left from waiting for a longer frame must not hold up this one.
-    if (view.state == FrameState::kWhole) SetLowWater(fd, 2);
+    if (view.state == FrameState::kWhole) {
+      // A low-water mark left from waiting for a longer frame must not hold up this one.
+      SetLowWater(fd, 2);
+      unsigned char* taken = nullptr;
+      uint32_t result = linuxCapi.getMessage(applId, &taken);
+      *message = taken;
+      // The library reads a whole frame exactly; after anything else the front is unknown.
+      if ((result & 0xFFFF) == 0) {
+        FrameTaken(view);
+      } else {
+        ForgetFront();
+      }
+      return result;
+    }
+    ForgetFront();
   }
   unsigned char* taken = nullptr;
   uint32_t result = linuxCapi.getMessage(applId, &taken);
