@@ -31,12 +31,16 @@ void GridMoveRect(ScreenGrid* grid, int left, int top, int right, int bottom, in
   for (int row = firstRow; row <= lastRow; ++row) {
     std::memset(&grid->cells[row][firstColumn], fill, lastColumn - firstColumn + 1);
   }
+  // The source columns whose destination lies on the grid, copied a row at a time.
+  int shift = destColumn - left;
+  int fromColumn = std::max(firstColumn, -shift);
+  int toColumn = std::min(lastColumn, kScreenColumns - 1 - shift);
+  if (fromColumn > toColumn) return;
   for (int row = firstRow; row <= lastRow; ++row) {
-    for (int column = firstColumn; column <= lastColumn; ++column) {
-      int toColumn = column - left + destColumn;
-      int toRow = row - top + destRow;
-      if (CellOnGrid(toColumn, toRow)) grid->cells[toRow][toColumn] = source.cells[row][column];
-    }
+    int toRow = row - top + destRow;
+    if (toRow < 0 || toRow >= kScreenRows) continue;
+    std::memcpy(&grid->cells[toRow][fromColumn + shift], &source.cells[row][fromColumn],
+                static_cast<size_t>(toColumn - fromColumn + 1));
   }
 }
 
