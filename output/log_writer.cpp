@@ -25,6 +25,8 @@ const char* logFileName = "LINKSPY.LOG";
 const char* backupFileName = "LINKSPY.BAK";
 std::atomic<int32_t> logSizeKB{0};
 char timestampText[30];
+// The buffer of the open log stream (used under the writers' turn only).
+char streamBuffer[BUFSIZ];
 
 // The writers' turn. A writer that finds it taken queues up; the turn is handed straight to
 // a waiting writer, so one thread writing steadily cannot keep the other out.
@@ -160,6 +162,9 @@ void WriteLog(const char* text, int echo) {
     PrintErrorCode(error);
     return;
   }
+  // One writer holds the turn at a time, so they share one buffer; the stream then allocates
+  // none of its own for each write.
+  std::setvbuf(file, streamBuffer, _IOFBF, sizeof streamBuffer);
   if (std::fputs(text, file) < 0) {
     ReportWriteFailure(text, errno);
     std::fclose(file);
