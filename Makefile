@@ -37,3 +37,17 @@ win32:
 test-win32: build win32
 	LINKSPY_BUILD=$(abspath $(BUILD)) LINKSPY_WIN32_BUILD=$(abspath $(WIN32_BUILD)) \
 	  LINKSPY_SOURCE=$(CURDIR) python3 -W ignore::ResourceWarning tests/e2e_win32/run.py
+
+# The benchmark (not part of the tests): floods into linkspy against the bare limit.
+.PHONY: bench fuzz sanitize
+bench: build
+	python3 bench/run_bench.py --build $(BUILD)
+
+# libFuzzer targets for every reader of a received message, built with clang, ~20 s each.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 20
+fuzz:
+	@scripts/install-deps --fuzz
+	cmake -S tests/fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	tests/fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)

@@ -1,0 +1,23 @@
+// Fuzzes the trace indication handler with any received message. The first input byte sets
+// the display options (controller prefix, task filter); the rest is the message.
+#include <cstddef>
+#include <cstdint>
+
+#include "control/control_block.h"
+#include "fuzz_support.h"
+#include "output/trace_indication.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::QuietProcess();
+  if (size == 0) return 0;
+  uint8_t options = data[0];
+  control::ControlBlock& cb = control::controlBlock;
+  cb.showControllerNo = options & 0x01;
+  cb.filterEnabled = (options >> 1) & 0x01;
+  // Filters of every length, the empty one included.
+  const char* filters = "L2DL3E";
+  control::StoreFilterText(filters, (options >> 2) % (control::MAX_FILTER_LEN + 1));
+  output::HandleDebugIndication(fuzz::PlaceMessage(data + 1, size - 1));
+  fuzz::DropMessage();
+  return 0;
+}
