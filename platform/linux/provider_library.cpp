@@ -55,6 +55,7 @@ struct LinuxCapi {
 // CAPI codes the adaptor returns of its own.
 constexpr uint32_t kQueueEmpty = 0x1104;
 constexpr uint32_t kResourceError = 0x1108;
+constexpr uint32_t kIllegalMessage = 0x1102;
 
 // The remote module reads a frame into a 4 KB buffer; a frame needs its 2-byte length and
 // an 8-byte CAPI header to be a message at all.
@@ -275,9 +276,15 @@ uint32_t InstalledAdaptor() {
   return linuxCapi.isInstalled();
 }
 
-// CAPI_PUT_MESSAGE; the library copies the message before it returns.
+// CAPI_PUT_MESSAGE. The remote module reads two bytes past the message's total length while
+// it frames it, so the message goes to it from a copy with room for them; one whose length
+// cannot make a frame is refused as the illegal message it is.
 uint32_t PutMessageAdaptor(uint32_t applId, const uint8_t* message) {
-  return linuxCapi.putMessage(applId, const_cast<unsigned char*>(message));
+  size_t length = static_cast<size_t>(message[0] | (message[1] << 8));
+  if (length < kShortestFrame - 2 || length > kLongestFrame - 2) return kIllegalMessage;
+  unsigned char copy[kLongestFrame + 2] = {};
+  std::memcpy(copy, message, length);
+  return linuxCapi.putMessage(applId, copy);
 }
 
 // CAPI_GET_MESSAGE; with the guard on, the library reads only a frame already whole in the
