@@ -51,3 +51,19 @@ fuzz:
 	cmake -S tests/fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	tests/fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The unit and end-to-end tests once under ASan+UBSan and once under TSan, each in its own build.
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	tests/sanitizers/run-sanitized $(ASAN_BUILD) asan
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	tests/sanitizers/run-sanitized $(TSAN_BUILD) tsan

@@ -47,36 +47,17 @@ def read_counter(path):
         return 0
 
 
-class LogKeeper:
-    """Keeps every file that has been LINKSPY.LOG: the log rotates above 500 kB and the backup
-    is removed at the next rotation, so each new file is hard-linked aside as soon as it shows
-    up under either name. Also tells when the flood began and when its last text arrived."""
+class FloodWatch:
+    """Watches a flood arrive in a folder's log (every file the log rotates into is kept):
+    when it began, when its last text arrived, and what was lost."""
 
-    def __init__(self, folder, count):
+    def __init__(self, h, folder, count):
+        self.keeper = h.LogKeeper(folder)
         self.folder = folder
         self.count = count
-        self.kept = os.path.join(folder, "kept")
-        os.mkdir(self.kept)
-        self.seen = set()
         self.first_time = None
         self.first_number = 0
         self.last_time = None
-
-    def _keep(self, name):
-        path = os.path.join(self.folder, name)
-        try:
-            if os.stat(path).st_ino in self.seen:
-                return
-            link = os.path.join(self.kept, "new")
-            os.link(path, link)
-        except FileNotFoundError:
-            return
-        inode = os.stat(link).st_ino
-        if inode in self.seen:
-            os.unlink(link)
-        else:
-            self.seen.add(inode)
-            os.rename(link, os.path.join(self.kept, "%04d" % len(self.seen)))
 
     def _tail(self):
         path = os.path.join(self.folder, "LINKSPY.LOG")
@@ -90,8 +71,7 @@ class LogKeeper:
 
     def poll(self):
         """One look; True once the last text of the flood is in the log."""
-        self._keep("LINKSPY.LOG")
-        self._keep("LINKSPY.BAK")
+        self.keeper.keep()
         tail = self._tail()
         now = time.monotonic()
         numbers = FLOOD_RE.findall(tail)
@@ -108,12 +88,7 @@ class LogKeeper:
 
     def lost(self):
         """Flood texts missing from the kept files (a text logged twice counts as lost too)."""
-        self._keep("LINKSPY.LOG")
-        self._keep("LINKSPY.BAK")
-        numbers = []
-        for name in sorted(os.listdir(self.kept)):
-            with open(os.path.join(self.kept, name), "rb") as f:
-                numbers += [int(n) for n in FLOOD_RE.findall(f.read())]
+        numbers = [int(n) for text in self.keeper.files() for n in FLOOD_RE.findall(text)]
         if numbers == list(range(1, self.count + 1)):
             return 0
         return self.count - len(set(numbers) & set(range(1, self.count + 1))) + \
@@ -143,7 +118,7 @@ def run_headless(h, build, count):
         env = h.linkspy_env(folder, LD_PRELOAD=os.path.join(build, "bench", "libmalloc_count.so"),
                             MALLOC_COUNT_FILE=counter)
         run = h.Headless(folder, ["-2", "-3"], env=env)
-        keeper = LogKeeper(folder, count)
+        keeper = FloodWatch(h, folder, count)
         try:
             allocations_at_first = None
             deadline = time.monotonic() + 120
@@ -171,7 +146,7 @@ def run_tmux(h, build, count):
     with flood_emulator(h, count) as emulator:
         folder = h.run_folder(emulator.port)
         pane = h.Tmux("%s -2 -3" % h.shell_quote(h.LINKSPY), folder)
-        keeper = LogKeeper(folder, count)
+        keeper = FloodWatch(h, folder, count)
         try:
             # The start-up message box waits for Enter.
             if not pane.wait_for_text(" OK ", 10):
@@ -195,7 +170,7 @@ def run_bare(h, build, count):
         folder = h.run_folder(emulator.port)
         process = subprocess.Popen([os.path.join(build, "bench", "bare_receiver"), str(count)],
                                    cwd=folder, env=h.linkspy_env(folder))
-        keeper = LogKeeper(folder, count)
+        keeper = FloodWatch(h, folder, count)
         try:
             await_flood(keeper, lambda: process.poll() in (None, 0), 120)
         finally:
