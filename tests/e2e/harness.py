@@ -147,6 +147,12 @@ class Headless:
     def close_input(self):
         self.process.stdin.close()
 
+    def kill(self):
+        """Ends the process at once if it still runs (test clean-up)."""
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
     def finish(self, timeout=10.0):
         """Waits for the end; returns the exit status."""
         deadline = time.time() + timeout

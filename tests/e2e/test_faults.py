@@ -40,13 +40,8 @@ class FaultsHeadless(unittest.TestCase):
         if folder_setup:
             folder_setup(self.folder)
         self.run_ = h.Headless(self.folder, list(args))
-        self.addCleanup(self.kill)
+        self.addCleanup(self.run_.kill)
         return self.run_
-
-    def kill(self):
-        if self.run_.process.poll() is None:
-            self.run_.process.kill()
-            self.run_.process.wait()
 
     def log(self):
         return h.read_log(self.folder) or b""
@@ -139,28 +134,28 @@ class FaultsHeadless(unittest.TestCase):
                          sum(1 for m in bad if len(m) < 8))
         self.end_with_ctrl_x()
 
-    def test_log_on_a_full_disk(self):
-        def full_disk(folder):
-            os.symlink("/dev/full", os.path.join(folder, "LINKSPY.LOG"))
-        run = self.start("wait-decoder", "wait 200", "trace L2D after the full disk",
-                         folder_setup=full_disk)
-        self.pump_until(lambda: b"after the full disk" in run.out, 20, "trace not printed")
-        self.assertEqual(run.out.count(b"LINKSPY: Error writing logfile (1): Logging disabled\n"), 1)
-        self.assertIn(b"LINKSPY: Error code: No space left on device\n", run.out)
-        self.end_with_ctrl_x()
-        self.assertIn(b"Program unloaded\n", run.out)
-        self.assertTrue(os.path.islink(os.path.join(self.folder, "LINKSPY.LOG")))
-
-    def test_log_that_is_a_directory(self):
-        def directory(folder):
-            os.mkdir(os.path.join(folder, "LINKSPY.LOG"))
-        run = self.start("wait-decoder", "wait 200", "trace L2D after the directory",
-                         folder_setup=directory)
-        self.pump_until(lambda: b"after the directory" in run.out, 20, "trace not printed")
-        self.assertEqual(run.out.count(b"LINKSPY: Error open log file: LINKSPY.LOG\n"), 1)
-        self.assertIn(b"LINKSPY: Error code: Is a directory\n", run.out)
-        self.end_with_ctrl_x()
-        self.assertTrue(os.path.isdir(os.path.join(self.folder, "LINKSPY.LOG")))
+    def test_log_that_cannot_be_written(self):
+        cases = {
+            "full disk": (lambda path: os.symlink("/dev/full", path), os.path.islink,
+                          [b"LINKSPY: Error writing logfile (1): Logging disabled\n",
+                           b"LINKSPY: Error code: No space left on device\n"]),
+            "directory": (os.mkdir, os.path.isdir,
+                          [b"LINKSPY: Error open log file: LINKSPY.LOG\n",
+                           b"LINKSPY: Error code: Is a directory\n"]),
+        }
+        for case, (make, still_there, errors) in cases.items():
+            with self.subTest(case=case):
+                run = self.start("wait-decoder", "wait 200", "trace L2D after the fault",
+                                 folder_setup=lambda folder: make(
+                                     os.path.join(folder, "LINKSPY.LOG")))
+                # Logging goes off once, and the texts go to standard output instead.
+                self.pump_until(lambda: b"after the fault" in run.out, 20, "trace not printed")
+                for error in errors:
+                    self.assertEqual(run.out.count(error), 1, error)
+                self.end_with_ctrl_x()
+                self.assertIn(b"Program unloaded\n", run.out)
+                self.assertTrue(still_there(os.path.join(self.folder, "LINKSPY.LOG")))
+                self.emulator.stop()
 
     def test_signals_during_a_flood(self):
         for signum in (signal.SIGTERM, signal.SIGINT):
