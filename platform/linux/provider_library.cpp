@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace platform {
 
@@ -236,8 +237,14 @@ uint32_t RegisterAdaptor(uint32_t, uint32_t maxLogicalConnection, uint32_t maxBD
   return result;
 }
 
-// CAPI_RELEASE; the socket goes with the application.
+// Held across each take and the release: the library frees the application's buffer on
+// release, which must not happen while the receive thread's take is writing into it.
+std::mutex takeOrRelease;
+
+// CAPI_RELEASE; the socket goes with the application. A take after it fails as the library
+// reports for a released application.
 uint32_t ReleaseAdaptor(uint32_t applId) {
+  std::lock_guard<std::mutex> hold(takeOrRelease);
   guard.fd.store(-1);
   return linuxCapi.release(applId);
 }
@@ -290,6 +297,7 @@ uint32_t PutMessageAdaptor(uint32_t applId, const uint8_t* message) {
 // CAPI_GET_MESSAGE; with the guard on, the library reads only a frame already whole in the
 // socket, and a frame of impossible length is dropped and reported as a resource error.
 uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
+  std::lock_guard<std::mutex> hold(takeOrRelease);
   int fd = guard.fd.load();
   if (fd >= 0) {
     SocketView view = InspectSocket(fd);
