@@ -57,6 +57,7 @@ struct LinuxCapi {
 constexpr uint32_t kQueueEmpty = 0x1104;
 constexpr uint32_t kResourceError = 0x1108;
 constexpr uint32_t kIllegalMessage = 0x1102;
+constexpr uint32_t kIllegalApplication = 0x1101;
 
 // The remote module reads a frame into a 4 KB buffer; a frame needs its 2-byte length and
 // an 8-byte CAPI header to be a message at all.
@@ -226,6 +227,13 @@ void GuardApplication(unsigned applId) {
   guard.fd.store(fd);
 }
 
+// Held across each take and the release: the library frees the application's buffer on
+// release, which must not happen while the receive thread's take is writing into it.
+std::mutex takeOrRelease;
+// Set by the release: from then on the receive thread never enters the library again, so the
+// library's own clean-up at process end cannot pull its state from under a late take.
+std::atomic<bool> released{false};
+
 // CAPI_REGISTER: the Linux call has no message buffer size.
 uint32_t RegisterAdaptor(uint32_t, uint32_t maxLogicalConnection, uint32_t maxBDataBlocks,
                          uint32_t maxBDataLen, uint32_t* applId) {
@@ -233,19 +241,19 @@ uint32_t RegisterAdaptor(uint32_t, uint32_t maxLogicalConnection, uint32_t maxBD
   uint32_t result =
       linuxCapi.registerApplication(maxLogicalConnection, maxBDataBlocks, maxBDataLen, &id);
   *applId = id;
-  if (result == 0) GuardApplication(id);
+  if (result == 0) {
+    released.store(false);
+    GuardApplication(id);
+  }
   return result;
 }
-
-// Held across each take and the release: the library frees the application's buffer on
-// release, which must not happen while the receive thread's take is writing into it.
-std::mutex takeOrRelease;
 
 // CAPI_RELEASE; the socket goes with the application. A take after it fails as the library
 // reports for a released application.
 uint32_t ReleaseAdaptor(uint32_t applId) {
   std::lock_guard<std::mutex> hold(takeOrRelease);
   guard.fd.store(-1);
+  released.store(true);
   return linuxCapi.release(applId);
 }
 
@@ -298,6 +306,7 @@ uint32_t PutMessageAdaptor(uint32_t applId, const uint8_t* message) {
 // socket, and a frame of impossible length is dropped and reported as a resource error.
 uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
   std::lock_guard<std::mutex> hold(takeOrRelease);
+  if (released.load()) return kIllegalApplication;
   int fd = guard.fd.load();
   if (fd >= 0) {
     SocketView view = InspectSocket(fd);
@@ -333,6 +342,7 @@ uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
 
 // CAPI_WAIT_FOR_SIGNAL: blocks until a message is waiting.
 uint32_t WaitForSignalAdaptor(uint32_t applId) {
+  if (released.load()) return kIllegalApplication;
   int fd = guard.fd.load();
   if (fd >= 0) return WaitForWholeFrame(fd, -1);
   return linuxCapi.waitForMessage(applId, nullptr);
