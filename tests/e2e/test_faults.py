@@ -92,11 +92,12 @@ class FaultsHeadless(unittest.TestCase):
                          "trace L2D never seen")
         self.pump_until(lambda: b"before the stall" in self.log(), 20, "no trace")
         time.sleep(1.0)  # now the receive thread waits for the rest of the frame
+        run._pump(0)
+        self.assertNotIn(b"*Thread: ", run.out)
         started = time.time()
         self.end_with_ctrl_x()
         self.assertLess(time.time() - started, 5)
         self.assertRegex(self.log(), UNLOADED)
-        self.assertNotIn(b"*Thread: ", run.out)
 
     def test_malformed_messages_among_good_traces(self):
         rng = random.Random(7)
@@ -178,6 +179,17 @@ class FaultsHeadless(unittest.TestCase):
                 files = keeper.files()
                 self.assertRegex(files[-1], UNLOADED)
                 self.assertGreater(len(self.assert_whole_lines(b"".join(files))), 0)
+                self.emulator.stop()
+
+    def test_ctrl_x_mid_flood_ends_cleanly_every_time(self):
+        # The receive thread is inside a pass while the process ends: it must not crash it.
+        for attempt in range(6):
+            with self.subTest(attempt=attempt):
+                run = self.start("wait-decoder", "wait 200", "flood 200000")
+                self.pump_until(lambda: len(flood_numbers(self.log()[-2000:])) > 0, 20, "no flood")
+                time.sleep(0.05 * attempt)
+                self.end_with_ctrl_x()
+                self.assertRegex(self.log(), UNLOADED)
                 self.emulator.stop()
 
     def test_standard_input_closing_at_any_point(self):
