@@ -15,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "capi/vendor_messages.h"
+
 namespace platform {
 
 namespace {
@@ -98,6 +100,17 @@ struct SocketView {
   int needed;       // kIncomplete: bytes that must be queued before anything changes
 };
 
+// Held across every use of the socket and the library by the taker, and across the release:
+// the release closes the socket and frees the application's buffer.
+std::mutex takeOrRelease;
+// Set by the release: from then on the receive thread never enters the library again, so the
+// library's own clean-up at process end cannot pull its state from under a late take.
+std::atomic<bool> released{false};
+
+// The message last taken, copied out of the library's buffer so that it stays readable until
+// the next take even when the release frees that buffer meanwhile.
+unsigned char takenCopy[capi::kMaxReceivedMessageLength];
+
 // Milliseconds of the monotonic clock.
 int64_t NowMs() {
   timespec now{};
@@ -180,25 +193,32 @@ uint32_t WaitForWholeFrame(int fd, int timeoutMs) {
   bool peerClosed = false;
   int queuedBefore = -1;
   for (;;) {
-    SocketView view = InspectSocket(fd);
-    if (view.state != FrameState::kIncomplete) return 0;
-    if (peerClosed) {
-      // The rest of this frame will never come: drop the fragment, so the library's next
-      // read meets the end of the connection and reports it.
-      ForgetFront();
-      guard.discardRemaining.store(static_cast<uint32_t>(view.queued), std::memory_order_relaxed);
-      DiscardQueued(fd);
-      return 0;
+    int queued;
+    {
+      std::lock_guard<std::mutex> hold(takeOrRelease);
+      // After the release the descriptor may already name another file.
+      if (released.load()) return kIllegalApplication;
+      SocketView view = InspectSocket(fd);
+      if (view.state != FrameState::kIncomplete) return 0;
+      if (peerClosed) {
+        // The rest of this frame will never come: drop the fragment, so the library's next
+        // read meets the end of the connection and reports it.
+        ForgetFront();
+        guard.discardRemaining.store(static_cast<uint32_t>(view.queued), std::memory_order_relaxed);
+        DiscardQueued(fd);
+        return 0;
+      }
+      SetLowWater(fd, view.needed);
+      queued = view.queued;
     }
-    if (view.queued == queuedBefore) poll(nullptr, 0, kIdleWakePauseMs);
-    queuedBefore = view.queued;
+    if (queued == queuedBefore) poll(nullptr, 0, kIdleWakePauseMs);
+    queuedBefore = queued;
     int waitMs = -1;
     if (timeoutMs >= 0) {
       int64_t left = deadline - NowMs();
       if (left <= 0) return kQueueEmpty;
       waitMs = static_cast<int>(left);
     }
-    SetLowWater(fd, view.needed);
     pollfd watch{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
     int ready = poll(&watch, 1, waitMs);
     if (ready < 0 && errno != EINTR) return 0;
@@ -227,13 +247,6 @@ void GuardApplication(unsigned applId) {
   guard.fd.store(fd);
 }
 
-// Held across each take and the release: the library frees the application's buffer on
-// release, which must not happen while the receive thread's take is writing into it.
-std::mutex takeOrRelease;
-// Set by the release: from then on the receive thread never enters the library again, so the
-// library's own clean-up at process end cannot pull its state from under a late take.
-std::atomic<bool> released{false};
-
 // CAPI_REGISTER: the Linux call has no message buffer size.
 uint32_t RegisterAdaptor(uint32_t, uint32_t maxLogicalConnection, uint32_t maxBDataBlocks,
                          uint32_t maxBDataLen, uint32_t* applId) {
@@ -252,8 +265,8 @@ uint32_t RegisterAdaptor(uint32_t, uint32_t maxLogicalConnection, uint32_t maxBD
 // reports for a released application.
 uint32_t ReleaseAdaptor(uint32_t applId) {
   std::lock_guard<std::mutex> hold(takeOrRelease);
-  guard.fd.store(-1);
   released.store(true);
+  guard.fd.store(-1);
   return linuxCapi.release(applId);
 }
 
@@ -302,6 +315,19 @@ uint32_t PutMessageAdaptor(uint32_t applId, const uint8_t* message) {
   return linuxCapi.putMessage(applId, copy);
 }
 
+// The library's take; a message taken is handed on as its copy (the library's buffer holds at
+// least the copy's length).
+uint32_t TakeFromLibrary(uint32_t applId, const uint8_t** message) {
+  unsigned char* taken = nullptr;
+  uint32_t result = linuxCapi.getMessage(applId, &taken);
+  if ((result & 0xFFFF) == 0 && taken != nullptr) {
+    std::memcpy(takenCopy, taken, sizeof takenCopy);
+    taken = takenCopy;
+  }
+  *message = taken;
+  return result;
+}
+
 // CAPI_GET_MESSAGE; with the guard on, the library reads only a frame already whole in the
 // socket, and a frame of impossible length is dropped and reported as a resource error.
 uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
@@ -321,9 +347,7 @@ uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
     if (view.state == FrameState::kWhole) {
       // A low-water mark left from waiting for a longer frame must not hold up this one.
       SetLowWater(fd, 2);
-      unsigned char* taken = nullptr;
-      uint32_t result = linuxCapi.getMessage(applId, &taken);
-      *message = taken;
+      uint32_t result = TakeFromLibrary(applId, message);
       // The library reads a whole frame exactly; after anything else the front is unknown.
       if ((result & 0xFFFF) == 0) {
         FrameTaken(view);
@@ -334,10 +358,7 @@ uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
     }
     ForgetFront();
   }
-  unsigned char* taken = nullptr;
-  uint32_t result = linuxCapi.getMessage(applId, &taken);
-  *message = taken;
-  return result;
+  return TakeFromLibrary(applId, message);
 }
 
 // CAPI_WAIT_FOR_SIGNAL: blocks until a message is waiting.
