@@ -2,18 +2,16 @@
 // console print mode, and the timestamp text.
 #include "output/log_writer.h"
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
-#include <system_error>
 
 #include "control/control_block.h"
 #include "output/print.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "platform/system.h"
 
 namespace output {
@@ -25,8 +23,6 @@ const char* logFileName = "LINKSPY.LOG";
 const char* backupFileName = "LINKSPY.BAK";
 std::atomic<int32_t> logSizeKB{0};
 char timestampText[30];
-// The buffer of the open log stream (used under the writers' turn only).
-char streamBuffer[BUFSIZ];
 
 // The writers' turn. A writer that finds it taken queues up; the turn is handed straight to
 // a waiting writer, so one thread writing steadily cannot keep the other out.
@@ -87,35 +83,17 @@ void ReportWriteFailure(const char* text, int error) {
   PrintText(text);
 }
 
-// Closes the log after a write. The close flushes the buffered text, so its failure is the
-// write's failure. False when it failed (and was reported).
-bool CloseAfterWrite(std::FILE* file, const char* text) {
-  if (std::fclose(file) == 0) return true;
-  ReportWriteFailure(text, errno);
-  return false;
-}
-
-// True when a file (of any kind, a dangling link included) has this name.
-bool NameExists(const char* name) {
-  std::error_code error;
-  return std::filesystem::exists(std::filesystem::symlink_status(name, error));
-}
-
 // Moves the log to the backup name, first removing an old backup.
 void RotateLog() {
-  if (NameExists(backupFileName) && std::remove(backupFileName) != 0) {
-    int error = errno;
-    Print("LINKSPY: Error removing backup logfile\n");
-    PrintErrorCode(error);
+  if (platform::NameExists(backupFileName)) {
+    int error = platform::RemoveName(backupFileName);
+    if (error != 0) {
+      Print("LINKSPY: Error removing backup logfile\n");
+      PrintErrorCode(error);
+    }
   }
-  // The rename must never replace a file; std::rename would on POSIX, so a backup that
-  // survived its removal fails the rename here.
-  int error = 0;
-  if (NameExists(backupFileName)) {
-    error = EEXIST;
-  } else if (std::rename(logFileName, backupFileName) != 0) {
-    error = errno;
-  }
+  // A backup that survived its removal fails the rename: it is never replaced.
+  int error = platform::RenameNoReplace(logFileName, backupFileName);
   if (error != 0) {
     Print("LINKSPY: Error renaming logfile\n");
     PrintErrorCode(error);
@@ -154,34 +132,30 @@ void WriteLog(const char* text, int echo) {
     PrintText(text);
     return;
   }
-  std::FILE* file = std::fopen(logFileName, platform::kAppendTextMode);
-  if (file == nullptr) {
-    int error = errno;
+  platform::File file;
+  int error = platform::OpenAppend(logFileName, &file);
+  if (error != 0) {
     controlBlock.loggingEnabled = 0;
     Print("\nLINKSPY: Error open log file: %s\n", logFileName);
     PrintErrorCode(error);
     return;
   }
-  // One writer holds the turn at a time, so they share one buffer; the stream then allocates
-  // none of its own for each write.
-  std::setvbuf(file, streamBuffer, _IOFBF, sizeof streamBuffer);
-  if (std::fputs(text, file) < 0) {
-    ReportWriteFailure(text, errno);
-    std::fclose(file);
+  // Measured before the text is written: the length the log had without it.
+  bool checkSize = controlBlock.sizeCheckEnabled.load() != 0;
+  uint64_t length = 0;
+  int measureError = checkSize ? platform::FileLength(file, &length) : 0;
+  error = platform::WriteText(file, text, std::strlen(text));
+  // A failure that shows only at the close is the write's failure too.
+  int closeError = platform::CloseFile(file);
+  if (error == 0) error = closeError;
+  if (error != 0) {
+    ReportWriteFailure(text, error);
     return;
   }
-  if (controlBlock.sizeCheckEnabled.load() == 0) {
-    CloseAfterWrite(file, text);
-    return;
-  }
-  // Measured while the file is still open and its stream unflushed: the text that the stream
-  // still holds is not counted yet.
-  std::error_code measureError;
-  uintmax_t length = std::filesystem::file_size(logFileName, measureError);
-  if (!CloseAfterWrite(file, text)) return;
-  if (measureError) {
+  if (!checkSize) return;
+  if (measureError != 0) {
     Print("LINKSPY: Log file size checking disabled\n");
-    PrintErrorCode(measureError.value());
+    PrintErrorCode(measureError);
     controlBlock.sizeCheckEnabled = 0;
     return;
   }
