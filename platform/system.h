@@ -6,9 +6,6 @@
 
 namespace platform {
 
-// Mode string for appending to a text file with the platform's text-mode line ends.
-extern const char* const kAppendTextMode;
-
 // Sets up the process before anything else runs: the console stand-in, signal handling,
 // and restoring the terminal on every way out.
 void StartProcess();

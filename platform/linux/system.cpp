@@ -16,9 +16,6 @@
 
 namespace platform {
 
-// Linux text files keep line ends unchanged.
-const char* const kAppendTextMode = "a";
-
 namespace {
 std::atomic<int> terminationSignal{0};
 // Self-pipe: the read end wakes blocked key and line reads when a signal arrives.

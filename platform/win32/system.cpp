@@ -8,9 +8,6 @@
 
 namespace platform {
 
-// Text mode: the C library writes each "\n" as CR LF.
-const char* const kAppendTextMode = "at";
-
 namespace {
 std::atomic<int> terminationRequested{0};
 
