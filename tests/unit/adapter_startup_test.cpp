@@ -17,10 +17,12 @@
 #include "control/control_block.h"
 #include "output/log_writer.h"
 #include "support/stdout_capture.h"
+#include "support/test_messages.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testing_support::AdapterConf;
+using testing_support::Bytes;
 
 // The provider side of the test: records every message put, serves prepared replies.
 struct FakeProvider {
@@ -53,21 +55,6 @@ uint32_t FakeGet(uint32_t, const uint8_t** message) {
   fake.replies.pop_front();
   *message = fake.taken.data();
   return 0;
-}
-
-// An ADAPTER_CONF with its reply data inline after the 18 header bytes.
-Bytes AdapterConf(const Bytes& data, uint16_t infoWord = 0) {
-  Bytes m(18 + data.size(), 0);
-  m[0] = static_cast<uint8_t>(m.size());
-  m[1] = static_cast<uint8_t>(m.size() >> 8);
-  m[4] = 0x18;
-  m[5] = 0x01;
-  m[10] = static_cast<uint8_t>(data.size());
-  m[11] = static_cast<uint8_t>(data.size() >> 8);
-  m[16] = static_cast<uint8_t>(infoWord);
-  m[17] = static_cast<uint8_t>(infoWord >> 8);
-  std::copy(data.begin(), data.end(), m.begin() + 18);
-  return m;
 }
 
 Bytes FirmwareReply(uint8_t kind, uint8_t version, uint8_t boardFlags, const std::string& text,

@@ -17,10 +17,12 @@
 #include "capi/receive_thread.h"
 #include "control/control_block.h"
 #include "support/stdout_capture.h"
+#include "support/test_messages.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testing_support::AdapterConf;
+using testing_support::Bytes;
 using Clock = std::chrono::steady_clock;
 using capi::capiProvider;
 using control::controlBlock;
@@ -70,19 +72,6 @@ uint32_t FakeGet(uint32_t, const uint8_t** message) {
   ++fake.gets;
   if (fake.current.get == 0) *message = fake.current.message.data();
   return fake.current.get;
-}
-
-Bytes AdapterConf(const Bytes& data, uint32_t address = 0) {
-  Bytes m(18 + data.size(), 0);
-  m[0] = static_cast<uint8_t>(m.size());
-  m[1] = static_cast<uint8_t>(m.size() >> 8);
-  m[4] = 0x18;
-  m[5] = 0x01;
-  m[10] = static_cast<uint8_t>(data.size());
-  m[11] = static_cast<uint8_t>(data.size() >> 8);
-  for (int i = 0; i < 4; ++i) m[12 + i] = static_cast<uint8_t>(address >> (8 * i));
-  std::copy(data.begin(), data.end(), m.begin() + 18);
-  return m;
 }
 
 // A DEBUG_IND without text: the trace handler drops it without any output.
@@ -204,7 +193,7 @@ TEST_F(Exchange, LateConfirmationIsTakenByTheNextQuery) {
 TEST_F(Exchange, ReplyDataAddressDecidesWhereTheDataIs) {
   std::string printed;
   uint32_t token = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(capi::infoBuffer));
-  fake.steps = {{0, 0, AdapterConf({9, 9}, token)}, {0, 0, AdapterConf({9, 9}, token + 64)}};
+  fake.steps = {{0, 0, AdapterConf({9, 9}, 0, token)}, {0, 0, AdapterConf({9, 9}, 0, token + 64)}};
   EXPECT_EQ(Await(&printed), 0);  // already in the buffer
   EXPECT_EQ(capi::infoBuffer[0], 0xEE);
   EXPECT_EQ(Await(&printed), -1);  // another address space: never dereferenced

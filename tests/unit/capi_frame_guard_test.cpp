@@ -22,10 +22,12 @@
 #include "capi/capi_provider.h"
 #include "control/control_block.h"
 #include "support/stdout_capture.h"
+#include "support/test_messages.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testing_support::Bytes;
+using testing_support::DebugInd;
 using Clock = std::chrono::steady_clock;
 using capi::capiProvider;
 
@@ -57,20 +59,6 @@ Bytes Frame(const Bytes& message) {
   frame[1] = static_cast<uint8_t>(frame.size());
   std::copy(message.begin(), message.end(), frame.begin() + 2);
   return frame;
-}
-
-// A DEBUG_IND whose text is the given one.
-Bytes DebugInd(const std::string& text) {
-  Bytes m(13 + text.size(), 0);
-  m[0] = static_cast<uint8_t>(m.size());
-  m[1] = static_cast<uint8_t>(m.size() >> 8);
-  m[4] = 0x19;
-  m[5] = 0x02;
-  m[8] = 1;
-  m[9] = 1;
-  m[10] = static_cast<uint8_t>(text.size());
-  std::memcpy(m.data() + 13, text.data(), text.size());
-  return m;
 }
 
 // The remote CAPI server: accepts the library's connections, confirms the registration,

@@ -18,6 +18,7 @@
 #include "output/log_writer.h"
 #include "output/trace_screen.h"
 #include "support/stdout_capture.h"
+#include "support/test_messages.h"
 
 // Every allocation through operator new in this program is counted.
 namespace {
@@ -56,26 +57,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using control::controlBlock;
+using testing_support::DebugInd;
+using testing_support::DebugMessage;
 using testing_support::StdoutCapture;
-
-// A received message: total length, command, subcommand, then the DEBUG_IND fields.
-std::vector<uint8_t> Message(uint8_t command, uint8_t subcommand, uint8_t controller,
-                             uint8_t textPresent, uint8_t textLength, const std::string& text) {
-  std::vector<uint8_t> message(13 + text.size(), 0);
-  for (size_t i = 0; i < text.size(); ++i) message[13 + i] = static_cast<uint8_t>(text[i]);
-  message[0] = static_cast<uint8_t>(message.size());
-  message[1] = static_cast<uint8_t>(message.size() >> 8);
-  message[4] = command;
-  message[5] = subcommand;
-  message[8] = controller;
-  message[9] = textPresent;
-  message[10] = textLength;
-  return message;
-}
-
-std::vector<uint8_t> Indication(const std::string& text, uint8_t controller = 1) {
-  return Message(0x19, 0x02, controller, 1, static_cast<uint8_t>(text.size()), text);
-}
 
 // A text whose task position (its 14th character) holds task.
 std::string AtTask(const std::string& task) {
@@ -120,7 +104,7 @@ class TraceIndicationTest : public ::testing::Test {
   void ExpectShown(const std::string& text, const std::string& line) {
     int row = Row();
     std::string before = Log();
-    EXPECT_EQ(Handle(Indication(text)), "");
+    EXPECT_EQ(Handle(DebugInd(text)), "");
     EXPECT_EQ(Row(), row + 1) << text;
     EXPECT_EQ(std::string(output::displayLine), line);
     EXPECT_EQ(Log(), before + line + "\n");
@@ -129,7 +113,7 @@ class TraceIndicationTest : public ::testing::Test {
   void ExpectDropped(const std::string& text) {
     int row = Row();
     std::string before = Log();
-    EXPECT_EQ(Handle(Indication(text)), "");
+    EXPECT_EQ(Handle(DebugInd(text)), "");
     EXPECT_EQ(Row(), row) << text;
     EXPECT_EQ(Log(), before) << text;
   }
@@ -140,21 +124,21 @@ class TraceIndicationTest : public ::testing::Test {
 
 TEST_F(TraceIndicationTest, OtherMessageIsReportedLoggedAndNotShown) {
   const std::string line = "\rWrong message received: com=18,subcom=1\n";
-  EXPECT_EQ(Handle(Message(0x18, 0x01, 1, 1, 3, "abc")), line);
+  EXPECT_EQ(Handle(DebugMessage(0x18, 0x01, 1, 1, 3, "abc")), line);
   EXPECT_EQ(Log(), line);
   EXPECT_EQ(Row(), 0);
-  EXPECT_EQ(Handle(Message(0x19, 0x82, 1, 1, 3, "abc")),
+  EXPECT_EQ(Handle(DebugMessage(0x19, 0x82, 1, 1, 3, "abc")),
             "\rWrong message received: com=19,subcom=82\n");
 }
 
 TEST_F(TraceIndicationTest, MessageWithoutTextProducesNothing) {
-  EXPECT_EQ(Handle(Message(0x19, 0x02, 1, 0, 20, AtTask("L2 something"))), "");
+  EXPECT_EQ(Handle(DebugMessage(0x19, 0x02, 1, 0, 20, AtTask("L2 something"))), "");
   EXPECT_FALSE(fs::exists("LINKSPY.LOG"));
   EXPECT_EQ(Row(), 0);
 }
 
 TEST_F(TraceIndicationTest, EmptyTextAddsNothingToTheLogButTakesARow) {
-  EXPECT_EQ(Handle(Indication("")), "");
+  EXPECT_EQ(Handle(DebugInd("")), "");
   EXPECT_TRUE(fs::exists("LINKSPY.LOG"));
   EXPECT_EQ(Log(), "");
   EXPECT_EQ(Row(), 1);
@@ -164,7 +148,7 @@ TEST_F(TraceIndicationTest, EmptyTextAddsNothingToTheLogButTakesARow) {
 TEST_F(TraceIndicationTest, LogGetsALineEndOnlyWhereTheLineHasNone) {
   ExpectShown("first", "first");
   int row = Row();
-  EXPECT_EQ(Handle(Indication("second\n")), "");
+  EXPECT_EQ(Handle(DebugInd("second\n")), "");
   EXPECT_EQ(Log(), "first\nsecond\n");
   EXPECT_EQ(Row(), row + 1);
 }
@@ -179,7 +163,7 @@ TEST_F(TraceIndicationTest, LongTextsAreCutAt79OrAt76BehindTheControllerPrefix) 
   ExpectShown("short", "C1 short");
   // The controller byte is signed: 0xFF shows as -1, widening the prefix.
   int row = Row();
-  Handle(Indication(text, 0xFF));
+  Handle(DebugInd(text, 0xFF));
   EXPECT_EQ(std::string(output::displayLine), "C-1 " + text.substr(0, 76));
   EXPECT_EQ(Row(), row + 1);
 }
@@ -189,7 +173,7 @@ TEST_F(TraceIndicationTest, LengthByteIsAnUnsignedCountBoundedByTheMessage) {
   ExpectShown(text, text.substr(0, 79));
   // A length byte that claims more than the message holds reads only what is there.
   int row = Row();
-  Handle(Message(0x19, 0x02, 1, 1, 120, "only twenty bytes..."));
+  Handle(DebugMessage(0x19, 0x02, 1, 1, 120, "only twenty bytes..."));
   EXPECT_EQ(std::string(output::displayLine), "only twenty bytes...");
   EXPECT_EQ(Row(), row + 1);
 }
@@ -247,7 +231,7 @@ TEST_F(TraceIndicationTest, EnabledFilterWithoutTextLetsEverythingThrough) {
 
 TEST_F(TraceIndicationTest, WithLoggingOffLinesGoToStandardOutputAndTheScreen) {
   controlBlock.loggingEnabled = 0;
-  EXPECT_EQ(Handle(Indication(AtTask("L2 UI"))), AtTask("L2 UI") + "\n");
+  EXPECT_EQ(Handle(DebugInd(AtTask("L2 UI"))), AtTask("L2 UI") + "\n");
   EXPECT_EQ(Row(), 1);
   EXPECT_FALSE(fs::exists("LINKSPY.LOG"));
 }
@@ -255,7 +239,7 @@ TEST_F(TraceIndicationTest, WithLoggingOffLinesGoToStandardOutputAndTheScreen) {
 TEST_F(TraceIndicationTest, AfterExitRequestLinesAreLoggedButNotShown) {
   controlBlock.currentRow = 7;
   controlBlock.exitRequested = 1;
-  EXPECT_EQ(Handle(Indication(AtTask("L2 DISC"))), "");
+  EXPECT_EQ(Handle(DebugInd(AtTask("L2 DISC"))), "");
   EXPECT_EQ(Log(), AtTask("L2 DISC") + "\n");
   EXPECT_EQ(Row(), 7);
 }
@@ -265,12 +249,12 @@ TEST_F(TraceIndicationTest, TracePathAllocatesNothing) {
   control::StoreFilterText("L", 1);
   std::string longText = AtTask("L2 ") + std::string(90, 'x');
   const std::vector<uint8_t> messages[] = {
-      Indication(longText),
-      Indication(AtTask("L3 SETUP")),
-      Indication(AtTask("DBG on")),
-      Indication(AtTask("CC state")),
-      Indication(""),
-      Message(0x19, 0x02, 2, 0, 5, "abcde"),
+      DebugInd(longText),
+      DebugInd(AtTask("L3 SETUP")),
+      DebugInd(AtTask("DBG on")),
+      DebugInd(AtTask("CC state")),
+      DebugInd(""),
+      DebugMessage(0x19, 0x02, 2, 0, 5, "abcde"),
   };
   // The first pass lets the library set up whatever it keeps (stdio, locale).
   for (const auto& message : messages) output::HandleDebugIndication(message.data());

@@ -1,0 +1,22 @@
+// Received messages as the tests hand them to the program: ADAPTER_CONF and DEBUG_IND.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+using Bytes = std::vector<uint8_t>;
+
+// An ADAPTER_CONF with its reply data inline after the 18 header bytes.
+Bytes AdapterConf(const Bytes& data, uint16_t infoWord = 0, uint32_t dataAddress = 0);
+
+// A message laid out as a DEBUG_IND (any command and subcommand), its text at offset 13.
+Bytes DebugMessage(uint8_t command, uint8_t subcommand, uint8_t controller, uint8_t textPresent,
+                   uint8_t textLength, const std::string& text);
+
+// A DEBUG_IND carrying text from controller.
+Bytes DebugInd(const std::string& text, uint8_t controller = 1);
+
+}  // namespace testing_support
