@@ -32,7 +32,7 @@ Screen Labelled() {
   Screen screen = platform::BlankScreen();
   for (int row = 0; row < kScreenRows; ++row) {
     platform::ScreenSetCursor(&screen, 0, row);
-    Write(&screen, "r" + std::to_string(row));
+    Write(&screen, std::string("r").append(std::to_string(row)));
   }
   platform::ScreenSetCursor(&screen, 0, 0);
   return screen;
@@ -127,7 +127,7 @@ TEST(ScreenModel, MoveRectShiftsRowsUpAndFillsWhatItLeaves) {
   EXPECT_EQ(Row(screen, 20), Padded("r21"));
   EXPECT_EQ(Row(screen, 21), Padded(""));
   for (int row = 22; row < kScreenRows; ++row) {
-    EXPECT_EQ(Row(screen, row), Padded("r" + std::to_string(row)));
+    EXPECT_EQ(Row(screen, row), Padded(std::string("r").append(std::to_string(row))));
   }
 }
 
@@ -185,12 +185,12 @@ TEST(MessageBox, FramedTitledBoxWithTheTextLinesAndOkInTheMiddle) {
   EXPECT_EQ(box.bottom - box.top + 1, 7);
   EXPECT_EQ(box.top, (25 - 7) / 2);
   EXPECT_EQ(line(box.top), "\xC9\xCD\xCD\xCD\xCD LINKSPY \xCD\xCD\xCD\xCD\xCD\xBB");
-  EXPECT_EQ(line(box.top + 1), "\xBA" + std::string(18, ' ') + "\xBA");
+  EXPECT_EQ(line(box.top + 1), std::string("\xBA").append(18, ' ').append("\xBA"));
   EXPECT_EQ(line(box.top + 2), "\xBA First line of it \xBA");
-  EXPECT_EQ(line(box.top + 3), "\xBA second" + std::string(11, ' ') + "\xBA");
-  EXPECT_EQ(line(box.top + 4), "\xBA" + std::string(18, ' ') + "\xBA");
+  EXPECT_EQ(line(box.top + 3), std::string("\xBA second").append(11, ' ').append("\xBA"));
+  EXPECT_EQ(line(box.top + 4), std::string("\xBA").append(18, ' ').append("\xBA"));
   EXPECT_EQ(line(box.top + 5), "\xBA      [ OK ]      \xBA");
-  EXPECT_EQ(line(box.bottom), "\xC8" + std::string(18, '\xCD') + "\xBC");
+  EXPECT_EQ(line(box.bottom), std::string("\xC8").append(18, '\xCD').append("\xBC"));
   EXPECT_EQ(box.cursorRow, box.top + 5);
   EXPECT_EQ(box.grid.cells[box.cursorRow][box.cursorColumn], 'O');
 }
