@@ -106,7 +106,7 @@ class DebianPackage(unittest.TestCase):
                               check=True).stdout.decode().strip()
         self.assertEqual(os.path.basename(self.deb), "linkspy_0.96_%s.deb" % arch)
         depends = [d.strip().split(" ")[0] for d in self.field("Depends").split(",")]
-        for package in ("libcapi20-3", "libncursesw6", "libstdc++6", "libc6"):
+        for package in ("libcapi20-3", "adduser", "libncursesw6", "libstdc++6", "libc6"):
             self.assertIn(package, depends)
         self.assertEqual(self.field("Section"), "net")
         self.assertIn("/etc/default/linkspy",
@@ -116,6 +116,17 @@ class DebianPackage(unittest.TestCase):
                      "usr/share/man/man1/linkspy.1.gz", "lib/systemd/system/linkspy@.service",
                      "etc/default/linkspy"):
             self.assertTrue(os.path.isfile(os.path.join(self.root, path)), path)
+
+    def test_postinst_makes_the_units_user(self):
+        control = os.path.join(self.out, "control")
+        subprocess.run(["dpkg-deb", "-e", self.deb, control], check=True, timeout=60)
+        postinst = os.path.join(control, "postinst")
+        self.assertTrue(os.access(postinst, os.X_OK))
+        subprocess.run(["sh", "-n", postinst], check=True)
+        with open(postinst) as f:
+            self.assertRegex(f.read(), r"adduser .*--system --group")
+        with open(os.path.join(self.root, "lib/systemd/system/linkspy@.service")) as f:
+            self.assertIn("\nUser=linkspy\n", f.read())
 
     @unittest.skipIf(shutil.which("lintian") is None,
                      "lintian is not installed (make package-check installs it and runs it)")
