@@ -28,6 +28,20 @@ release: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-Werror >/dev/null
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
 
+# Installing: the programs, manual pages, README and service unit under PREFIX (and DESTDIR).
+# The Debian package holds the same under /usr; package-check also runs lintian on it.
+PREFIX ?= /usr/local
+.PHONY: install package package-check package-win32
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+package: build
+	scripts/make-deb $(BUILD) .
+
+package-check: build
+	@scripts/install-deps --lintian
+	lintian --fail-on error $$(scripts/make-deb $(BUILD) .)
+
 # The Win32 console program, cross-built with mingw-w64, and its tests under Wine.
 WIN32_BUILD ?= build-win32
 
@@ -39,8 +53,12 @@ win32:
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(WIN32_BUILD) -j $(JOBS)
 
+# The zip for Windows: linkspy.exe, a README for Windows and the manual page as text.
+package-win32: win32
+	scripts/make-win32-zip $(WIN32_BUILD) .
+
 # qz7emu comes from the Linux build.
-test-win32: build win32
+test-win32: build win32 package-win32
 	LINKSPY_BUILD=$(abspath $(BUILD)) LINKSPY_WIN32_BUILD=$(abspath $(WIN32_BUILD)) \
 	  LINKSPY_SOURCE=$(CURDIR) python3 -W ignore::ResourceWarning tests/e2e_win32/run.py
 

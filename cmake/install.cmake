@@ -1,0 +1,21 @@
+# What `cmake --install` (and `make install`) puts on a machine: the two programs, their
+# manual pages, the README, the service unit and its settings example. Nothing from the tests,
+# the benchmark or the build tree.
+include(GNUInstallDirs)
+
+install(TARGETS linkspy qz7emu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES man/linkspy.1 man/qz7emu.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The unit names /usr/bin/linkspy; an install under another prefix gets a unit that starts
+# the program it installed. The prefix is known only when installing.
+set(unit_source ${CMAKE_SOURCE_DIR}/contrib/linkspy@.service)
+set(unit_copy ${CMAKE_BINARY_DIR}/linkspy@.service)
+install(CODE "
+  file(READ \"${unit_source}\" unit)
+  string(REPLACE \"/usr/bin/linkspy\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/linkspy\"
+         unit \"\${unit}\")
+  file(WRITE \"${unit_copy}\" \"\${unit}\")
+")
+install(FILES README.md ${unit_copy} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES contrib/linkspy.default DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${unit_copy} DESTINATION lib/systemd/system)
