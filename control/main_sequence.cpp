@@ -50,14 +50,14 @@ void LogOnlyLine(const char* format, const char* text) {
   output::LogOnly(line);
 }
 
-// Start-up steps 1 and 2: the first lines and the options. False: the process is to end.
-bool GreetAndParse(int argc, const char* const* argv) {
+// Start-up steps 1 and 2: the first lines and the options; anything but kRun ends the process.
+ParseOutcome GreetAndParse(int argc, const char* const* argv) {
   std::snprintf(programName, sizeof programName, "%s", argc > 0 ? argv[0] : "");
   output::Print("\n[Initializing and starting module: %s]\n", programName);
   output::Print("LINKSPY: Max log file size %d kBytes\n", output::MAX_LOG_SIZE_KB);
-  if (ParseCommandLine(argc, argv) == ParseOutcome::kExit) return false;
+  ParseOutcome outcome = ParseCommandLine(argc, argv);
   controlBlock.startupController = controlBlock.controller;
-  return true;
+  return outcome;
 }
 
 // Start-up steps 6 to 9: start-up lines, the message box, the log's first lines, the banner.
@@ -145,7 +145,9 @@ void Shutdown() {
 
 int Main(int argc, const char* const* argv) {
   accessProgress = 0;
-  if (!GreetAndParse(argc, argv)) return 0;
+  ParseOutcome options = GreetAndParse(argc, argv);
+  if (options == ParseOutcome::kOptionError) return kOptionErrorStatus;
+  if (options == ParseOutcome::kExit) return 0;
   platform::ConsoleSetTitle(kConsoleTitle);
   platform::ConsoleOpen();
   platform::ReadComputerName(computerName, sizeof computerName);
