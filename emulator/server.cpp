@@ -187,13 +187,14 @@ void AnswerWireRequest(Connection& c, uint8_t command, const std::string& messag
   SendMessage(c, WireReply(command, data));
 }
 
-// Registration: accept (or refuse) and start the script.
+// Registration: accept (or refuse, or leave unanswered) and start the script.
 void Register(Connection& c, const std::string& message) {
   LogMessage("register buffer=" + std::to_string(GetU16(message, 12)) +
                  " maxLogicalConnection=" + std::to_string(GetU16(message, 14)) +
                  " maxBDataBlocks=" + std::to_string(GetU16(message, 16)) +
                  " maxBDataLen=" + std::to_string(GetU16(message, 18)),
              message);
+  if (g_options->ignoreRegister) return;
   if (g_options->refuseRegister) {
     SendMessage(c, RegisterConf(GetU16(message, 2), 0x1001));
     return;
