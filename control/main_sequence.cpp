@@ -152,7 +152,8 @@ int Main(int argc, const char* const* argv) {
   platform::ConsoleOpen();
   platform::ReadComputerName(computerName, sizeof computerName);
   output::SetLogFileNames(kLogFileName, kBackupFileName);
-  if (capi::BindCapiProvider() == -1) return -1;
+  // Asked to end while binding (a registration that hangs): an end as asked, not a failure.
+  if (capi::BindCapiProvider() == -1) return platform::TerminationRequested() ? 0 : -1;
   AnnounceStart();
   adapter::IdentifyAdapter(computerName);
   capi::StartReceiveThread();
@@ -165,7 +166,7 @@ int Main(int argc, const char* const* argv) {
   adapter::ActivateDecoders();
   RunKeyboardLoop();
   Shutdown();
-  return 0;
+  return capi::providerLinkLost.load() != 0 ? -1 : 0;
 }
 
 }  // namespace control

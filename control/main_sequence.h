@@ -18,7 +18,7 @@ extern char computerName[kComputerNameSize];
 constexpr int kOptionErrorStatus = 2;
 
 // Runs the whole program; returns the exit status: 0, kOptionErrorStatus, or -1 when the
-// provider cannot be bound.
+// provider cannot be bound or its link is lost.
 int Main(int argc, const char* const* argv);
 
 // Handles one key of the keyboard loop (the access sequence, blank, Ctrl-A, Ctrl-X).

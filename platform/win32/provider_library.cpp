@@ -177,4 +177,7 @@ void UnloadProviderLibrary(uintptr_t module) {
   FreeLibrary(reinterpret_cast<HMODULE>(module));
 }
 
+// The Win32 provider keeps its configuration to itself: there is nothing to add.
+void ExplainBindingFailure() {}
+
 }  // namespace platform
