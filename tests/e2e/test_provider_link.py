@@ -52,7 +52,8 @@ class LinkLost(unittest.TestCase):
                          UNLOADED + rb"$")
 
     def test_dropped_connection_ends_with_255(self):
-        self.start("wait-decoder", "wait 200", "trace L2D before the drop", "drop")
+        # Nothing is left to send when the drop comes: it must close an idle connection too.
+        self.start("wait-decoder", "wait 200", "trace L2D before the drop", "wait 300", "drop")
         self.wait_for_log(b"before the drop")
         self.assert_ended_as_lost(b"L2D before the drop", 5)
 
