@@ -207,9 +207,9 @@ class Tmux:
         return rows + [""] * (25 - len(rows))
 
     def send_keys(self, data):
-        """Types raw bytes into the pane."""
-        for byte in data:
-            self._tmux("send-keys", "-t", "t", "-H", "%02x" % byte)
+        """Types raw bytes into the pane, all in one go as a terminal sends the bytes of one key
+        (one tmux call a byte could split an escape sequence on a busy machine)."""
+        self._tmux("send-keys", "-t", "t", "-H", *["%02x" % byte for byte in data])
 
     def type_text(self, text):
         self._tmux("send-keys", "-t", "t", "-l", text)
