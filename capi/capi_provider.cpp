@@ -8,6 +8,7 @@
 #include "output/print.h"
 #include "platform/console.h"
 #include "platform/provider_library.h"
+#include "platform/system.h"
 
 namespace capi {
 
@@ -35,6 +36,16 @@ void ShowBindingMessage(const char* format, ...) {
   std::vsnprintf(messageBoxText, sizeof messageBoxText, format, arguments);
   va_end(arguments);
   platform::ShowMessageBox(messageBoxText);
+}
+
+// The provider failed the installation test or the registration (result): its message box
+// (format takes the result) and the platform's word on why; -1. A failure that only means
+// the program was asked to end meanwhile shows nothing.
+int ProviderRefused(const char* format, uint32_t result) {
+  if (platform::TerminationRequested()) return -1;
+  ShowBindingMessage(format, static_cast<unsigned long>(result));
+  platform::ExplainBindingFailure();
+  return -1;
 }
 
 // The index of the first of the six called entry points that the library lacks, or -1.
@@ -73,17 +84,10 @@ int BindCapiProvider() {
   }
   uint32_t result = capiProvider.CAPI_INSTALLED();
   cb.lastCapiError = static_cast<int32_t>(result);
-  if (result != 0) {
-    ShowBindingMessage("ZELM CAPI 2.0 not installed");
-    return -1;
-  }
+  if (result != 0) return ProviderRefused("ZELM CAPI 2.0 not installed", result);
   result = capiProvider.CAPI_REGISTER(2048, 1, 10, 130, &capiProvider.applId);
   cb.lastCapiError = static_cast<int32_t>(result);
-  if (result != 0) {
-    ShowBindingMessage("Application not registered, Error: %lx",
-                       static_cast<unsigned long>(result));
-    return -1;
-  }
+  if (result != 0) return ProviderRefused("Application not registered, Error: %lx", result);
   return 0;
 }
 

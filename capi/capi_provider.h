@@ -25,6 +25,11 @@ using CapiWaitForSignalFn = uint32_t (*)(uint32_t applId);
 // the provider's "queue empty" code (0x1104).
 using CapiWaitForSignalWithinFn = uint32_t (*)(uint32_t applId, uint32_t timeoutMs);
 
+// What the platform's wait and take return once the provider's connection is gone for good
+// (closed, broken, or its framing lost): no later call can deliver a message. A code of the
+// platform layer's own, outside those the CAPI 2.0 standard assigns.
+constexpr uint32_t kProviderLinkLost = 0x11FF;
+
 struct CapiProvider {
   CapiRegisterFn CAPI_REGISTER;
   CapiReleaseFn CAPI_RELEASE;

@@ -3,6 +3,7 @@
 
 #include "capi/capi_provider.h"
 #include "control/control_block.h"
+#include "output/log_writer.h"
 #include "output/print.h"
 #include "output/trace_indication.h"
 #include "platform/console.h"
@@ -13,6 +14,7 @@ namespace capi {
 
 std::atomic<int32_t> threadRunFlag{0};
 uint32_t receiveThreadId = 0;
+std::atomic<int32_t> providerLinkLost{0};
 
 namespace {
 // The pause after a failed pass starts here and doubles up to the cap while errors go on,
@@ -26,20 +28,30 @@ int NextErrorPause(int pauseMs) {
   return pauseMs * 2 < kLastErrorPauseMs ? pauseMs * 2 : kLastErrorPauseMs;
 }
 
-// One wait, take and hand-on; true when it ended in a provider error.
-bool ReceivePass() {
+enum class Pass { kTaken, kFailed, kLinkLost };
+
+// A failed wait or take: the error line, or nothing when the link is gone for good.
+Pass Failed(const char* call, uint32_t result) {
+  if (result == kProviderLinkLost) return Pass::kLinkLost;
+  output::Print("*Thread: %s: ReturnCode=0x%X\n", call, result & 0xFFFF);
+  return Pass::kFailed;
+}
+
+// One wait, take and hand-on.
+Pass ReceivePass() {
   uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
-  if ((result & 0xFFFF) != 0) {
-    output::Print("*Thread: WAIT_FOR_SIGNAL: ReturnCode=0x%X\n", result & 0xFFFF);
-    return true;
-  }
+  if ((result & 0xFFFF) != 0) return Failed("WAIT_FOR_SIGNAL", result);
   result = capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &capiProvider.receivedMessage);
-  if ((result & 0xFFFF) != 0) {
-    output::Print("*Thread: GET_MESSAGE: ReturnCode=0x%X\n", result & 0xFFFF);
-    return true;
-  }
+  if ((result & 0xFFFF) != 0) return Failed("GET_MESSAGE", result);
   output::HandleDebugIndication(capiProvider.receivedMessage);
-  return false;
+  return Pass::kTaken;
+}
+
+// A monitor whose provider is gone monitors nothing: say so and have the program end.
+void EndForLostLink() {
+  output::LogWithEcho("LINKSPY: Connection to the CAPI provider lost\n");
+  providerLinkLost.store(1);
+  platform::RequestTermination();
 }
 }  // namespace
 
@@ -77,9 +89,13 @@ uint32_t ReceiveLoop(void* runFlag) {
     // The whole pass counts as inside the provider: the message read lies in its memory.
     int32_t outside = kThreadOutsideProvider;
     if (!receiveThreadInProvider.compare_exchange_strong(outside, kThreadInsideProvider)) break;
-    bool failed = ReceivePass();
+    Pass pass = ReceivePass();
     receiveThreadInProvider.store(kThreadOutsideProvider);
-    pauseMs = failed ? NextErrorPause(pauseMs) : 0;
+    if (pass == Pass::kLinkLost) {
+      EndForLostLink();
+      break;
+    }
+    pauseMs = pass == Pass::kFailed ? NextErrorPause(pauseMs) : 0;
   } while (run.load() != 0);
   output::Print("WAIT_FOR_MESSAGE-Thread stopped.\n");
   return 0;

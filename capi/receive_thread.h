@@ -9,6 +9,8 @@ namespace capi {
 
 extern std::atomic<int32_t> threadRunFlag;
 extern uint32_t receiveThreadId;
+// Set by the thread when the provider reported its link lost; the program then ends with -1.
+extern std::atomic<int32_t> providerLinkLost;
 
 // Creates the thread, or reports why not.
 void StartReceiveThread();

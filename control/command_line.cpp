@@ -93,7 +93,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv) {
         break;
     }
   }
-  if (errorMark) return ParseOutcome::kExit;
+  if (errorMark) return ParseOutcome::kOptionError;
   if (helpRequested) {
     PrintUsage();
     return ParseOutcome::kExit;

@@ -3,10 +3,10 @@
 
 namespace control {
 
-enum class ParseOutcome { kRun, kExit };
+enum class ParseOutcome { kRun, kExit, kOptionError };
 
-// Fills the option fields of the ControlBlock. kExit: an error or help was printed and the
-// process is to end with status 0.
+// Fills the option fields of the ControlBlock. kExit: help was printed and the process is to
+// end with status 0; kOptionError: error lines were printed and it is to end with status 2.
 ParseOutcome ParseCommandLine(int argc, const char* const* argv);
 
 // Prints the usage text to standard output.

@@ -50,14 +50,14 @@ void LogOnlyLine(const char* format, const char* text) {
   output::LogOnly(line);
 }
 
-// Start-up steps 1 and 2: the first lines and the options. False: the process is to end.
-bool GreetAndParse(int argc, const char* const* argv) {
+// Start-up steps 1 and 2: the first lines and the options; anything but kRun ends the process.
+ParseOutcome GreetAndParse(int argc, const char* const* argv) {
   std::snprintf(programName, sizeof programName, "%s", argc > 0 ? argv[0] : "");
   output::Print("\n[Initializing and starting module: %s]\n", programName);
   output::Print("LINKSPY: Max log file size %d kBytes\n", output::MAX_LOG_SIZE_KB);
-  if (ParseCommandLine(argc, argv) == ParseOutcome::kExit) return false;
+  ParseOutcome outcome = ParseCommandLine(argc, argv);
   controlBlock.startupController = controlBlock.controller;
-  return true;
+  return outcome;
 }
 
 // Start-up steps 6 to 9: start-up lines, the message box, the log's first lines, the banner.
@@ -145,12 +145,15 @@ void Shutdown() {
 
 int Main(int argc, const char* const* argv) {
   accessProgress = 0;
-  if (!GreetAndParse(argc, argv)) return 0;
+  ParseOutcome options = GreetAndParse(argc, argv);
+  if (options == ParseOutcome::kOptionError) return kOptionErrorStatus;
+  if (options == ParseOutcome::kExit) return 0;
   platform::ConsoleSetTitle(kConsoleTitle);
   platform::ConsoleOpen();
   platform::ReadComputerName(computerName, sizeof computerName);
   output::SetLogFileNames(kLogFileName, kBackupFileName);
-  if (capi::BindCapiProvider() == -1) return -1;
+  // Asked to end while binding (a registration that hangs): an end as asked, not a failure.
+  if (capi::BindCapiProvider() == -1) return platform::TerminationRequested() ? 0 : -1;
   AnnounceStart();
   adapter::IdentifyAdapter(computerName);
   capi::StartReceiveThread();
@@ -163,7 +166,7 @@ int Main(int argc, const char* const* argv) {
   adapter::ActivateDecoders();
   RunKeyboardLoop();
   Shutdown();
-  return 0;
+  return capi::providerLinkLost.load() != 0 ? -1 : 0;
 }
 
 }  // namespace control

@@ -14,7 +14,11 @@ constexpr int kComputerNameSize = 16;
 // The computer name read at start-up.
 extern char computerName[kComputerNameSize];
 
-// Runs the whole program; returns the exit status (0, or -1 when the provider cannot be bound).
+// The exit status after option errors.
+constexpr int kOptionErrorStatus = 2;
+
+// Runs the whole program; returns the exit status: 0, kOptionErrorStatus, or -1 when the
+// provider cannot be bound or its link is lost.
 int Main(int argc, const char* const* argv);
 
 // Handles one key of the keyboard loop (the access sequence, blank, Ctrl-A, Ctrl-X).

@@ -20,6 +20,7 @@ const char kUsage[] =
     "  --memory N --minor N --trunk-flags N --line-flags N --protocol N --tei N\n"
     "                       the same settings for every controller\n"
     "  --refuse-register    refuse every application registration\n"
+    "  --ignore-register    never answer an application registration\n"
     "  --rate N             trace lines per second once a decoder is on (default 4, 0 none)\n"
     "  --seed N             seed of the simulated line (default 1)\n"
     "  --script FILE        test script, one action a line (see emulator/README.md)\n"
@@ -68,6 +69,10 @@ int main(int argc, char** argv) {
     }
     if (name == "--refuse-register") {
       options.refuseRegister = true;
+      continue;
+    }
+    if (name == "--ignore-register") {
+      options.ignoreRegister = true;
       continue;
     }
     if (i + 1 >= argc) Fail("missing value for " + name);

@@ -187,13 +187,14 @@ void AnswerWireRequest(Connection& c, uint8_t command, const std::string& messag
   SendMessage(c, WireReply(command, data));
 }
 
-// Registration: accept (or refuse) and start the script.
+// Registration: accept (or refuse, or leave unanswered) and start the script.
 void Register(Connection& c, const std::string& message) {
   LogMessage("register buffer=" + std::to_string(GetU16(message, 12)) +
                  " maxLogicalConnection=" + std::to_string(GetU16(message, 14)) +
                  " maxBDataBlocks=" + std::to_string(GetU16(message, 16)) +
                  " maxBDataLen=" + std::to_string(GetU16(message, 18)),
              message);
+  if (g_options->ignoreRegister) return;
   if (g_options->refuseRegister) {
     SendMessage(c, RegisterConf(GetU16(message, 2), 0x1001));
     return;
@@ -537,6 +538,8 @@ int NextTimeout(TimePoint now) {
     if (c->waitUntil > now) consider(c->waitUntil);
     if (c->stall == Stall::kHolding) consider(c->stallUntil);
     for (const Delayed& d : c->delayed) consider(d.due);
+    // A dropped connection whose output is out is closed after the next poll, however idle.
+    if (c->closing && Pending(*c) == 0 && c->stall == Stall::kNone) consider(now);
     if (c->rate > 0 && AnyDecoder(*c) && Pending(*c) < kTrafficBelow) consider(c->nextTrace);
   }
   if (next == TimePoint::max()) return -1;
@@ -626,7 +629,7 @@ int RunServer(const Options& options) {
       fprintf(stderr, "qz7emu: poll: %s\n", strerror(errno));
       break;
     }
-    if (ready <= 0) continue;
+    if (ready < 0) continue;
     now = Clock::now();
     if (fds[0].revents & POLLIN) Accept(listener);
     for (size_t i = 1; i < fds.size(); ++i) {

@@ -14,7 +14,8 @@ struct Options {
   int port = 2662;
   AdapterSet adapters;
   bool refuseRegister = false;
-  double rate = 4;  // trace lines per second once a decoder is on; 0: none
+  bool ignoreRegister = false;  // registrations get no answer at all
+  double rate = 4;              // trace lines per second once a decoder is on; 0: none
   unsigned seed = 1;
   std::vector<Action> script;
   std::string commandLog;

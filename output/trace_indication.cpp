@@ -26,6 +26,10 @@ constexpr size_t kTraceLineSize = 255;
 // Internal firmware texts that are never shown, tested in this order.
 constexpr const char* kSuppressedPrefixes[] = {"CMT got debugReq", "CMT ascii", "DBG"};
 
+// What a control byte of a text (below 0x20, and DEL) is shown and logged as, so that one
+// text stays one log line and one screen row and nothing from the adapter acts on a terminal.
+constexpr char kControlStandIn = '.';
+
 // The formatted line, and the same line with the line end the log adds.
 char traceLine[kTraceLineSize];
 char logLine[kTraceLineSize + 1];
@@ -54,10 +58,10 @@ bool IsFilteredOut(const uint8_t* message) {
   return !TaskPositionBeginsWith(message, filter, static_cast<size_t>(filterLength));
 }
 
-// Logs traceLine; a non-empty line gets a line end unless it already has one.
+// Logs traceLine; a non-empty line gets its line end (the text itself holds none).
 void LogTraceLine() {
   size_t length = std::strlen(traceLine);
-  if (length == 0 || traceLine[length - 1] == '\n') {
+  if (length == 0) {
     LogOnly(traceLine);
     return;
   }
@@ -87,7 +91,7 @@ void HandleDebugIndication(const uint8_t* message) {
   while (copied < kept) {
     uint8_t byte = capi::ReceivedByte(message, capi::kDebugIndTextOffset + copied);
     if (byte == 0) break;
-    text[copied++] = static_cast<char>(byte);
+    text[copied++] = byte < 0x20 || byte == 0x7F ? kControlStandIn : static_cast<char>(byte);
   }
   text[copied] = '\0';
 

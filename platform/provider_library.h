@@ -24,4 +24,8 @@ void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider);
 // Unloads the library.
 void UnloadProviderLibrary(uintptr_t module);
 
+// After the provider said it is not installed or refused the registration: one line on
+// standard error saying why, as far as the platform can tell (nothing where it cannot).
+void ExplainBindingFailure();
+
 }  // namespace platform

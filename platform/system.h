@@ -20,7 +20,12 @@ std::tm LocalTimeNow();
 // Sleeps the calling thread for about ms milliseconds.
 void SleepMs(int ms);
 
-// True once the process has been asked to end from outside (SIGINT, SIGTERM, SIGHUP).
+// True once the process has been asked to end from outside (SIGINT, SIGTERM, SIGHUP), or
+// by RequestTermination.
 bool TerminationRequested();
+
+// Asks the program to end as SIGINT does: the keyboard loop and every wait for a key or a
+// line end (Ctrl-C typed into a line; the receive thread when the provider's link is lost).
+void RequestTermination();
 
 }  // namespace platform

@@ -7,7 +7,4 @@ namespace platform {
 // blocking reads poll it beside their own descriptor. -1 before StartProcess.
 int TerminationWakeFd();
 
-// Requests termination as SIGINT does (used for Ctrl-C typed into a line).
-void RequestTermination();
-
 }  // namespace platform

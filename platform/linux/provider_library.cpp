@@ -5,10 +5,13 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -16,6 +19,11 @@
 #include <mutex>
 
 #include "capi/vendor_messages.h"
+#include "platform/console.h"
+#include "platform/linux/console_state.h"
+#include "platform/linux/process_signals.h"
+#include "platform/linux/provider_diagnosis.h"
+#include "platform/system.h"
 
 namespace platform {
 
@@ -60,11 +68,14 @@ constexpr uint32_t kQueueEmpty = 0x1104;
 constexpr uint32_t kResourceError = 0x1108;
 constexpr uint32_t kIllegalMessage = 0x1102;
 constexpr uint32_t kIllegalApplication = 0x1101;
+constexpr uint32_t kRegistrationFailed = 0x1008;
+constexpr uint32_t kNotInstalled = 0x1009;
 
 // The remote module reads a frame into a 4 KB buffer; a frame needs its 2-byte length and
 // an 8-byte CAPI header to be a message at all.
 constexpr int kLongestFrame = 4096;
-constexpr int kShortestFrame = 2 + 8;
+constexpr int kLengthFieldSize = 2;
+constexpr int kShortestFrame = kLengthFieldSize + 8;
 // Large enough that a partly received frame never closes the TCP window on itself.
 constexpr int kGuardReceiveBuffer = 4 * 1024 * 1024;
 // Pause after a wake-up that brought nothing new (the kernel may report a socket readable
@@ -89,7 +100,7 @@ struct FrameGuard {
 enum class FrameState {
   kWhole,       // a whole frame the library may read
   kRefused,     // a frame the library must never see (its length is impossible)
-  kClosed,      // end of the connection or a socket error: the library reports it
+  kLost,        // end of the connection, a socket error, or framing lost: nothing more comes
   kIncomplete,  // nothing or part of a frame so far
 };
 
@@ -146,6 +157,10 @@ SocketView ViewOfFront() {
   const unsigned char* head = guard.front + guard.frontPosition;
   if (available < 2) return {FrameState::kIncomplete, 0, available, 2};
   int frameLength = (head[0] << 8) | head[1];
+  // A length below that of the length field itself cannot be skipped: the stream's framing is
+  // lost, and every later byte would be read as the wrong thing. It stays at the front, so
+  // every later look reports the same.
+  if (frameLength < kLengthFieldSize) return {FrameState::kLost, frameLength, available, 0};
   if (frameLength < kShortestFrame || frameLength > kLongestFrame) {
     return {FrameState::kRefused, frameLength, available, 0};
   }
@@ -168,7 +183,7 @@ SocketView InspectSocket(int fd) {
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     return {FrameState::kIncomplete, 0, 0, 2};
   }
-  if (n <= 0) return {FrameState::kClosed, 0, 0, 0};
+  if (n <= 0) return {FrameState::kLost, 0, 0, 0};
   guard.frontLength = static_cast<int>(n);
   return ViewOfFront();
 }
@@ -186,7 +201,7 @@ void SetLowWater(int fd, int bytes) {
   }
 }
 
-// Waits until the socket holds a whole frame, a frame to refuse, or the connection's end;
+// Waits until the socket holds a whole frame, a frame to refuse, or the link is lost;
 // 0 then, kQueueEmpty when timeoutMs (negative: no limit) ran out first.
 uint32_t WaitForWholeFrame(int fd, int timeoutMs) {
   int64_t deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : 0;
@@ -219,13 +234,103 @@ uint32_t WaitForWholeFrame(int fd, int timeoutMs) {
       if (left <= 0) return kQueueEmpty;
       waitMs = static_cast<int>(left);
     }
-    pollfd watch{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-    int ready = poll(&watch, 1, waitMs);
+    // A bounded wait (a start-up query) gives up at once when the program is to end.
+    pollfd watch[2] = {{fd, static_cast<short>(POLLIN | POLLRDHUP), 0},
+                       {timeoutMs >= 0 ? TerminationWakeFd() : -1, POLLIN, 0}};
+    int ready = poll(watch, 2, waitMs);
     if (ready < 0 && errno != EINTR) return 0;
-    if (ready == 0) return kQueueEmpty;
-    if (ready > 0 && (watch.revents & POLLNVAL) != 0) return 0;
-    if (ready > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) peerClosed = true;
+    if (ready == 0 || (ready > 0 && watch[1].revents != 0)) return kQueueEmpty;
+    if (ready > 0 && (watch[0].revents & POLLNVAL) != 0) return 0;
+    if (ready > 0 && (watch[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) peerClosed = true;
   }
+}
+
+// The library's start-up calls connect to a remote server and read its answer without a
+// limit, so one that accepts and stays silent (or a host that drops the connection attempt)
+// would hold start-up for ever. Each runs on a helper thread; the caller waits for it at most
+// kLibraryCallWaitMs, and a termination request or Ctrl-C typed at the terminal ends the wait
+// at once. A helper given up on stays blocked in the library and is never waited for: the
+// program then ends through its failure path, and the process's end takes the helper with it.
+constexpr int kLibraryCallWaitMs = 5000;
+constexpr int kKeyCtrlC = 0x03;
+
+enum class CallEnd { kDone, kTimedOut, kTerminated };
+
+// The helper's call and its parameters, set before it starts; its results, read after its
+// done byte.
+std::atomic<void (*)()> helperWork{nullptr};
+std::atomic<unsigned> registerParameters[3];
+std::atomic<uint32_t> helperResult{0};
+std::atomic<unsigned> helperApplId{0};
+// The helper writes one byte here when its call has returned.
+int helperDone[2] = {-1, -1};
+std::atomic<int> helperDoneWrite{-1};
+
+// The helper thread: the call, then the done byte.
+void* RunHelperCall(void*) {
+  helperWork.load()();
+  char done = 1;
+  ssize_t ignored = write(helperDoneWrite.load(), &done, 1);
+  (void)ignored;
+  return nullptr;
+}
+
+// Runs work on a helper thread and waits for it within the bound (see above). Where no
+// helper can be started the call runs on the caller's thread.
+CallEnd CallWithBound(void (*work)()) {
+  if (helperDone[0] < 0 && pipe2(helperDone, O_CLOEXEC) != 0) helperDone[0] = -1;
+  helperDoneWrite.store(helperDone[1]);
+  helperWork.store(work);
+  pthread_t helper;
+  if (helperDone[0] < 0 || pthread_create(&helper, nullptr, RunHelperCall, nullptr) != 0) {
+    work();
+    return CallEnd::kDone;
+  }
+  pthread_detach(helper);
+  int64_t deadline = NowMs() + kLibraryCallWaitMs;
+  bool watchKeys = KeysFromTerminal();
+  for (;;) {
+    int64_t left = deadline - NowMs();
+    if (left <= 0) return CallEnd::kTimedOut;
+    // The terminal is raw by now: Ctrl-C arrives as a key, not as a signal.
+    pollfd watched[3] = {{helperDone[0], POLLIN, 0},
+                         {TerminationWakeFd(), POLLIN, 0},
+                         {watchKeys ? 0 : -1, POLLIN, 0}};
+    if (poll(watched, 3, static_cast<int>(left)) <= 0) continue;
+    if (watched[0].revents != 0) {
+      char done;
+      ssize_t ignored = read(helperDone[0], &done, 1);
+      (void)ignored;
+      return CallEnd::kDone;
+    }
+    if (watched[1].revents != 0) return CallEnd::kTerminated;
+    if (watched[2].revents != 0) {
+      int key = ReadKey();
+      if (key == kKeyCtrlC) RequestTermination();
+      if (key < 0) watchKeys = false;
+    }
+  }
+}
+
+// Set when the last start-up call got no answer within the bound.
+bool libraryCallTimedOut = false;
+
+// The helper's work for CAPI_INSTALLED and CAPI_REGISTER.
+void InstalledWork() {
+  helperResult.store(linuxCapi.isInstalled());
+}
+void RegisterWork() {
+  unsigned id = 0;
+  helperResult.store(linuxCapi.registerApplication(registerParameters[0], registerParameters[1],
+                                                   registerParameters[2], &id));
+  helperApplId.store(id);
+}
+
+// The result of a bounded call, or failure when it did not return in time.
+uint32_t BoundedResult(void (*work)(), uint32_t failure) {
+  CallEnd end = CallWithBound(work);
+  libraryCallTimedOut = end == CallEnd::kTimedOut;
+  return end == CallEnd::kDone ? helperResult.load() : failure;
 }
 
 // Puts the guard on the application's socket when it has one; skipped for the kernel device.
@@ -247,12 +352,16 @@ void GuardApplication(unsigned applId) {
   guard.fd.store(fd);
 }
 
-// CAPI_REGISTER: the Linux call has no message buffer size.
+// CAPI_REGISTER: the Linux call has no message buffer size. One that does not return in time
+// fails as a registration the provider could not make.
 uint32_t RegisterAdaptor(uint32_t, uint32_t maxLogicalConnection, uint32_t maxBDataBlocks,
                          uint32_t maxBDataLen, uint32_t* applId) {
-  unsigned id = 0;
-  uint32_t result =
-      linuxCapi.registerApplication(maxLogicalConnection, maxBDataBlocks, maxBDataLen, &id);
+  registerParameters[0] = maxLogicalConnection;
+  registerParameters[1] = maxBDataBlocks;
+  registerParameters[2] = maxBDataLen;
+  helperApplId.store(0);
+  uint32_t result = BoundedResult(RegisterWork, kRegistrationFailed);
+  unsigned id = result == 0 ? helperApplId.load() : 0;
   *applId = id;
   if (result == 0) {
     released.store(false);
@@ -299,9 +408,9 @@ uint32_t GetProfileAdaptor(void* buffer, uint32_t controller) {
   return linuxCapi.getProfile(controller, static_cast<unsigned char*>(buffer));
 }
 
-// CAPI_INSTALLED.
+// CAPI_INSTALLED; one that does not return in time counts as not installed.
 uint32_t InstalledAdaptor() {
-  return linuxCapi.isInstalled();
+  return BoundedResult(InstalledWork, kNotInstalled);
 }
 
 // CAPI_PUT_MESSAGE. The remote module reads two bytes past the message's total length while
@@ -329,7 +438,9 @@ uint32_t TakeFromLibrary(uint32_t applId, const uint8_t** message) {
 }
 
 // CAPI_GET_MESSAGE; with the guard on, the library reads only a frame already whole in the
-// socket, and a frame of impossible length is dropped and reported as a resource error.
+// socket, a frame of impossible length is dropped and reported as a resource error, and a
+// connection that is gone for good is reported as the lost link it is (the library itself
+// would only say, again and again, that its queue is empty).
 uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
   std::lock_guard<std::mutex> hold(takeOrRelease);
   if (released.load()) return kIllegalApplication;
@@ -337,6 +448,7 @@ uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
   if (fd >= 0) {
     SocketView view = InspectSocket(fd);
     if (view.state == FrameState::kIncomplete) return kQueueEmpty;
+    if (view.state == FrameState::kLost) return capi::kProviderLinkLost;
     if (view.state == FrameState::kRefused) {
       ForgetFront();
       guard.discardRemaining.store(static_cast<uint32_t>(view.frameLength),
@@ -344,19 +456,16 @@ uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
       DiscardQueued(fd);
       return kResourceError;
     }
-    if (view.state == FrameState::kWhole) {
-      // A low-water mark left from waiting for a longer frame must not hold up this one.
-      SetLowWater(fd, 2);
-      uint32_t result = TakeFromLibrary(applId, message);
-      // The library reads a whole frame exactly; after anything else the front is unknown.
-      if ((result & 0xFFFF) == 0) {
-        FrameTaken(view);
-      } else {
-        ForgetFront();
-      }
-      return result;
+    // A whole frame. A low-water mark left from waiting for a longer one must not hold it up.
+    SetLowWater(fd, 2);
+    uint32_t result = TakeFromLibrary(applId, message);
+    // The library reads a whole frame exactly; after anything else the front is unknown.
+    if ((result & 0xFFFF) == 0) {
+      FrameTaken(view);
+    } else {
+      ForgetFront();
     }
-    ForgetFront();
+    return result;
   }
   return TakeFromLibrary(applId, message);
 }
@@ -440,6 +549,10 @@ void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) 
 void UnloadProviderLibrary(uintptr_t module) {
   guard.fd.store(-1);
   dlclose(reinterpret_cast<void*>(module));
+}
+
+void ExplainBindingFailure() {
+  DescribeProviderSetup(libraryCallTimedOut ? kLibraryCallWaitMs : 0);
 }
 
 }  // namespace platform

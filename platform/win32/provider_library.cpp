@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+#include "platform/system.h"
+
 namespace platform {
 
 namespace {
@@ -40,13 +42,54 @@ Fn Entry(int index) {
 
 // Adaptors from the record's types to the CAPI 2.0 functions of the Win32 provider.
 
+// The registration may wait for ever on a remote provider that accepts and stays silent, so a
+// helper thread makes the call and the caller waits for it at most kRegistrationWaitMs (in
+// short slices, to see a termination request). A helper given up on stays in the provider and
+// is never waited for: the program then ends through its failure path.
+constexpr DWORD kRegistrationWaitMs = 5000;
+constexpr DWORD kRegistrationSliceMs = 50;
+// The provider's result for a registration it could not make.
+constexpr uint32_t kRegistrationFailed = 0x1008;
+
+std::atomic<DWORD> registerParameters[4];
+std::atomic<uint32_t> registerResult{0};
+std::atomic<DWORD> registeredApplId{0};
+
+// The helper thread: one registration, its result, the event.
+DWORD WINAPI RunRegister(LPVOID done) {
+  DWORD id = 0;
+  registerResult.store(Entry<DWORD(WINAPI*)(DWORD, DWORD, DWORD, DWORD, DWORD*)>(kRegister)(
+      registerParameters[0], registerParameters[1], registerParameters[2], registerParameters[3],
+      &id));
+  registeredApplId.store(id);
+  if (done != nullptr) SetEvent(static_cast<HANDLE>(done));
+  return 0;
+}
+
 uint32_t CallRegister(uint32_t messageBufferSize, uint32_t maxLogicalConnection,
                       uint32_t maxBDataBlocks, uint32_t maxBDataLen, uint32_t* applId) {
-  DWORD id = 0;
-  DWORD result = Entry<DWORD(WINAPI*)(DWORD, DWORD, DWORD, DWORD, DWORD*)>(kRegister)(
-      messageBufferSize, maxLogicalConnection, maxBDataBlocks, maxBDataLen, &id);
-  *applId = id;
-  return result;
+  registerParameters[0] = messageBufferSize;
+  registerParameters[1] = maxLogicalConnection;
+  registerParameters[2] = maxBDataBlocks;
+  registerParameters[3] = maxBDataLen;
+  *applId = 0;
+  // Made once and never closed: a helper given up on may still set it.
+  static HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (done != nullptr) ResetEvent(done);
+  HANDLE helper =
+      done != nullptr ? CreateThread(nullptr, 0, RunRegister, done, 0, nullptr) : nullptr;
+  if (helper == nullptr) {
+    RunRegister(nullptr);
+  } else {
+    CloseHandle(helper);
+    DWORD waited = 0;
+    while (WaitForSingleObject(done, kRegistrationSliceMs) != WAIT_OBJECT_0) {
+      waited += kRegistrationSliceMs;
+      if (waited >= kRegistrationWaitMs || TerminationRequested()) return kRegistrationFailed;
+    }
+  }
+  *applId = registeredApplId.load();
+  return registerResult.load();
 }
 
 uint32_t CallRelease(uint32_t applId) {
@@ -176,5 +219,8 @@ void UnloadProviderLibrary(uintptr_t module) {
   if (signalWaitInProvider.load() != 0) return;
   FreeLibrary(reinterpret_cast<HMODULE>(module));
 }
+
+// The Win32 provider keeps its configuration to itself: there is nothing to add.
+void ExplainBindingFailure() {}
 
 }  // namespace platform

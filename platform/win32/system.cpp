@@ -63,4 +63,9 @@ bool TerminationRequested() {
   return terminationRequested.load() != 0;
 }
 
+// The keyboard loop looks at the request between its short waits for a key.
+void RequestTermination() {
+  terminationRequested.store(1);
+}
+
 }  // namespace platform

@@ -288,3 +288,17 @@ class LogKeeper:
             with open(os.path.join(self.kept, name), "rb") as f:
                 contents.append(f.read())
         return contents
+
+
+def start_scripted(test, *script, args=("-2",), emulator_args=("--rate", "0")):
+    """qz7emu running the script's actions and linkspy headless against it, both cleaned up
+    after the test; sets test.emulator, test.folder and test.run_ and returns the run."""
+    actions = []
+    for action in script:
+        actions += ["--do", action]
+    test.emulator = Emulator(*emulator_args, *actions)
+    test.addCleanup(test.emulator.stop)
+    test.folder = run_folder(test.emulator.port)
+    test.run_ = Headless(test.folder, list(args))
+    test.addCleanup(test.run_.kill)
+    return test.run_

@@ -29,9 +29,9 @@ class OptionsAndBinding(unittest.TestCase):
         self.assertTrue(out.endswith(b"Start example   : LOAD LINKSPY -2 -3\n\n"))
         self.assertIsNone(h.read_log(self.folder))
 
-    def test_option_errors_end_with_status_zero(self):
+    def test_option_errors_end_with_status_two(self):
         status, out, _ = h.run_headless(self.folder, ["-h", "-q", "x"])
-        self.assertEqual(status, 0)
+        self.assertEqual(status, 2)
         self.assertEqual(out, first_lines() + b"\rUnknown parameter: -q\n"
                          b"\rParameter without '-' or '/': x\n")
 

@@ -87,6 +87,20 @@ class PipedRun(unittest.TestCase):
 
 
 @h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+class SilentRegistration(unittest.TestCase):
+    def test_registration_without_answer_is_given_up_after_about_5_s(self):
+        with h.Emulator("--ignore-register") as emulator:
+            folder = h.run_folder(emulator.port)
+            start = time.time()
+            status, out, err = wine.run_piped(folder, ["-2"])
+            elapsed = time.time() - start
+        self.assertEqual(status, 255, (out, err))
+        self.assertGreater(elapsed, 4.5)
+        self.assertIn(b"LINKSPY: Application not registered, Error: 1008\r\n", err)
+        self.assertIsNone(h.read_log(folder))
+
+
+@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
 class BoundedQueryWait(unittest.TestCase):
     """The start-up queries wait at most two seconds for a reply through a helper thread, as
     CAPI2032.DLL has no bounded wait of its own."""

@@ -1,10 +1,13 @@
 // The adapter request exchange, the DEBUG_REQ senders and the receive thread against a fake
 // provider record: printed texts, results, message matching, the thread's pacing and stop.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -16,6 +19,8 @@
 #include "capi/capi_provider.h"
 #include "capi/receive_thread.h"
 #include "control/control_block.h"
+#include "output/log_writer.h"
+#include "platform/system.h"
 #include "support/stdout_capture.h"
 #include "support/test_messages.h"
 
@@ -254,6 +259,32 @@ TEST_F(Exchange, ThreadPrintsErrorsUnsignedAndHandlesMessagesAfterTheStop) {
   EXPECT_EQ(fake.waits, 3);
   EXPECT_EQ(fake.gets, 2);
   EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
+}
+
+TEST_F(Exchange, LostLinkIsLoggedOnceAndEndsTheThreadAndTheProgram) {
+  char folder[] = "/tmp/linkspy-lost-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  std::string log = std::string(folder) + "/LINKSPY.LOG";
+  output::SetLogFileNames(log.c_str(), (log + ".BAK").c_str());
+  // A passing error first, then the lost link; the steps after it are never asked for.
+  fake.steps = {{0, 0x1108, {}}, {0, capi::kProviderLinkLost, {}}, {0, 0, SilentDebugInd()}};
+  std::string printed = RunLoop();
+  EXPECT_EQ(printed,
+            "*Thread: GET_MESSAGE: ReturnCode=0x1108\n"
+            "LINKSPY: Connection to the CAPI provider lost\n"
+            "WAIT_FOR_MESSAGE-Thread stopped.\n");
+  EXPECT_EQ(fake.waits, 2);
+  EXPECT_EQ(capi::providerLinkLost.load(), 1);
+  EXPECT_TRUE(platform::TerminationRequested());
+  EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
+  FILE* file = std::fopen(log.c_str(), "r");
+  ASSERT_NE(file, nullptr);
+  char text[128] = {};
+  EXPECT_GT(std::fread(text, 1, sizeof text - 1, file), 0u);
+  std::fclose(file);
+  EXPECT_STREQ(text, "LINKSPY: Connection to the CAPI provider lost\n");
+  std::remove(log.c_str());
+  rmdir(folder);
 }
 
 TEST_F(Exchange, ThreadEndsSilentlyWhenExitWasRequestedOrTheLibraryIsGone) {

@@ -302,7 +302,7 @@ TEST_F(FrameGuard, FloodSplitAnywhereArrivesCompleteAndInOrder) {
 }
 
 // Last: the server drops the connection in the middle of a frame.
-TEST_F(FrameGuard, ZClosedConnectionEndsTheWaitAndFailsTheTake) {
+TEST_F(FrameGuard, ZClosedConnectionEndsTheWaitAndReportsTheLinkLost) {
   Bytes frame = Frame(DebugInd("never completed"));
   server.Send(Bytes(frame.begin(), frame.begin() + 6));
   std::thread closer([] {
@@ -312,10 +312,10 @@ TEST_F(FrameGuard, ZClosedConnectionEndsTheWaitAndFailsTheTake) {
   long cpuBefore = CpuMs();
   EXPECT_EQ(capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId), 0u);
   const uint8_t* message = nullptr;
-  EXPECT_NE(capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &message) & 0xFFFF, 0u);
-  // And again: every later wait returns at once, every take fails.
+  EXPECT_EQ(capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &message), capi::kProviderLinkLost);
+  // And again: every later wait returns at once, every take reports the same.
   EXPECT_EQ(capiProvider.waitForSignalWithin(capiProvider.applId, 1000), 0u);
-  EXPECT_NE(capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &message) & 0xFFFF, 0u);
+  EXPECT_EQ(capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &message), capi::kProviderLinkLost);
   EXPECT_LT(CpuMs() - cpuBefore, 100);
   closer.join();
 }

@@ -64,13 +64,13 @@ TEST(CommandLine, OptionsSetTheirFieldsAndOnlyTheSecondCharacterCounts) {
 
 TEST(CommandLine, ErrorsAreReportedOneByOneAndEndWithoutUsage) {
   Parsed parsed = Parse({"-A", "foo", "-2", "-"});
-  EXPECT_EQ(parsed.outcome, ParseOutcome::kExit);
+  EXPECT_EQ(parsed.outcome, ParseOutcome::kOptionError);
   EXPECT_EQ(parsed.output,
             "\rUnknown parameter: -A\n"
             "\rParameter without '-' or '/': foo\n"
             "\rUnknown parameter: -\n");
   parsed = Parse({"-h", "-q"});
-  EXPECT_EQ(parsed.outcome, ParseOutcome::kExit);
+  EXPECT_EQ(parsed.outcome, ParseOutcome::kOptionError);
   EXPECT_EQ(parsed.output, "\rUnknown parameter: -q\n");
 }
 

@@ -145,12 +145,19 @@ TEST_F(TraceIndicationTest, EmptyTextAddsNothingToTheLogButTakesARow) {
   EXPECT_EQ(std::string(output::displayLine), "");
 }
 
-TEST_F(TraceIndicationTest, LogGetsALineEndOnlyWhereTheLineHasNone) {
+TEST_F(TraceIndicationTest, ControlBytesShowAsDotsAndEachTextIsOneLogLine) {
   ExpectShown("first", "first");
-  int row = Row();
-  EXPECT_EQ(Handle(DebugInd("second\n")), "");
-  EXPECT_EQ(Log(), "first\nsecond\n");
-  EXPECT_EQ(Row(), row + 1);
+  ExpectShown("second\n", "second.");
+  // A line end inside cannot forge a log line, nor an escape sequence act on a terminal.
+  ExpectShown(AtTask("L2 a\nxx/xx/xxxx Program unloaded"),
+              AtTask("L2 a.xx/xx/xxxx Program unloaded"));
+  ExpectShown(std::string("\x1b[2J\r\t\x01\x1f\x7f \x80\xb2~"), ".[2J..... \x80\xb2~");
+  EXPECT_EQ(Log().find('\r'), std::string::npos);
+  // The cut rules count the stand-ins as the bytes they replace.
+  std::string text(100, '\n');
+  ExpectShown(text, std::string(79, '.'));
+  controlBlock.showControllerNo = 1;
+  ExpectShown(text, "C1 " + std::string(76, '.'));
 }
 
 TEST_F(TraceIndicationTest, LongTextsAreCutAt79OrAt76BehindTheControllerPrefix) {
