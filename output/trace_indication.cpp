@@ -91,9 +91,15 @@ void HandleDebugIndication(const uint8_t* message) {
   while (copied < kept) {
     uint8_t byte = capi::ReceivedByte(message, capi::kDebugIndTextOffset + copied);
     if (byte == 0) break;
-    text[copied++] = byte < 0x20 || byte == 0x7F ? kControlStandIn : static_cast<char>(byte);
+    text[copied++] = static_cast<char>(byte);
   }
+  // A line end that closes the text is the line's own end, not a byte to show.
+  while (copied > 0 && (text[copied - 1] == '\n' || text[copied - 1] == '\r')) --copied;
   text[copied] = '\0';
+  for (size_t i = 0; i < copied; ++i) {
+    uint8_t byte = static_cast<uint8_t>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) text[i] = kControlStandIn;
+  }
 
   if (IsFilteredOut(message)) return;
 

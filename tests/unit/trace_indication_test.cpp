@@ -147,14 +147,16 @@ TEST_F(TraceIndicationTest, EmptyTextAddsNothingToTheLogButTakesARow) {
 
 TEST_F(TraceIndicationTest, ControlBytesShowAsDotsAndEachTextIsOneLogLine) {
   ExpectShown("first", "first");
-  ExpectShown("second\n", "second.");
+  // A line end that closes the text is its own line end; one inside it is shown.
+  ExpectShown("second\r\n", "second");
+  ExpectShown("third\n\nx", "third..x");
   // A line end inside cannot forge a log line, nor an escape sequence act on a terminal.
   ExpectShown(AtTask("L2 a\nxx/xx/xxxx Program unloaded"),
               AtTask("L2 a.xx/xx/xxxx Program unloaded"));
   ExpectShown(std::string("\x1b[2J\r\t\x01\x1f\x7f \x80\xb2~"), ".[2J..... \x80\xb2~");
   EXPECT_EQ(Log().find('\r'), std::string::npos);
   // The cut rules count the stand-ins as the bytes they replace.
-  std::string text(100, '\n');
+  std::string text(100, '\x01');
   ExpectShown(text, std::string(79, '.'));
   controlBlock.showControllerNo = 1;
   ExpectShown(text, "C1 " + std::string(76, '.'));
