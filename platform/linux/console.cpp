@@ -48,7 +48,7 @@ void StopForJobControl(int) {
   if (PainterSuspend()) return;
   int savedErrno = errno;
   InputSuspendTerminal();
-  kill(getpid(), SIGSTOP);
+  raise(SIGSTOP);  // this thread stops before it goes on
   errno = savedErrno;
 }
 

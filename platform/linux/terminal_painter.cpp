@@ -181,7 +181,7 @@ size_t TextLength(const char* cells, int width) {
 void StopAndResume() {
   endwin();
   InputSuspendTerminal();
-  kill(getpid(), SIGSTOP);
+  raise(SIGSTOP);  // this thread stops before it goes on
   resized.store(true);
   PaintOnce();
   InputResumeTerminal();

@@ -226,6 +226,29 @@ class JobControlAndQuit(Pane):
         self.tmux.send_keys(h.CTRL["X"])
         self.assertEqual(self.tmux.exit_status(20), 0)
 
+    def test_stop_and_fg_in_an_interactive_shell(self):
+        self.open_pane("bash --norc --noprofile -i")
+        self.tmux.type_text("PS1='$ '; stty -g > before; %s -2 & echo $! > pid; fg\n" % h.LINKSPY)
+        self.assertTrue(self.tmux.wait_for_text("[ OK ]"), self.tmux.screen())
+        self.tmux.send_keys(b"\r")
+        self.assertTrue(self.tmux.wait_for_text("D-Channel Protocol"), self.tmux.screen())
+        raw_modes = self.modes()
+        with open(os.path.join(self.folder, "pid")) as f:
+            pid = int(f.read())
+        os.kill(pid, signal.SIGTSTP)
+        self.assertTrue(self.tmux.wait_for_text("Stopped"), self.tmux.screen())
+        self.tmux.type_text("fg\n")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[0].startswith("LINKSPY for Windows")),
+                        self.tmux.screen())
+        self.assertTrue(h.wait_until(lambda: self.modes() == raw_modes), self.modes())
+        self.tmux.send_keys(b"\x1c")
+        time.sleep(0.5)
+        self.assertIn(process_state(pid), ("S", "R"))
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertTrue(self.tmux.wait_for(lambda rows: any(row == "$" for row in rows)),
+                        self.tmux.screen())
+        self.assertIn(b"Program unloaded\n", h.read_log(self.folder))
+
     def test_quit_signal_gives_the_terminal_back(self):
         self.open_pane(shell("stty -g > before; sh -c 'echo $$ > pid; exec %s -2'; "
                              "status=$?; stty -g > after; exit $status" % h.LINKSPY))
