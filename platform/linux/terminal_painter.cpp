@@ -325,18 +325,20 @@ void PainterEmergencyRestore() {
 // the shell's prompt starts on an empty row.
 void PaintPlainScreen(const Screen& screen) {
   winsize size{};
-  int width = kScreenColumns;
-  if (ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-    width = std::min<int>(size.ws_col, kScreenColumns);
-  }
+  int terminalWidth = kScreenColumns;
+  if (ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) terminalWidth = size.ws_col;
+  int width = std::min(terminalWidth, kScreenColumns);
   const char* clearLine = TerminalString("el");
   const char* clearBelow = TerminalString("ed");
   int rows = kScreenRows;
   while (rows > 0 && TextLength(screen.grid.cells[rows - 1], kScreenColumns) == 0) --rows;
   WriteAll(1, "\r\n", 2);
   for (int row = 0; row < rows; ++row) {
-    WriteTerminalText(screen.grid.cells[row], TextLength(screen.grid.cells[row], width));
-    WriteAll(1, clearLine, std::strlen(clearLine));
+    size_t length = TextLength(screen.grid.cells[row], width);
+    WriteTerminalText(screen.grid.cells[row], length);
+    // A row that fills the terminal has nothing to its right; clearing there would take its
+    // last character in terminals that keep the cursor on it until the wrap.
+    if (length < static_cast<size_t>(terminalWidth)) WriteAll(1, clearLine, std::strlen(clearLine));
     WriteAll(1, "\r\n", 2);
   }
   WriteAll(1, clearBelow, std::strlen(clearBelow));

@@ -133,6 +133,11 @@ class HandBack(Pane):
         self.tmux.send_keys(b"\r")
         self.assertTrue(self.tmux.wait_for_text("The following commands"), self.tmux.screen())
         self.wait_row(21, TRACE_ROW.match, 30)
+        self.tmux.send_keys(b" ")
+        self.wait_row(23, lambda row: row.startswith("C1:-)"))
+        self.tmux.type_text(".x")
+        self.tmux.send_keys(b"\r")
+        self.wait_row(24, lambda row: row.startswith("Please exit program"))
         self.tmux.send_keys(h.CTRL["X"])
         self.assertTrue(self.tmux.wait_for_text("EXIT=0"), self.tmux.screen())
         rows = self.tmux.screen()
@@ -141,6 +146,7 @@ class HandBack(Pane):
         self.assertEqual(rows[at[0]], "EXIT=0")
         self.assertEqual(rows[at[0] + 1:], [""] * (len(rows) - at[0] - 1))
         self.assertTrue(any("Clean at shutdown" in row for row in rows[:at[0]]), rows)
+        self.assertIn("-" * 80, rows)  # the prompt's separator, a full row
         self.assertTrue(any(TRACE_ROW.match(row) for row in rows[:at[0]]), rows)
 
 
