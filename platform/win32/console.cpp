@@ -209,7 +209,13 @@ int ReadKey() {
 int ReadLine(char* line, int capacity) {
   if (capacity <= 0) return -1;
   if (std::fgets(line, capacity, stdin) == nullptr) {
-    inputEnded = true;
+    // At the console a line that begins with Ctrl-Z reads as the end; the console goes on,
+    // so the next prompt reads again. Redirected input has really ended.
+    if (inputIsConsole) {
+      std::clearerr(stdin);
+    } else {
+      inputEnded = true;
+    }
     return -1;
   }
   size_t length = std::strlen(line);
