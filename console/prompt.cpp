@@ -169,11 +169,8 @@ void RunPrompt() {
   DrawAt(0, kPromptRow, prompt);
 
   char line[kPromptLineSize];
-  if (platform::ReadLine(line, sizeof line) < 0) {
-    // Input has ended: nothing more can be typed, so the program ends as Ctrl-X would.
-    control::controlBlock.exitRequested = 1;
-    return;
-  }
+  // Input has ended (or the program is asked to end): no line, nothing carried out.
+  if (platform::ReadLine(line, sizeof line) < 0) return;
   output::WriteDirect("%s", kBlankRow);
 
   // The line is taken as the text up to its first zero byte, as it would be sent.

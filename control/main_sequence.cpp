@@ -79,7 +79,8 @@ void AnnounceStart() {
   output::Print("\n");
 }
 
-// The keyboard loop: one key at a time until Ctrl-X (or the end of input, or a signal).
+// The keyboard loop: one key at a time until Ctrl-X or a termination signal. The end of
+// input only ends the keys: an unattended monitor (input from /dev/null) goes on.
 void RunKeyboardLoop() {
   while (controlBlock.exitRequested == 0) {
     if (platform::TerminationRequested()) {
@@ -88,11 +89,7 @@ void RunKeyboardLoop() {
     }
     if (!platform::KeyWaiting(kKeyWaitMs)) continue;
     int key = platform::ReadKey();
-    if (key < 0) {
-      controlBlock.exitRequested = 1;
-      break;
-    }
-    HandleKey(key);
+    if (key >= 0) HandleKey(key);
   }
 }
 

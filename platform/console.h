@@ -49,14 +49,18 @@ void StreamWrite(const char* text, size_t length);
 // The character that the screen shows at (column, row); a blank outside it.
 char ConsoleCellAt(int column, int row);
 
-// Waits at most timeoutMs for a key; true when one is waiting. Never spins.
+// Waits at most timeoutMs for a key; true when one is waiting. Never spins: once input has
+// ended no key is ever waiting and the wait takes its whole time (a termination request
+// cuts it short).
 bool KeyWaiting(int timeoutMs);
 
-// Reads one key without echo: its code 0..255, or -1 when input has ended.
+// Reads one key without echo: its code 0..255, or -1 when input has ended (or termination
+// has been requested). An ended input stays ended.
 int ReadKey();
 
 // Reads one line with echo into line (capacity bytes including the terminator), without its
-// line end; longer input is cut. Returns the length, or -1 when input has ended.
+// line end; longer input is cut. Returns the length, or -1 when input has ended (or
+// termination has been requested).
 int ReadLine(char* line, int capacity);
 
 // Shows a warning message box titled "LINKSPY" with an OK button; blocks until closed.

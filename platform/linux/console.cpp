@@ -29,7 +29,11 @@ pthread_mutex_t consoleMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 std::atomic<int> phase{kNotOpen};
 std::atomic<bool> painted{false};
 
-constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+// Every signal whose default ends the process (SIGINT, SIGTERM and SIGHUP end it through
+// the shutdown; SIGPIPE is ignored).
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS,    SIGFPE,  SIGILL,  SIGABRT, SIGQUIT,
+                                 SIGTRAP, SIGSYS,    SIGXCPU, SIGXFSZ, SIGALRM, SIGUSR1,
+                                 SIGUSR2, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT};
 
 // Gives the terminal back after a crash, then lets the signal do what it does by default.
 void RestoreOnFatalSignal(int signalNumber) {
@@ -38,18 +42,50 @@ void RestoreOnFatalSignal(int signalNumber) {
   raise(signalNumber);
 }
 
-// A crash must not leave the terminal raw and on the painter's screen.
-void CatchFatalSignals() {
-  struct sigaction action {};
-  action.sa_handler = RestoreOnFatalSignal;
-  action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  for (int signalNumber : kFatalSignals) sigaction(signalNumber, &action, nullptr);
+// A stop from outside (the keys are raw, so not Ctrl-Z): the painter gives the terminal back
+// and stops the process from its own thread; without it the key mode goes here.
+void StopForJobControl(int) {
+  if (PainterSuspend()) return;
+  int savedErrno = errno;
+  InputSuspendTerminal();
+  raise(SIGSTOP);  // this thread stops before it goes on
+  errno = savedErrno;
 }
 
-// Back to the default crash behaviour once the terminal is given back.
-void ReleaseFatalSignals() {
+// Continued (after any stop, also one the program never saw): the key mode the shell may
+// have changed is set again and the painter repaints everything.
+void ResumeAfterStop(int) {
+  int savedErrno = errno;
+  InputResumeTerminal();
+  PainterResume();
+  errno = savedErrno;
+}
+
+// Installs handler for signalNumber; flags as sigaction takes them.
+void Catch(int signalNumber, void (*handler)(int), int flags) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = flags;
+  sigemptyset(&action.sa_mask);
+  sigaction(signalNumber, &action, nullptr);
+}
+
+// A crash or a stop must not leave the terminal raw and on the painter's screen. In before
+// the painter starts, so that ncurses keeps out of the stop signal; only with a terminal, so
+// that other handlers (a sanitizer's) stay in place without one.
+void CatchTerminalSignals() {
+  if (!OutputIsTerminal() && !KeysFromTerminal()) return;
+  for (int signalNumber : kFatalSignals) Catch(signalNumber, RestoreOnFatalSignal, SA_RESETHAND);
+  Catch(SIGTSTP, StopForJobControl, SA_RESTART);
+  Catch(SIGCONT, ResumeAfterStop, SA_RESTART);
+}
+
+// Back to the default behaviour once the terminal is given back.
+void ReleaseTerminalSignals() {
+  if (!OutputIsTerminal() && !KeysFromTerminal()) return;
   for (int signalNumber : kFatalSignals) signal(signalNumber, SIG_DFL);
+  signal(SIGTSTP, SIG_DFL);
+  signal(SIGCONT, SIG_DFL);
 }
 
 // Writes text at the cursor of the model.
@@ -110,13 +146,18 @@ void ConsoleOpen() {
   if (!phase.compare_exchange_strong(expected, kOpen)) return;
   std::atexit(ConsoleClose);
   InputSaveTerminal();
-  if (OutputIsTerminal() && PainterStart()) {
-    CatchFatalSignals();
-    ConsoleLock();
-    painted.store(true);
-    ScreenChanged();
-    ConsoleUnlock();
-    CaptureStderr();
+  CatchTerminalSignals();
+  if (OutputIsTerminal()) {
+    const char* unfit = TerminalUnfitReason();
+    if (unfit == nullptr && PainterStart()) {
+      ConsoleLock();
+      painted.store(true);
+      ScreenChanged();
+      ConsoleUnlock();
+      CaptureStderr();
+    } else {
+      LineModeStart(unfit != nullptr ? unfit : "the terminal could not be set up");
+    }
   }
   InputRawTerminal();
 }
@@ -133,9 +174,14 @@ void ConsoleClose() {
     ConsoleLock();
     painted.store(false);
     ConsoleUnlock();
-    ReleaseFatalSignals();
   }
   InputRestoreTerminal();
+  ReleaseTerminalSignals();
+  if (LineModeActive()) {
+    ConsoleLock();
+    LineModeStop();
+    ConsoleUnlock();
+  }
   if (wasPainted) {
     ConsoleLock();
     PaintPlainScreen(consoleScreen);
@@ -144,9 +190,9 @@ void ConsoleClose() {
 }
 
 // Before the painter runs the title sequence goes straight out; while it runs, the painter
-// sends it between two paints.
+// sends it between two paints. A terminal fit only for lines gets no escape sequence.
 void ConsoleSetTitle(const char* title) {
-  if (!OutputIsTerminal()) return;
+  if (!OutputIsTerminal() || TerminalUnfitReason() != nullptr) return;
   ConsoleLock();
   if (painted.load()) {
     PainterSetTitle(title);
@@ -199,6 +245,7 @@ void ConsoleMoveRect(int left, int top, int right, int bottom, int destColumn, i
 void ConsoleWrite(const char* text, size_t length) {
   ConsoleLock();
   WriteToModel(text, length);
+  if (LineModeActive()) LineModeDirect(text, length);
   ConsoleUnlock();
 }
 
@@ -211,7 +258,11 @@ void StreamWrite(const char* text, size_t length) {
     WriteAll(1, text, length);
   } else {
     WriteToModel(text, length);
-    if (!painted.load()) WriteTerminalText(text, length);
+    if (LineModeActive()) {
+      LineModeStream(text, length);
+    } else if (!painted.load()) {
+      WriteTerminalText(text, length);
+    }
   }
   ConsoleUnlock();
 }

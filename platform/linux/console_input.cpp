@@ -26,30 +26,43 @@ constexpr int kKeyEscape = 0x1B;
 constexpr int kKeyTailWaitMs = 10;
 
 termios originalMode;
+// The program's key mode as set, to be set again after a stop.
+termios rawMode;
 std::atomic<bool> modeSaved{false};
 std::atomic<bool> rawActive{false};
+// Set once standard input has ended: from then on only a termination request ends a wait,
+// so a closed pipe (always readable) cannot wake the keyboard loop in a tight cycle.
+std::atomic<bool> inputEnded{false};
 
 enum Wait { kTerminated = -1, kTimedOut = 0, kReady = 1 };
 
 // Waits up to timeoutMs (-1: no limit) for input or a termination request.
 Wait WaitForInput(int timeoutMs) {
-  pollfd watched[2] = {{0, POLLIN, 0}, {TerminationWakeFd(), POLLIN, 0}};
-  int ready = poll(watched, 2, timeoutMs);
+  pollfd watched[2] = {{TerminationWakeFd(), POLLIN, 0}, {0, POLLIN, 0}};
+  int ready = poll(watched, inputEnded.load() ? 1 : 2, timeoutMs);
   if (ready < 0) return kTimedOut;  // interrupted by a signal: the caller looks again
-  if (watched[1].revents != 0) return kTerminated;
-  return watched[0].revents != 0 ? kReady : kTimedOut;
+  if (watched[0].revents != 0) return kTerminated;
+  return watched[1].revents != 0 ? kReady : kTimedOut;
 }
 
-// One byte of standard input: -1 at its end or on a termination request.
+// One byte of standard input: -1 at its end or on a termination request. At the end a read
+// returns at once, so it is tried without a wait (which would no longer look at the input).
 int ReadByte() {
   for (;;) {
-    Wait wait = WaitForInput(-1);
-    if (wait == kTerminated) return -1;
-    if (wait == kTimedOut) continue;
+    bool ended = inputEnded.load();
+    if (!ended) {
+      Wait wait = WaitForInput(-1);
+      if (wait == kTerminated) return -1;
+      if (wait == kTimedOut) continue;
+    }
     unsigned char byte;
     ssize_t n = read(0, &byte, 1);
-    if (n == 1) return byte;
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n == 1) {
+      inputEnded.store(false);
+      return byte;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN) && !ended) continue;
+    inputEnded.store(true);
     return -1;
   }
 }
@@ -89,6 +102,14 @@ void Echo(const char* text, size_t length) {
   ConsoleUnlock();
 }
 
+// Echoes one typed character (in line mode to the terminal as well).
+void EchoTyped(char typed) {
+  ConsoleLock();
+  Echo(&typed, 1);
+  if (LineModeActive()) LineModeEcho(typed);
+  ConsoleUnlock();
+}
+
 // Takes back the character before the cursor, across a wrapped row end.
 void EchoBackspace() {
   ConsoleLock();
@@ -101,15 +122,37 @@ void EchoBackspace() {
   }
   screen.grid.cells[screen.cursorRow][screen.cursorColumn] = ' ';
   ScreenChanged();
+  if (LineModeActive()) LineModeBackspace();
+  ConsoleUnlock();
+}
+
+// In line mode the prompt before the cursor starts the line being typed.
+void BeginEdit() {
+  if (!LineModeActive()) return;
+  ConsoleLock();
+  const Screen& screen = consoleScreen;
+  LineModeBeginEdit(screen.grid.cells[screen.cursorRow], static_cast<size_t>(screen.cursorColumn));
+  ConsoleUnlock();
+}
+
+// The line is done: the model's cursor goes to the next row, line mode ends the line.
+void EndEdit() {
+  ConsoleLock();
+  Echo("\n", 1);
+  if (LineModeActive()) LineModeEndEdit();
   ConsoleUnlock();
 }
 
 // Line input at the terminal with echo into the model; keys beyond the capacity are refused.
 int EditLine(char* line, int capacity) {
   int length = 0;
+  BeginEdit();
   for (;;) {
     int key = ReadKey();
-    if (key < 0) return -1;
+    if (key < 0) {
+      EndEdit();
+      return -1;
+    }
     if (key == '\r' || key == '\n') break;
     if (key == kKeyEndOfFileD || key == kKeyEndOfFileZ) {
       if (length == 0) break;
@@ -117,6 +160,7 @@ int EditLine(char* line, int capacity) {
     }
     if (key == kKeyInterrupt) {
       RequestTermination();
+      EndEdit();
       return -1;
     }
     if (key == kKeyBackspace) {
@@ -132,10 +176,9 @@ int EditLine(char* line, int capacity) {
     }
     if (key < 0x20 || length >= capacity - 1) continue;
     line[length++] = static_cast<char>(key);
-    char echo = static_cast<char>(key);
-    Echo(&echo, 1);
+    EchoTyped(static_cast<char>(key));
   }
-  Echo("\n", 1);
+  EndEdit();
   line[length] = '\0';
   return length;
 }
@@ -183,12 +226,24 @@ void InputRawTerminal() {
   mode.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | ISTRIP);
   mode.c_cc[VMIN] = 1;
   mode.c_cc[VTIME] = 0;
-  if (tcsetattr(0, TCSANOW, &mode) == 0) rawActive.store(true);
+  if (tcsetattr(0, TCSANOW, &mode) != 0) return;
+  tcgetattr(0, &rawMode);
+  rawActive.store(true);
 }
 
 // Async-signal-safe: used from the crash handler too.
 void InputRestoreTerminal() {
   if (rawActive.exchange(false)) tcsetattr(0, TCSANOW, &originalMode);
+}
+
+// Async-signal-safe: the shell's mode while the program is stopped.
+void InputSuspendTerminal() {
+  if (rawActive.load()) tcsetattr(0, TCSANOW, &originalMode);
+}
+
+// Async-signal-safe: the key mode again after a stop (whatever the shell left).
+void InputResumeTerminal() {
+  if (rawActive.load()) tcsetattr(0, TCSANOW, &rawMode);
 }
 
 bool KeyWaiting(int timeoutMs) {

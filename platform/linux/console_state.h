@@ -41,18 +41,36 @@ bool WriteAll(int fd, const char* text, size_t length);
 // Writes code page 437 text straight to the terminal on standard output, as UTF-8.
 void WriteTerminalText(const char* text, size_t length);
 
-// Terminal painter (terminal_painter.cpp).
+// Terminal painter (terminal_painter.cpp). TerminalUnfitReason: why the terminal on standard
+// output cannot be painted (TERM unset, unknown, without cursor addressing), or nullptr.
+const char* TerminalUnfitReason();
 bool PainterStart();
 void PainterStop();
 void PainterWake();
 void PainterSetTitle(const char* title);
 void PainterEmergencyRestore();
+bool PainterSuspend();
+void PainterResume();
 void PaintPlainScreen(const Screen& screen);
+
+// Line mode for terminals that cannot be painted (line_mode.cpp); all but LineModeActive and
+// LineModeStart under the console lock.
+bool LineModeActive();
+void LineModeStart(const char* reason);
+void LineModeDirect(const char* text, size_t length);
+void LineModeStream(const char* text, size_t length);
+void LineModeBeginEdit(const char* prompt, size_t length);
+void LineModeEcho(char typed);
+void LineModeBackspace();
+void LineModeEndEdit();
+void LineModeStop();
 
 // Key input (console_input.cpp).
 void InputSaveTerminal();
 void InputRawTerminal();
 void InputRestoreTerminal();
+void InputSuspendTerminal();
+void InputResumeTerminal();
 
 // Capture of standard error while the screen is painted (stderr_capture.cpp).
 void CaptureStderr();

@@ -1,5 +1,6 @@
-// Message boxes: a framed box with an OK button over the middle of the painted screen, or a
-// line on standard error when nobody can answer it at a terminal.
+// Message boxes: a framed box with an OK button over the middle of the painted screen, its
+// text and a request for Enter in line mode, or a line on standard error when nobody can
+// answer it at a terminal.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,7 @@ constexpr char kVertical = static_cast<char>(0xBA);
 constexpr int kMaxTextWidth = kScreenColumns - 4;
 constexpr int kMaxTextLines = kScreenRows - 5;
 
+constexpr char kAskForEnter[] = "Press Enter to continue";
 constexpr int kKeyEnter = 0x0D;
 constexpr int kKeyEscape = 0x1B;
 
@@ -52,6 +54,17 @@ void PutText(ScreenOverlay* box, int column, int row, const char* text, int leng
 // True when key closes the box (Enter, blank, Esc) or input has ended.
 bool ClosesBox(int key) {
   return key < 0 || key == kKeyEnter || key == '\n' || key == ' ' || key == kKeyEscape;
+}
+
+// In line mode: the text, then a line asking for Enter; the key closes it as it closes a box.
+void ShowBoxAsLines(const char* text) {
+  StreamWrite("\n", 1);
+  StreamWrite(text, std::strlen(text));
+  StreamWrite("\n", 1);
+  StreamWrite(kAskForEnter, sizeof kAskForEnter - 1);
+  while (!ClosesBox(ReadKey())) {
+  }
+  StreamWrite("\n", 1);
 }
 
 }  // namespace
@@ -89,6 +102,10 @@ void LayoutMessageBox(const char* text, ScreenOverlay* box) {
 // The box covers the screen only in the painter's view: the model under it stays as it is
 // (trace lines may go on changing it) and shows again when the box closes.
 void ShowMessageBox(const char* text) {
+  if (LineModeActive() && KeysFromTerminal()) {
+    ShowBoxAsLines(text);
+    return;
+  }
   if (!ScreenIsPainted() || !KeysFromTerminal()) {
     std::fprintf(stderr, "LINKSPY: %s\n", text);
     return;

@@ -1,5 +1,6 @@
 // The terminal painter: ncurses shows the screen model (and a message box over it) in the
-// terminal's top-left 80 x 25 cells, repainting on a thread of its own at a bounded rate.
+// terminal's top-left 80 x 25 cells, or a window onto it in a smaller terminal, repainting on
+// a thread of its own at a bounded rate.
 #include <curses.h>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -16,11 +17,13 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
+#include "platform/linux/screen_window.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -42,6 +45,7 @@ std::atomic<bool> running{false};
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> dirty{false};
 std::atomic<bool> resized{false};
+std::atomic<bool> suspendRequested{false};
 
 // Under the console lock.
 char pendingTitle[kTitleSize];
@@ -77,10 +81,16 @@ void ChooseUtf8Locale() {
   if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
 }
 
+// The terminal's terminfo string called name; empty when it has none.
+const char* TerminalString(const char* name) {
+  char* capability = tigetstr(name);
+  if (capability == nullptr || capability == reinterpret_cast<char*>(-1)) return "";
+  return capability;
+}
+
 // Appends a terminfo string to the crash sequence when the terminal has it.
 void AddEmergencyCapability(const char* name) {
-  char* capability = tigetstr(name);
-  if (capability == nullptr || capability == reinterpret_cast<char*>(-1)) return;
+  const char* capability = TerminalString(name);
   size_t length = std::strlen(capability);
   if (emergencyLength + length > sizeof emergencyText) return;
   std::memcpy(emergencyText + emergencyLength, capability, length);
@@ -127,7 +137,8 @@ void SendTitle(const char* title) {
   WriteAll(1, "\007", 1);
 }
 
-// One paint of what fits of the 80 x 25 cells; ncurses sends only what changed.
+// One paint of the window onto the 80 x 25 cells that the terminal's size allows; ncurses
+// sends only what changed.
 void PaintOnce() {
   static Screen screen;
   static ScreenOverlay overlay;
@@ -135,21 +146,45 @@ void PaintOnce() {
   bool hasTitle = false;
   if (!TakeSnapshot(&screen, &overlay, title, &hasTitle)) return;
   if (resized.exchange(false)) FollowResize();
-  int shownRows = std::min(LINES, kScreenRows);
-  int shownColumns = std::min(COLS, kScreenColumns);
-  wchar_t line[kScreenColumns + 1];
-  for (int row = 0; row < shownRows; ++row) {
-    for (int column = 0; column < shownColumns; ++column) {
-      line[column] = static_cast<wchar_t>(kCp437ToUnicode[ShownCell(screen, overlay, column, row)]);
-    }
-    line[shownColumns] = L'\0';
-    mvaddnwstr(row, 0, line, shownColumns);
-  }
   int cursorColumn = overlay.shown ? overlay.cursorColumn : screen.cursorColumn;
   int cursorRow = overlay.shown ? overlay.cursorRow : screen.cursorRow;
-  move(std::min(cursorRow, shownRows - 1), std::min(cursorColumn, shownColumns - 1));
+  ScreenWindow window = ChooseWindow(LINES, COLS, cursorColumn, cursorRow);
+  wchar_t line[kScreenColumns + 1];
+  for (int row = 0; row < window.height; ++row) {
+    for (int column = 0; column < window.width; ++column) {
+      line[column] = static_cast<wchar_t>(
+          kCp437ToUnicode[ShownCell(screen, overlay, window.left + column, window.top + row)]);
+    }
+    line[window.width] = L'\0';
+    mvaddnwstr(row, 0, line, window.width);
+  }
+  wchar_t marker[2] = {WindowMarker(window), L'\0'};
+  if (marker[0] != 0) {
+    attron(A_REVERSE);
+    mvaddnwstr(0, window.width - 1, marker, 1);
+    attroff(A_REVERSE);
+  }
+  move(cursorRow - window.top, cursorColumn - window.left);
   refresh();
   if (hasTitle) SendTitle(title);
+}
+
+// Length of the first width cells without their trailing blanks.
+size_t TextLength(const char* cells, int width) {
+  size_t length = static_cast<size_t>(width);
+  while (length > 0 && cells[length - 1] == ' ') --length;
+  return length;
+}
+
+// A stop from outside: the terminal goes back to the shell (normal screen, its mode) and the
+// process stops; once continued, the painter's screen and the key mode come back.
+void StopAndResume() {
+  endwin();
+  InputSuspendTerminal();
+  raise(SIGSTOP);  // this thread stops before it goes on
+  resized.store(true);
+  PaintOnce();
+  InputResumeTerminal();
 }
 
 // Sleeps until woken, paints, and keeps at least the paint interval between two paints.
@@ -161,6 +196,10 @@ void* RunPainter(void*) {
     while (read(wakeFds[0], drain, sizeof drain) > 0) {
     }
     if (stopRequested.load()) break;
+    if (suspendRequested.exchange(false)) {
+      StopAndResume();
+      continue;
+    }
     PaintOnce();
     SleepMs(kPaintIntervalMs);
   }
@@ -176,6 +215,31 @@ bool OpenWakePipe() {
 }
 
 }  // namespace
+
+// Looked at once: the terminal type must be known to terminfo and able to place the cursor.
+const char* TerminalUnfitReason() {
+  static char reason[160];
+  static const bool unfit = [] {
+    const char* type = std::getenv("TERM");
+    if (type == nullptr || type[0] == '\0') {
+      std::snprintf(reason, sizeof reason, "TERM is not set");
+      return true;
+    }
+    TERMINAL* current = cur_term;
+    int error = 0;
+    if (setupterm(type, 1, &error) != OK) {
+      std::snprintf(reason, sizeof reason, "terminal type \"%.64s\" is unknown", type);
+      return true;
+    }
+    bool addressing = TerminalString("cup")[0] != '\0';
+    del_curterm(cur_term);
+    set_curterm(current);
+    if (addressing) return false;
+    std::snprintf(reason, sizeof reason, "terminal type \"%.64s\" cannot place the cursor", type);
+    return true;
+  }();
+  return unfit ? reason : nullptr;
+}
 
 // The resize handler goes in before ncurses starts, so ncurses keeps out of that signal.
 bool PainterStart() {
@@ -232,6 +296,21 @@ void PainterSetTitle(const char* title) {
   WakePainter();
 }
 
+// Async-signal-safe: hands the stop to the painter thread, which alone drives ncurses.
+bool PainterSuspend() {
+  if (!running.load()) return false;
+  suspendRequested.store(true);
+  WakePainter();
+  return true;
+}
+
+// Async-signal-safe: everything is repainted at the next paint.
+void PainterResume() {
+  if (!running.load()) return;
+  resized.store(true);
+  WakePainter();
+}
+
 // Async-signal-safe: only writes and the saved terminal mode.
 void PainterEmergencyRestore() {
   if (!running.load()) return;
@@ -240,32 +319,29 @@ void PainterEmergencyRestore() {
   if (shellModeSaved) tcsetattr(1, TCSANOW, &shellMode);
 }
 
-// After the painter: writes the model's rows as plain text on the normal screen (each cut to
-// the terminal's width), so the last screen stays readable, and leaves the terminal cursor
-// where the model's was.
+// After the painter: writes the model's rows down to the last one that holds text as plain
+// text on the normal screen (each cut to the terminal's width and cleared to its end), so the
+// last screen stays readable, and leaves the cursor at the start of a cleared row below them:
+// the shell's prompt starts on an empty row.
 void PaintPlainScreen(const Screen& screen) {
   winsize size{};
-  int width = kScreenColumns;
-  if (ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-    width = std::min<int>(size.ws_col, kScreenColumns);
-  }
+  int terminalWidth = kScreenColumns;
+  if (ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) terminalWidth = size.ws_col;
+  int width = std::min(terminalWidth, kScreenColumns);
+  const char* clearLine = TerminalString("el");
+  const char* clearBelow = TerminalString("ed");
+  int rows = kScreenRows;
+  while (rows > 0 && TextLength(screen.grid.cells[rows - 1], kScreenColumns) == 0) --rows;
   WriteAll(1, "\r\n", 2);
-  for (int row = 0; row < kScreenRows; ++row) {
-    int length = width;
-    while (length > 0 && screen.grid.cells[row][length - 1] == ' ') --length;
-    WriteTerminalText(screen.grid.cells[row], static_cast<size_t>(length));
-    if (row < kScreenRows - 1) WriteAll(1, "\r\n", 2);
+  for (int row = 0; row < rows; ++row) {
+    size_t length = TextLength(screen.grid.cells[row], width);
+    WriteTerminalText(screen.grid.cells[row], length);
+    // A row that fills the terminal has nothing to its right; clearing there would take its
+    // last character in terminals that keep the cursor on it until the wrap.
+    if (length < static_cast<size_t>(terminalWidth)) WriteAll(1, clearLine, std::strlen(clearLine));
+    WriteAll(1, "\r\n", 2);
   }
-  char motion[32];
-  int up = kScreenRows - 1 - screen.cursorRow;
-  int length = up > 0 ? std::snprintf(motion, sizeof motion, "\033[%dA\r", up)
-                      : std::snprintf(motion, sizeof motion, "\r");
-  WriteAll(1, motion, static_cast<size_t>(length));
-  if (screen.cursorColumn > 0) {
-    length =
-        std::snprintf(motion, sizeof motion, "\033[%dC", std::min(screen.cursorColumn, width - 1));
-    WriteAll(1, motion, static_cast<size_t>(length));
-  }
+  WriteAll(1, clearBelow, std::strlen(clearBelow));
 }
 
 }  // namespace platform

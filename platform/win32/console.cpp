@@ -21,6 +21,9 @@ HANDLE outputHandle = INVALID_HANDLE_VALUE;
 HANDLE inputHandle = INVALID_HANDLE_VALUE;
 bool outputIsConsole = false;
 bool inputIsConsole = false;
+// Set once redirected input has ended (main thread only): a pipe at its end counts as
+// readable, so the waits then sleep their time instead of returning at once.
+bool inputEnded = false;
 
 // Pause between two looks at input that is not there yet.
 constexpr DWORD kPollMs = 10;
@@ -187,6 +190,10 @@ char ConsoleCellAt(int column, int row) {
 bool KeyWaiting(int timeoutMs) {
   if (timeoutMs < 0) timeoutMs = 0;
   if (inputIsConsole) return ConsoleKeyWaiting(timeoutMs);
+  if (inputEnded) {
+    Sleep(static_cast<DWORD>(timeoutMs));
+    return false;
+  }
   if (GetFileType(inputHandle) == FILE_TYPE_PIPE) return PipeKeyWaiting(timeoutMs);
   return true;  // a file or device: a read never waits for long
 }
@@ -194,12 +201,23 @@ bool KeyWaiting(int timeoutMs) {
 int ReadKey() {
   if (inputIsConsole) return _getch() & 0xFF;
   int c = std::fgetc(stdin);
-  return c == EOF ? -1 : c;
+  if (c != EOF) return c;
+  inputEnded = true;
+  return -1;
 }
 
 int ReadLine(char* line, int capacity) {
   if (capacity <= 0) return -1;
-  if (std::fgets(line, capacity, stdin) == nullptr) return -1;
+  if (std::fgets(line, capacity, stdin) == nullptr) {
+    // At the console a line that begins with Ctrl-Z reads as the end; the console goes on,
+    // so the next prompt reads again. Redirected input has really ended.
+    if (inputIsConsole) {
+      std::clearerr(stdin);
+    } else {
+      inputEnded = true;
+    }
+    return -1;
+  }
   size_t length = std::strlen(line);
   if (length > 0 && line[length - 1] == '\n') {
     line[--length] = '\0';

@@ -46,6 +46,14 @@ class Emulator:
             raise RuntimeError("qz7emu did not start: %r" % line)
         self.port = int(match.group(1))
 
+    @classmethod
+    def scripted(cls, *script, rate="0"):
+        """qz7emu running the script actions in order (each one --do)."""
+        actions = []
+        for action in script:
+            actions += ["--do", action]
+        return cls("--rate", rate, *actions)
+
     def commands(self):
         """The lines the emulator recorded of what it received."""
         try:
@@ -75,6 +83,20 @@ class Emulator:
         self.stop()
 
 
+def cpu_share(pid, seconds):
+    """The share of one CPU that process pid uses over the next seconds."""
+    ticks = os.sysconf("SC_CLK_TCK")
+
+    def cpu_seconds():
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / ticks
+
+    before, start = cpu_seconds(), time.time()
+    time.sleep(seconds)
+    return (cpu_seconds() - before) / (time.time() - start)
+
+
 def run_folder(port=None):
     """A fresh working folder whose HOME holds a libcapi20 configuration for the port."""
     folder = tempfile.mkdtemp(prefix="linkspy-run-")
@@ -102,13 +124,16 @@ def read_log(folder, name="LINKSPY.LOG"):
 
 
 class Headless:
-    """linkspy with pipes for standard input, output and error."""
+    """linkspy with pipes for standard input, output and error (standard input from /dev/null
+    when keys is False). The end of input does not end linkspy: end it with Ctrl-X or a
+    signal."""
 
-    def __init__(self, folder, args=(), env=None):
+    def __init__(self, folder, args=(), env=None, keys=True):
         self.folder = folder
         self.process = subprocess.Popen(
             [LINKSPY, *args], cwd=folder, env=env or linkspy_env(folder),
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdin=subprocess.PIPE if keys else subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE)
         self.out = b""
         self.err = b""
 
@@ -165,7 +190,7 @@ class Headless:
         while self._pump(0):
             pass
         for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            if not stream.closed:
+            if stream and not stream.closed:
                 try:
                     stream.close()
                 except BrokenPipeError:
@@ -174,7 +199,8 @@ class Headless:
 
 
 def run_headless(folder, args=(), stdin=b"", env=None, timeout=20.0):
-    """Runs linkspy to its end with the given input; returns (status, stdout, stderr)."""
+    """Runs linkspy to its end with the given input; returns (status, stdout, stderr). Only
+    for runs that end by themselves (options, binding failures) or whose input holds Ctrl-X."""
     process = subprocess.run([LINKSPY, *args], cwd=folder, env=env or linkspy_env(folder),
                              input=stdin, capture_output=True, timeout=timeout)
     return process.returncode, process.stdout, process.stderr
@@ -184,6 +210,7 @@ class Tmux:
     """A detached tmux server of its own with one 80 x 25 pane running a command."""
 
     def __init__(self, command, folder, env=None, width=80, height=25):
+        self.height = height
         self.socket = os.path.join(tempfile.mkdtemp(prefix="tmux-"), "sock")
         self.folder = folder
         env = env or linkspy_env(folder)
@@ -201,10 +228,22 @@ class Tmux:
                               check=False).stdout.decode("utf-8", "replace")
 
     def screen(self):
-        """The 25 rows of the pane as text."""
+        """The rows of the pane as text (at least 25)."""
         rows = self._tmux("capture-pane", "-p", "-t", "t").split("\n")
-        rows = rows[:25]
+        rows = rows[:max(25, self.height)]
         return rows + [""] * (25 - len(rows))
+
+    def resize(self, width, height):
+        self.height = height
+        self._tmux("resize-window", "-t", "t", "-x", str(width), "-y", str(height))
+
+    def cursor(self):
+        """The pane's cursor as (column, row)."""
+        x, y = self._tmux("display", "-p", "-t", "t", "#{cursor_x} #{cursor_y}").split()
+        return int(x), int(y)
+
+    def tty(self):
+        return self._tmux("display", "-p", "-t", "t", "#{pane_tty}").strip()
 
     def send_keys(self, data):
         """Types raw bytes into the pane in one go, as a terminal sends the bytes of one key."""

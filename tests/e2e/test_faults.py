@@ -31,10 +31,7 @@ def flood_numbers(log):
 @h.needs(h.LINKSPY, h.QZ7EMU)
 class FaultsHeadless(unittest.TestCase):
     def start(self, *script, args=("-2",), folder_setup=None):
-        actions = []
-        for action in script:
-            actions += ["--do", action]
-        self.emulator = h.Emulator("--rate", "0", *actions)
+        self.emulator = h.Emulator.scripted(*script)
         self.addCleanup(self.emulator.stop)
         self.folder = h.run_folder(self.emulator.port)
         if folder_setup:
@@ -185,6 +182,7 @@ class FaultsHeadless(unittest.TestCase):
                 self.emulator.stop()
 
     def test_standard_input_closing_at_any_point(self):
+        # The end of input ends only the keys: monitoring goes on until a signal.
         moments = {
             "before start-up ends": lambda run: None,
             "during a flood": lambda run: self.pump_until(
@@ -196,9 +194,13 @@ class FaultsHeadless(unittest.TestCase):
         }
         for moment, reach in moments.items():
             with self.subTest(moment=moment):
-                run = self.start("wait-decoder", "wait 200", "flood 100000")
+                run = self.start("wait-decoder", "wait 200", "flood 100000", "wait 500",
+                                 "trace L2D after the end of input")
                 reach(run)
                 run.close_input()
+                self.pump_until(lambda: b"after the end of input\n" in self.log(), 30,
+                                "no trace after the end of input")
+                run.process.send_signal(signal.SIGTERM)
                 self.assertEqual(run.finish(timeout=20), 0, run.out[-2000:])
                 self.assertIn(b"\rClean at shutdown\n", run.out)
                 self.assertIn(b"Program unloaded\n", self.log())

@@ -105,16 +105,24 @@ class OnTheScreen(unittest.TestCase):
         self.assertEqual(self.tmux.exit_status(), 0)
         self.assertIn(b"Program unloaded\n", h.read_log(self.folder))
 
-    def test_a_resized_terminal_shows_what_fits_and_then_the_whole_screen(self):
+    def test_a_resized_terminal_shows_a_window_and_then_the_whole_screen(self):
         self.start(h.LINKSPY)
         self.tmux.send_keys(b"\r")
         self.assertTrue(self.tmux.wait_for_text("D-Channel Protocol"))
         full = self.tmux.screen()
-        self.tmux._tmux("resize-window", "-t", "t", "-x", "40", "-y", "12")
+        # 12 rows: the bottom ones, up to the cursor's row 12 (below the report).
+        self.tmux.resize(40, 12)
         self.assertTrue(self.tmux.wait_for(
-            lambda rows: rows[0] == full[0][:40] and rows[12:] == [""] * 13), self.tmux.screen())
-        self.tmux._tmux("resize-window", "-t", "t", "-x", "100", "-y", "30")
-        self.assertTrue(self.tmux.wait_for(lambda rows: rows[:11] == full[:11]), self.tmux.screen())
+            lambda rows: rows[0] == full[12][:39].ljust(39) + "+" and rows[12:] == [""] * 13),
+            self.tmux.screen())
+        # The access digits put the cursor on row 0: the window follows it up.
+        self.tmux.send_keys(h.CTRL["P"])
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[0] == ("1" + full[0][1:39]).ljust(39) + "+"),
+                        self.tmux.screen())
+        self.tmux.resize(100, 30)
+        self.assertTrue(self.tmux.wait_for(
+            lambda rows: rows[0] == "1" + full[0][1:] and rows[1:11] == full[1:11]),
+            self.tmux.screen())
         self.tmux.send_keys(h.CTRL["X"])
         self.assertEqual(self.tmux.exit_status(), 0)
 

@@ -5,6 +5,8 @@ here: every line ends in CR LF."""
 
 import os
 import re
+import signal
+import subprocess
 import sys
 import time
 import unittest
@@ -68,7 +70,7 @@ class PipedRun(unittest.TestCase):
         self.emulator.stop()
 
     def test_start_up_report_and_shutdown_with_keys_from_a_pipe(self):
-        # The access sequence and a blank come first; the pipe's end is Ctrl-X.
+        # The access sequence comes first, then Ctrl-X.
         status, out, err = wine.run_piped(self.folder, ["-2"], stdin=h.ACCESS + h.CTRL["X"])
         self.assertEqual(status, 0, (out[-2000:], err))
         self.assertTrue(FIRST_LINES.match(out), out[:300])
@@ -98,6 +100,37 @@ class SilentRegistration(unittest.TestCase):
         self.assertGreater(elapsed, 4.5)
         self.assertIn(b"LINKSPY: Application not registered, Error: 1008\r\n", err)
         self.assertIsNone(h.read_log(folder))
+
+
+@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+class InputAtItsEnd(unittest.TestCase):
+    """Redirected input that has ended (a closed pipe, the null device) ends only the keys:
+    monitoring goes on without spinning until Ctrl-C (here SIGINT) ends it."""
+
+    def test_monitoring_goes_on_until_ctrl_c(self):
+        for stdin in (subprocess.DEVNULL, subprocess.PIPE):
+            with self.subTest(stdin=stdin), h.Emulator.scripted(
+                    "wait-decoder", "wait 4000", "trace L2D after the end of input") as emulator:
+                folder = h.run_folder(emulator.port)
+                process = wine.start_piped(folder, ["-2"], stdin)
+                if process.stdin:
+                    process.stdin.close()
+                try:
+                    self.assertTrue(h.wait_until(
+                        lambda: b"after the end of input\r\n" in (h.read_log(folder) or b""),
+                        60), h.read_log(folder))
+                    self.assertIsNone(process.poll())
+                    used = h.cpu_share(process.pid, 2)
+                    self.assertLess(used, 0.05, "CPU share at the end of input %.3f" % used)
+                    process.send_signal(signal.SIGINT)
+                    self.assertEqual(process.wait(30), 0)
+                finally:
+                    if process.poll() is None:
+                        process.kill()
+                        process.wait()
+                with open(os.path.join(folder, "out"), "rb") as f:
+                    self.assertRegex(f.read(), SHUTDOWN_END)
+                self.assertRegex(h.read_log(folder), rb"Program unloaded\r\n$")
 
 
 @h.needs(wine.LINKSPY_EXE, h.QZ7EMU)

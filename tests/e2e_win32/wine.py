@@ -58,8 +58,19 @@ def pane_command(args="", **extra):
 
 
 def run_piped(folder, args=(), stdin=b"", timeout=120.0, **extra):
-    """Runs linkspy.exe to its end with pipes; returns (status, stdout, stderr)."""
+    """Runs linkspy.exe to its end with pipes; returns (status, stdout, stderr). The input
+    must end it (Ctrl-X), unless start-up fails: its end alone does not."""
     env = wine_env(h.linkspy_env(folder), **extra)
     process = subprocess.run([WINE, LINKSPY_EXE, *args], cwd=folder, env=env, input=stdin,
                              capture_output=True, timeout=timeout)
     return process.returncode, process.stdout, process.stderr
+
+
+def start_piped(folder, args=(), stdin=subprocess.DEVNULL):
+    """Starts linkspy.exe with its output to files in folder (out, err); returns the process.
+    Wine hands SIGINT to the program as Ctrl-C."""
+    env = wine_env(h.linkspy_env(folder))
+    with open(os.path.join(folder, "out"), "wb") as out, \
+            open(os.path.join(folder, "err"), "wb") as err:
+        return subprocess.Popen([WINE, LINKSPY_EXE, *args], cwd=folder, env=env, stdin=stdin,
+                                stdout=out, stderr=err)

@@ -102,6 +102,12 @@ TEST_F(Headless, KeysAreSingleBytesUntilTheEndOfInput) {
   for (int expected : {0x10, 0x05, 0x0E, 0x20, 0xFD}) EXPECT_EQ(platform::ReadKey(), expected);
   EXPECT_EQ(platform::ReadKey(), -1);
   EXPECT_EQ(platform::ReadKey(), -1);
+  // The ended input (always readable) no longer wakes a wait: it sleeps its time.
+  auto start = std::chrono::steady_clock::now();
+  std::clock_t cpuStart = std::clock();
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(platform::KeyWaiting(50));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+  EXPECT_LT(static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC, 0.05);
 }
 
 TEST_F(Headless, WaitingForAKeyBlocksForItsTimeWithoutSpinning) {

@@ -265,12 +265,11 @@ TEST_F(Prompt, DownloadScreenRequestAndItsFailure) {
   EXPECT_EQ(RunLine(".s"), "download req rc=1101");
 }
 
-TEST_F(Prompt, EndedInputCarriesOutNothingAndEndsTheProgram) {
+TEST_F(Prompt, EndedInputCarriesOutNothingAndLeavesTheProgramRunning) {
   EXPECT_EQ(Run(""), "");
-  EXPECT_EQ(controlBlock.exitRequested, 1);
+  EXPECT_EQ(controlBlock.exitRequested, 0);
   EXPECT_TRUE(sentMessages.empty());
   // A last line without its line end is still a line.
-  controlBlock.exitRequested = 0;
   Run(".a");
   EXPECT_EQ(controlBlock.autoPopup, 1);
   EXPECT_EQ(controlBlock.exitRequested, 0);

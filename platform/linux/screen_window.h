@@ -1,0 +1,29 @@
+// The part of the 80 x 25 screen that a terminal shows: all of it when the terminal is big
+// enough, else a window of the terminal's size that keeps the rows that matter in view.
+#pragma once
+
+#include "platform/console.h"
+
+namespace platform {
+
+// Model rows top..top+height-1 and columns left..left+width-1, shown from the terminal's
+// top-left cell.
+struct ScreenWindow {
+  int top;
+  int left;
+  int height;
+  int width;
+};
+
+// The window for a terminal of terminalRows x terminalColumns with the cursor at (cursorColumn,
+// cursorRow): the bottom rows of the screen (new trace lines, the prompt and its replies are
+// at the bottom), moved up just far enough to show the cursor's row; columns from 0, moved
+// right just far enough to show the cursor's column.
+ScreenWindow ChooseWindow(int terminalRows, int terminalColumns, int cursorColumn, int cursorRow);
+
+// The character that tells that the window leaves part of the screen out: '↕' for rows, '↔'
+// for columns, '+' for both; 0 when the window shows the whole screen or is too small to
+// spare a cell for it (fewer than 4 rows: the top row would be the prompt or reply row).
+wchar_t WindowMarker(const ScreenWindow& window);
+
+}  // namespace platform
