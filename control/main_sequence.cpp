@@ -40,8 +40,13 @@ constexpr int kKeyWaitMs = 50;
 constexpr int kStartupRow = 12;
 constexpr int kDebugBottomRow = 21;
 
+constexpr const char* kLogBackupsVariable = "LINKSPY_LOG_BACKUPS";
+// The exit status of a start-up refused for an unusable setting (as for option errors).
+constexpr int kExitUnusableSetting = 2;
+
 char programName[kProgramNameSize];
 int accessProgress = 0;
+int startupExitStatus = 0;
 
 // Formats into a line buffer and writes it to the log only.
 void LogOnlyLine(const char* format, const char* text) {
@@ -50,11 +55,31 @@ void LogOnlyLine(const char* format, const char* text) {
   output::LogOnly(line);
 }
 
-// Start-up steps 1 and 2: the first lines and the options. False: the process is to end.
+// Takes the number of log backups to keep from the environment and says it. False: the
+// value is unusable.
+bool TakeLogBackups() {
+  const char* value = platform::EnvironmentValue(kLogBackupsVariable);
+  if (output::SetLogBackups(value) != 0) {
+    output::Print("LINKSPY: Unusable %s value \"%s\" (a number from 0 to %d)\n",
+                  kLogBackupsVariable, value, output::kMaxLogBackups);
+    return false;
+  }
+  if (output::LogBackups() > 0) {
+    output::Print("LINKSPY: Keeping %d log backups\n", output::LogBackups());
+  }
+  return true;
+}
+
+// Start-up steps 1 and 2: the first lines, the log backups and the options. False: the
+// process is to end (with startupExitStatus).
 bool GreetAndParse(int argc, const char* const* argv) {
   std::snprintf(programName, sizeof programName, "%s", argc > 0 ? argv[0] : "");
   output::Print("\n[Initializing and starting module: %s]\n", programName);
   output::Print("LINKSPY: Max log file size %d kBytes\n", output::MAX_LOG_SIZE_KB);
+  if (!TakeLogBackups()) {
+    startupExitStatus = kExitUnusableSetting;
+    return false;
+  }
   if (ParseCommandLine(argc, argv) == ParseOutcome::kExit) return false;
   controlBlock.startupController = controlBlock.controller;
   return true;
@@ -145,7 +170,8 @@ void Shutdown() {
 
 int Main(int argc, const char* const* argv) {
   accessProgress = 0;
-  if (!GreetAndParse(argc, argv)) return 0;
+  startupExitStatus = 0;
+  if (!GreetAndParse(argc, argv)) return startupExitStatus;
   platform::ConsoleSetTitle(kConsoleTitle);
   platform::ConsoleOpen();
   platform::ReadComputerName(computerName, sizeof computerName);
