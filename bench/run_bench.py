@@ -269,6 +269,12 @@ def main():
         print("  %-*s  %10s   %s" % (width, name, value, "target " + target if target else ""))
     print("targets %s" % ("met" if met else "MISSED"))
 
+    # The soak's section (bench/soak.py) stays as its last run left it.
+    try:
+        with open(args.results) as f:
+            soak = f.read().partition("\n## Soak\n")[2]
+    except FileNotFoundError:
+        soak = ""
     with open(args.results, "w") as f:
         f.write("# Benchmark results\n\n")
         f.write("`make bench` (bench/run_bench.py): qz7emu floods %d trace texts of 60 to 80 "
@@ -284,6 +290,8 @@ def main():
                 f.write("%-8s %s\n" % (kind, " ".join(
                     "%s=%.3f" % (k, v) for k, v in sorted(r.items()))))
         f.write("```\n")
+        if soak:
+            f.write("\n## Soak\n" + soak)
     return 0 if met else 1
 
 

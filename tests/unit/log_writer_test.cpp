@@ -185,6 +185,18 @@ TEST_F(LogWriterTest, UnopenableLogSendsTheTextToStandardOutputAndSwitchesToCons
   EXPECT_EQ(ReadFile(kLog), "third\n");
 }
 
+TEST_F(LogWriterTest, AfterTheOperatorsToggleAFailureIsNotTriedAgain) {
+  fs::create_directory(kLog);
+  LogOnlyOutput("first\n");
+  ASSERT_EQ(controlBlock.loggingEnabled.load(), 0);
+  fs::remove(kLog);
+  // .p twice: on, then off again by the operator's choice.
+  output::ForgetLogFailure();
+  std::this_thread::sleep_for(std::chrono::milliseconds(output::kLogRetryMs + 200));
+  EXPECT_EQ(LogOnlyOutput("second\n"), "second\n");
+  EXPECT_FALSE(fs::exists(kLog));
+}
+
 TEST_F(LogWriterTest, DevicesAndFifosAtTheLogNameAreOpenFailuresThatNeverBlock) {
   fs::create_symlink("/dev/full", "full");
   fs::create_symlink("/dev/null", "null");
