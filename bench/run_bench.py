@@ -217,17 +217,25 @@ def median(runs, key):
     return statistics.median(r[key] for r in runs)
 
 
-def main():
-    parser = argparse.ArgumentParser()
+def parse_arguments(parser):
+    """Adds the options of every bench script (--build, --results), parses the command line
+    and loads the end-to-end harness for that build; returns (arguments, harness)."""
     parser.add_argument("--build", default=os.path.join(SOURCE, "build"))
-    parser.add_argument("--count", type=int, default=200000)
-    parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--results", default=os.path.join(HERE, "RESULTS.md"))
     args = parser.parse_args()
-    build = os.path.abspath(args.build)
-    os.environ["LINKSPY_BUILD"] = build
+    args.build = os.path.abspath(args.build)
+    os.environ["LINKSPY_BUILD"] = args.build
     sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
-    import harness as h
+    import harness
+    return args, harness
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--count", type=int, default=200000)
+    parser.add_argument("--runs", type=int, default=3)
+    args, h = parse_arguments(parser)
+    build = args.build
     tempfile.tempdir = tempfile.mkdtemp(prefix="linkspy-bench-")
 
     runs = {"headless": [], "tmux": [], "bare": [], "idle": []}

@@ -18,8 +18,7 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(HERE)
+from run_bench import cpu_seconds, parse_arguments
 
 BLOCK = 200  # numbered texts per flood action, the emulator's burst
 TEXT_BYTES = 80  # a flood text with its line end, at most
@@ -48,12 +47,6 @@ def descriptors(pid):
     return min(counts)
 
 
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def write_script(path, blocks, rate):
     """The emulator's script: blocks of BLOCK numbered texts, each after a marker line, paced
     to about rate texts a second, then the end marker."""
@@ -65,21 +58,10 @@ def write_script(path, blocks, rate):
         f.write("trace L2D SOAK DONE\n")
 
 
-def kept_files(folder):
-    """The log's files oldest first: numbered backups from the highest, the backup, the log."""
-    names = []
-    slot = 1
-    while os.path.exists(os.path.join(folder, "LINKSPY.BAK.%d" % slot)):
-        names.insert(0, "LINKSPY.BAK.%d" % slot)
-        slot += 1
-    return [n for n in names + ["LINKSPY.BAK", "LINKSPY.LOG"]
-            if os.path.exists(os.path.join(folder, n))]
-
-
-def account(folder, blocks):
+def account(h, folder, blocks):
     """Checks the kept history: every block marker followed by its texts numbered 1..BLOCK,
     whole. Returns (texts found, problems)."""
-    names = kept_files(folder)
+    names = h.log_generations(folder)
     problems = []
     for name in names[:-1]:
         if os.path.getsize(os.path.join(folder, name)) < 513024:
@@ -126,15 +108,9 @@ def update_results(path, section):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.path.join(SOURCE, "build"))
     parser.add_argument("--minutes", type=float, default=3.0)
     parser.add_argument("--rate", type=int, default=2000)
-    parser.add_argument("--results", default=os.path.join(HERE, "RESULTS.md"))
-    args = parser.parse_args()
-    build = os.path.abspath(args.build)
-    os.environ["LINKSPY_BUILD"] = build
-    sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
-    import harness as h
+    args, h = parse_arguments(parser)
 
     blocks = max(2, int(args.minutes * 60 * args.rate / BLOCK))
     # Backups enough to keep the whole run, so every line can be counted.
@@ -185,7 +161,7 @@ def main():
     with open(out_path, "rb") as f:
         printed = f.read()
     log = h.read_log(folder) or b""
-    texts, rotations, problems = account(folder, blocks)
+    texts, rotations, problems = account(h, folder, blocks)
     clean = (status == 0 and b"\rClean at shutdown\n" in printed and
              re.search(rb"Program unloaded\n$", log) is not None)
     flat_rss = end[0] - first_minute[0] <= RSS_SLACK_KB

@@ -9,7 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness as h  # noqa: E402
-from test_log_faults import FLOOD_LINE, flood_numbers, generations  # noqa: E402
+from test_log_faults import FLOOD_LINE, flood_numbers  # noqa: E402
 
 
 @h.needs(h.LINKSPY, h.QZ7EMU)
@@ -38,7 +38,7 @@ class LogBackups(unittest.TestCase):
         self.assertIn(b"LINKSPY: Max log file size 500 kBytes\n"
                       b"LINKSPY: Keeping 3 log backups\n", out)
         self.assertNotIn(b"LINKSPY: Error", out)
-        names = generations(folder)
+        names = h.log_generations(folder)
         self.assertEqual(names, ["LINKSPY.BAK.3", "LINKSPY.BAK.2", "LINKSPY.BAK.1",
                                  "LINKSPY.BAK", "LINKSPY.LOG"])
         self.assertFalse(os.path.exists(os.path.join(folder, "LINKSPY.BAK.4")))

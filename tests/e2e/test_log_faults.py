@@ -21,17 +21,6 @@ def flood_numbers(text):
     return [int(n) for n in re.findall(rb"L2D FLOOD (\d{6})", text)]
 
 
-def generations(folder):
-    """The log's files oldest first: the numbered backups from the highest, the backup, the log."""
-    names = []
-    slot = 1
-    while os.path.exists(os.path.join(folder, "LINKSPY.BAK.%d" % slot)):
-        names.insert(0, "LINKSPY.BAK.%d" % slot)
-        slot += 1
-    return [n for n in names + ["LINKSPY.BAK", "LINKSPY.LOG"]
-            if os.path.exists(os.path.join(folder, n))]
-
-
 @h.needs(h.LINKSPY, h.QZ7EMU)
 class LogFaults(unittest.TestCase):
     def start(self, *script, folder=None, home=None, args=("-2",), env_extra=None):
@@ -140,13 +129,14 @@ class LogFaults(unittest.TestCase):
             for run in runs:
                 run._pump(0.02)
                 self.assertIsNone(run.process.poll(), run.out[-1500:])
-            newest = b"".join(h.read_log(folder, n) or b"" for n in generations(folder)[-4:])
+            newest = b"".join(h.read_log(folder, n) or b""
+                              for n in h.log_generations(folder)[-4:])
             return all(re.search(pattern, newest) for pattern in last)
         self.assertTrue(h.wait_until(both_done, timeout=180, interval=0.5), "floods not logged")
         for run in runs:
             self.end_with_ctrl_x(run)
             self.assertNotIn(b"LINKSPY: Error", run.out)
-        names = generations(folder)
+        names = h.log_generations(folder)
         self.assertGreater(len(names), 20)
         for name in names[:-1]:  # each generation was rotated once, past the limit
             self.assertGreaterEqual(os.path.getsize(os.path.join(folder, name)), 513024, name)
