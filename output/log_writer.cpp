@@ -143,7 +143,7 @@ void RotateLog(AppendOutcome* outcome) {
 // that length when the text could not be written whole, and rotated when the measured
 // length passes the limit (size checking on).
 void AppendToLog(const char* text, bool checkSize, AppendOutcome* outcome) {
-  platform::File file;
+  platform::File file{};
   outcome->openError = platform::OpenLocked(logFileName, &file);
   if (outcome->openError != 0) return;
   uint64_t length = 0;

@@ -7,9 +7,11 @@
 
 namespace platform {
 
-// An open file; handle is the platform's own kind of file handle.
+// An open file; handle is the platform's own kind of file handle, lockedLength the length a
+// platform may have measured when the lock was taken (for FileLength).
 struct File {
   intptr_t handle;
+  uint64_t lockedLength;
 };
 
 // Each call that can fail returns 0 or the error number (errno) that says why, or this one:
@@ -25,7 +27,7 @@ int OpenLocked(const char* name, File* file);
 // Writes all length bytes of text at the end of the file.
 int WriteText(File file, const char* text, size_t length);
 
-// The file's length in bytes.
+// The file's length in bytes (what OpenLocked left it at: only the lock holder writes).
 int FileLength(File file, uint64_t* length);
 
 // Cuts the file back to length bytes.

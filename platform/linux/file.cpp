@@ -41,15 +41,16 @@ int OpenLocked(const char* name, File* file) {
     // Non-blocking: a FIFO without a reader fails at once (ENXIO) instead of waiting for one.
     int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0) return errno == ENXIO ? kNotRegularFile : errno;
-    struct stat opened;
-    if (fstat(fd, &opened) != 0) return CloseAfter(fd, errno);
-    if (!S_ISREG(opened.st_mode)) return CloseAfter(fd, kNotRegularFile);
     // Held only around file operations by every process, so the wait is short.
     while (flock(fd, LOCK_EX) != 0) {
       if (errno != EINTR) return CloseAfter(fd, errno);
     }
+    struct stat opened;
+    if (fstat(fd, &opened) != 0) return CloseAfter(fd, errno);
+    if (!S_ISREG(opened.st_mode)) return CloseAfter(fd, kNotRegularFile);
     if (StillNamed(opened, name)) {
       file->handle = fd;
+      file->lockedLength = static_cast<uint64_t>(opened.st_size);
       return 0;
     }
     close(fd);
@@ -71,9 +72,7 @@ int WriteText(File file, const char* text, size_t length) {
 }
 
 int FileLength(File file, uint64_t* length) {
-  struct stat status;
-  if (fstat(Descriptor(file), &status) != 0) return errno;
-  *length = static_cast<uint64_t>(status.st_size);
+  *length = file.lockedLength;
   return 0;
 }
 
