@@ -67,6 +67,12 @@ test-win32: build win32 package-win32
 bench: build
 	python3 bench/run_bench.py --build $(BUILD)
 
+# The soak (not part of the tests): linkspy headless for SOAK_MINUTES at about 2,000 lines/s.
+SOAK_MINUTES ?= 3
+.PHONY: soak
+soak: build
+	python3 bench/soak.py --build $(BUILD) --minutes $(SOAK_MINUTES)
+
 # libFuzzer targets for every reader of a received message, built with clang, ~20 s each.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20

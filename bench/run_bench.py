@@ -217,17 +217,25 @@ def median(runs, key):
     return statistics.median(r[key] for r in runs)
 
 
-def main():
-    parser = argparse.ArgumentParser()
+def parse_arguments(parser):
+    """Adds the options of every bench script (--build, --results), parses the command line
+    and loads the end-to-end harness for that build; returns (arguments, harness)."""
     parser.add_argument("--build", default=os.path.join(SOURCE, "build"))
-    parser.add_argument("--count", type=int, default=200000)
-    parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--results", default=os.path.join(HERE, "RESULTS.md"))
     args = parser.parse_args()
-    build = os.path.abspath(args.build)
-    os.environ["LINKSPY_BUILD"] = build
+    args.build = os.path.abspath(args.build)
+    os.environ["LINKSPY_BUILD"] = args.build
     sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
-    import harness as h
+    import harness
+    return args, harness
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--count", type=int, default=200000)
+    parser.add_argument("--runs", type=int, default=3)
+    args, h = parse_arguments(parser)
+    build = args.build
     tempfile.tempdir = tempfile.mkdtemp(prefix="linkspy-bench-")
 
     runs = {"headless": [], "tmux": [], "bare": [], "idle": []}
@@ -269,6 +277,12 @@ def main():
         print("  %-*s  %10s   %s" % (width, name, value, "target " + target if target else ""))
     print("targets %s" % ("met" if met else "MISSED"))
 
+    # The soak's section (bench/soak.py) stays as its last run left it.
+    try:
+        with open(args.results) as f:
+            soak = f.read().partition("\n## Soak\n")[2]
+    except FileNotFoundError:
+        soak = ""
     with open(args.results, "w") as f:
         f.write("# Benchmark results\n\n")
         f.write("`make bench` (bench/run_bench.py): qz7emu floods %d trace texts of 60 to 80 "
@@ -284,6 +298,8 @@ def main():
                 f.write("%-8s %s\n" % (kind, " ".join(
                     "%s=%.3f" % (k, v) for k, v in sorted(r.items()))))
         f.write("```\n")
+        if soak:
+            f.write("\n## Soak\n" + soak)
     return 0 if met else 1
 
 

@@ -131,6 +131,7 @@ void DotCommand(const char* line, size_t length) {
       MarkerCommand();
       break;
     case 'p':
+      output::ForgetLogFailure();
       Toggle(cb.loggingEnabled, "\rConsole print mode on, logging mode off",
              "\rConsole print mode off, logging mode on");
       break;

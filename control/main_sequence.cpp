@@ -40,6 +40,8 @@ constexpr int kKeyWaitMs = 50;
 constexpr int kStartupRow = 12;
 constexpr int kDebugBottomRow = 21;
 
+constexpr const char* kLogBackupsVariable = "LINKSPY_LOG_BACKUPS";
+
 char programName[kProgramNameSize];
 int accessProgress = 0;
 
@@ -50,12 +52,29 @@ void LogOnlyLine(const char* format, const char* text) {
   output::LogOnly(line);
 }
 
-// Start-up steps 1 and 2: the first lines and the options; anything but kRun ends the process.
+// Takes the number of log backups to keep from the environment and says it. False: the
+// value is unusable.
+bool TakeLogBackups() {
+  const char* value = platform::EnvironmentValue(kLogBackupsVariable);
+  if (output::SetLogBackups(value) != 0) {
+    output::Print("LINKSPY: Unusable %s value \"%s\" (a number from 0 to %d)\n",
+                  kLogBackupsVariable, value, output::kMaxLogBackups);
+    return false;
+  }
+  if (output::LogBackups() > 0) {
+    output::Print("LINKSPY: Keeping %d log backups\n", output::LogBackups());
+  }
+  return true;
+}
+
+// Start-up steps 1 and 2: the first lines, the options and the log backups; anything but kRun
+// ends the process (an unusable setting ends it as an option error does).
 ParseOutcome GreetAndParse(int argc, const char* const* argv) {
   std::snprintf(programName, sizeof programName, "%s", argc > 0 ? argv[0] : "");
   output::Print("\n[Initializing and starting module: %s]\n", programName);
   output::Print("LINKSPY: Max log file size %d kBytes\n", output::MAX_LOG_SIZE_KB);
   ParseOutcome outcome = ParseCommandLine(argc, argv);
+  if (outcome == ParseOutcome::kRun && !TakeLogBackups()) outcome = ParseOutcome::kOptionError;
   controlBlock.startupController = controlBlock.controller;
   return outcome;
 }

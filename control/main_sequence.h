@@ -14,7 +14,7 @@ constexpr int kComputerNameSize = 16;
 // The computer name read at start-up.
 extern char computerName[kComputerNameSize];
 
-// The exit status after option errors.
+// The exit status after option errors and unusable settings.
 constexpr int kOptionErrorStatus = 2;
 
 // Runs the whole program; returns the exit status: 0, kOptionErrorStatus, or -1 when the

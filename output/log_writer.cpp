@@ -1,5 +1,6 @@
-// The log writer: the writers' turn, appending to the log file, its rotation to the backup,
-// console print mode, and the timestamp text.
+// The log writer: the writers' turn, appending to the log file under its lock, its rotation
+// through the backups, console print mode, trying the file again after a failure, and the
+// timestamp text.
 #include "output/log_writer.h"
 
 #include <chrono>
@@ -22,7 +23,25 @@ using control::controlBlock;
 const char* logFileName = "LINKSPY.LOG";
 const char* backupFileName = "LINKSPY.BAK";
 std::atomic<int32_t> logSizeKB{0};
+std::atomic<int> logBackups{0};
 char timestampText[30];
+// Set when a failure (not the operator) switched logging off: the file is tried again then.
+std::atomic<bool> offByFailure{false};
+// When the file failed last, in ms of the steady clock.
+std::atomic<int64_t> lastFailureMs{0};
+// The two backup names of one move during a rotation (used under the turn only).
+constexpr int kNameSize = 300;
+char fromName[kNameSize];
+char toName[kNameSize];
+
+// What one append to the log came to: each field 0 or the error of its step.
+struct AppendOutcome {
+  int openError;
+  int writeError;
+  int measureError;
+  int removeError;
+  int renameError;
+};
 
 // The writers' turn. A writer that finds it taken queues up; the turn is handed straight to
 // a waiting writer, so one thread writing steadily cannot keep the other out.
@@ -34,21 +53,16 @@ int turnHandoffs = 0;
 // Set at shutdown, read under the turn: later texts are dropped.
 std::atomic<bool> logClosed{false};
 
-// Takes the turn; bounded: gives up after kLogTurnWaitMs and returns false.
-bool TakeTurn(bool bounded) {
+// Takes the turn; gives up after kLogTurnWaitMs and returns false.
+bool TakeTurn() {
   std::unique_lock<std::mutex> hold(turnMutex);
   if (!turnTaken) {
     turnTaken = true;
     return true;
   }
   ++turnWaiters;
-  auto handedToUs = [] { return turnHandoffs > 0; };
-  bool taken = true;
-  if (bounded) {
-    taken = turnHandedOver.wait_for(hold, std::chrono::milliseconds(kLogTurnWaitMs), handedToUs);
-  } else {
-    turnHandedOver.wait(hold, handedToUs);
-  }
+  bool taken = turnHandedOver.wait_for(hold, std::chrono::milliseconds(kLogTurnWaitMs),
+                                       [] { return turnHandoffs > 0; });
   --turnWaiters;
   if (taken) --turnHandoffs;
   return taken;
@@ -65,44 +79,133 @@ void GiveTurn() {
   }
 }
 
+// Milliseconds of the steady clock.
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // Writes a text unchanged to standard output (as "%s" would, without a length limit).
 void PrintText(const char* text) {
   platform::StreamWrite(text, std::strlen(text));
 }
 
-// The error-code line for the error number a failing file operation left.
+// The error-code line for the error a failing file operation left.
 void PrintErrorCode(int error) {
-  Print("LINKSPY: Error code: %s\n", std::strerror(error));
+  Print("LINKSPY: Error code: %s\n",
+        error == platform::kNotRegularFile ? "Not a regular file" : std::strerror(error));
 }
 
-// A failed write: logging goes off and the text goes to standard output instead.
-void ReportWriteFailure(const char* text, int error) {
+// The name of backup slot: 0 is the backup name itself, n > 0 the backup name with ".n".
+void SlotName(int slot, char (&name)[kNameSize]) {
+  if (slot == 0) {
+    std::snprintf(name, sizeof name, "%s", backupFileName);
+  } else {
+    std::snprintf(name, sizeof name, "%s.%d", backupFileName, slot);
+  }
+}
+
+// Undoes the moves of a failed rotation in slots first..last: a slot whose lower neighbour
+// is empty was moved up from there and goes back.
+void MoveBack(int first, int last) {
+  for (int slot = first; slot <= last; ++slot) {
+    SlotName(slot, fromName);
+    SlotName(slot - 1, toName);
+    if (platform::NameExists(fromName) && !platform::NameExists(toName)) {
+      platform::RenameNoReplace(fromName, toName);
+    }
+  }
+}
+
+// Moves every backup up one slot (the oldest is removed first), then the log to the backup
+// name. A failed rename stops the rotation and moves back what had moved.
+void RotateLog(AppendOutcome* outcome) {
+  int kept = logBackups.load();
+  SlotName(kept, toName);
+  if (platform::NameExists(toName)) outcome->removeError = platform::RemoveName(toName);
+  // A backup that survived its removal fails the first rename: it is never replaced.
+  for (int slot = kept; slot > 0; --slot) {
+    SlotName(slot - 1, fromName);
+    SlotName(slot, toName);
+    if (!platform::NameExists(fromName)) continue;
+    outcome->renameError = platform::RenameNoReplace(fromName, toName);
+    if (outcome->renameError != 0) {
+      MoveBack(slot + 1, kept);
+      return;
+    }
+  }
+  outcome->renameError = platform::RenameNoReplace(logFileName, backupFileName);
+  if (outcome->renameError != 0) MoveBack(1, kept);
+}
+
+// Appends text to the log while holding its lock: the log is measured first, cut back to
+// that length when the text could not be written whole, and rotated when the measured
+// length passes the limit (size checking on).
+void AppendToLog(const char* text, bool checkSize, AppendOutcome* outcome) {
+  platform::File file{};
+  outcome->openError = platform::OpenLocked(logFileName, &file);
+  if (outcome->openError != 0) return;
+  uint64_t length = 0;
+  outcome->measureError = platform::FileLength(file, &length);
+  outcome->writeError = platform::WriteText(file, text, std::strlen(text));
+  if (outcome->writeError != 0 && outcome->measureError == 0) {
+    platform::TruncateFile(file, length);
+  } else if (checkSize && outcome->measureError == 0) {
+    logSizeKB = static_cast<int32_t>(length / 1024);
+    if (logSizeKB.load() > MAX_LOG_SIZE_KB) RotateLog(outcome);
+  }
+  // A failure that shows only at the close is the write's failure too.
+  int closeError = platform::CloseFile(file);
+  if (outcome->writeError == 0) outcome->writeError = closeError;
+}
+
+// A failure switches logging off; the file is tried again kLogRetryMs later.
+void NoteFailure() {
   controlBlock.loggingEnabled = 0;
-  Print("LINKSPY: Error writing logfile (1): Logging disabled\n");
-  PrintErrorCode(error);
+  lastFailureMs = NowMs();
+  offByFailure = true;
+}
+
+// True when a failure switched logging off and the file is due to be tried again.
+bool RetryDue() {
+  return offByFailure.load() && NowMs() - lastFailureMs.load() >= kLogRetryMs;
+}
+
+// Reports a failed open or write (a failed retry is not reported again); the text goes to
+// standard output instead.
+void ReportFailure(const AppendOutcome& outcome, const char* text, bool retrying) {
+  NoteFailure();
+  if (!retrying && outcome.openError != 0) {
+    Print("\nLINKSPY: Error open log file: %s\n", logFileName);
+    PrintErrorCode(outcome.openError);
+  } else if (!retrying) {
+    Print("LINKSPY: Error writing logfile (1): Logging disabled\n");
+    PrintErrorCode(outcome.writeError);
+  }
   PrintText(text);
 }
 
-// Moves the log to the backup name, first removing an old backup.
-void RotateLog() {
-  if (platform::NameExists(backupFileName)) {
-    int error = platform::RemoveName(backupFileName);
-    if (error != 0) {
-      Print("LINKSPY: Error removing backup logfile\n");
-      PrintErrorCode(error);
-    }
+// Reports a failed measurement (size checking goes off) and a failed rotation.
+void ReportSizeAndRotation(const AppendOutcome& outcome, bool checkSize) {
+  if (checkSize && outcome.measureError != 0) {
+    Print("LINKSPY: Log file size checking disabled\n");
+    PrintErrorCode(outcome.measureError);
+    controlBlock.sizeCheckEnabled = 0;
   }
-  // A backup that survived its removal fails the rename: it is never replaced.
-  int error = platform::RenameNoReplace(logFileName, backupFileName);
-  if (error != 0) {
+  if (outcome.removeError != 0) {
+    Print("LINKSPY: Error removing backup logfile\n");
+    PrintErrorCode(outcome.removeError);
+  }
+  if (outcome.renameError != 0) {
     Print("LINKSPY: Error renaming logfile\n");
-    PrintErrorCode(error);
+    PrintErrorCode(outcome.renameError);
   }
 }
 
 // One guarded write: waits for the turn, drops the text with a warning when it does not come.
 void GuardedWrite(const char* text, int echo) {
-  if (!TakeTurn(true)) {
+  if (!TakeTurn()) {
     Print("LINKSPY: Warning - Logfile in use!\n");
     return;
   }
@@ -118,6 +221,25 @@ void SetLogFileNames(const char* logName, const char* backupName) {
   backupFileName = backupName;
 }
 
+int SetLogBackups(const char* text) {
+  int count = 0;
+  for (const char* digit = text; digit != nullptr && *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9') return -1;
+    count = count * 10 + (*digit - '0');
+    if (count > kMaxLogBackups) return -1;
+  }
+  logBackups = count;
+  return 0;
+}
+
+int LogBackups() {
+  return logBackups.load();
+}
+
+void ForgetLogFailure() {
+  offByFailure = false;
+}
+
 void LogWithEcho(const char* text) {
   GuardedWrite(text, 1);
 }
@@ -128,40 +250,27 @@ void LogOnly(const char* text) {
 
 void WriteLog(const char* text, int echo) {
   if (echo > 0) PrintText(text);
+  bool retrying = false;
   if (controlBlock.loggingEnabled.load() == 0) {
-    PrintText(text);
-    return;
+    if (!RetryDue()) {
+      PrintText(text);
+      return;
+    }
+    retrying = true;
   }
-  platform::File file;
-  int error = platform::OpenAppend(logFileName, &file);
-  if (error != 0) {
-    controlBlock.loggingEnabled = 0;
-    Print("\nLINKSPY: Error open log file: %s\n", logFileName);
-    PrintErrorCode(error);
-    return;
-  }
-  // Measured before the text is written: the length the log had without it.
   bool checkSize = controlBlock.sizeCheckEnabled.load() != 0;
-  uint64_t length = 0;
-  int measureError = checkSize ? platform::FileLength(file, &length) : 0;
-  error = platform::WriteText(file, text, std::strlen(text));
-  // A failure that shows only at the close is the write's failure too.
-  int closeError = platform::CloseFile(file);
-  if (error == 0) error = closeError;
-  if (error != 0) {
-    ReportWriteFailure(text, error);
+  AppendOutcome outcome{};
+  AppendToLog(text, checkSize, &outcome);
+  if (outcome.openError != 0 || outcome.writeError != 0) {
+    ReportFailure(outcome, text, retrying);
     return;
   }
-  if (!checkSize) return;
-  if (measureError != 0) {
-    Print("LINKSPY: Log file size checking disabled\n");
-    PrintErrorCode(measureError);
-    controlBlock.sizeCheckEnabled = 0;
-    return;
+  if (retrying) {
+    offByFailure = false;
+    controlBlock.loggingEnabled = 1;
+    Print("LINKSPY: Log file usable again, logging resumed\n");
   }
-  logSizeKB = static_cast<int32_t>(length / 1024);
-  if (logSizeKB.load() <= MAX_LOG_SIZE_KB) return;
-  RotateLog();
+  ReportSizeAndRotation(outcome, checkSize);
 }
 
 int32_t LogSizeKB() {
@@ -169,12 +278,12 @@ int32_t LogSizeKB() {
 }
 
 void CloseLogForShutdown() {
-  TakeTurn(false);
-  controlBlock.logBusy = 1;
+  // A writer stuck past the wait (its echo on a stalled terminal) keeps its turn; the log is
+  // closed for every later text all the same.
+  bool taken = TakeTurn();
   logClosed = true;
   std::fflush(nullptr);
-  controlBlock.logBusy = 0;
-  GiveTurn();
+  if (taken) GiveTurn();
 }
 
 const char* Timestamp() {

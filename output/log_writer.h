@@ -1,5 +1,6 @@
-// The log writer: every text for LINKSPY.LOG passes here; rotation to LINKSPY.BAK above
-// 500 kB; console print mode; the timestamp text.
+// The log writer: every text for LINKSPY.LOG passes here; rotation to LINKSPY.BAK (and the
+// numbered backups kept on request) above 500 kB; console print mode; the file tried again
+// after a failure; the timestamp text.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +10,24 @@ namespace output {
 constexpr int MAX_LOG_SIZE_KB = 500;
 // How long a writer waits for its turn before its text is dropped with a warning.
 constexpr int kLogTurnWaitMs = 2000;
+// While a failure keeps logging off, the file is tried again at most this often.
+constexpr int kLogRetryMs = 10000;
+// The most numbered backups (LINKSPY.BAK.1 ...) that can be kept.
+constexpr int kMaxLogBackups = 9999;
 
 // Sets the log and backup file names (start-up).
 void SetLogFileNames(const char* logName, const char* backupName);
+
+// Takes the number of numbered backups to keep from its text (LINKSPY_LOG_BACKUPS): none or
+// empty keeps 0, else a decimal 0..kMaxLogBackups. Returns 0, or -1 for an unusable text
+// (the number is left as it was).
+int SetLogBackups(const char* text);
+
+// The number of numbered backups kept at each rotation.
+int LogBackups();
+
+// The operator switches logging on or off: a failure no longer decides when the file is tried.
+void ForgetLogFailure();
 
 // Guarded write with echo to standard output.
 void LogWithEcho(const char* text);
@@ -25,8 +41,8 @@ void WriteLog(const char* text, int echo);
 // The log size in whole kB found by the last measurement.
 int32_t LogSizeKB();
 
-// Shutdown: takes the writer's turn for good (waiting for a write in progress), then closes
-// every stream still open. Later writes are dropped.
+// Shutdown: takes the writer's turn for good (waiting at most kLogTurnWaitMs for a write in
+// progress), then closes every stream still open. Later writes are dropped.
 void CloseLogForShutdown();
 
 // Local date and time as "dd/mm/yyyy hh:mm:ss"; valid until the next call (main thread).

@@ -1,4 +1,5 @@
-// Files for the log: an append-mode text file, its length, and the names around it.
+// Files for the log: a text file appended to under a lock that other processes honour, its
+// length, and the names around it.
 #pragma once
 
 #include <cstddef>
@@ -6,23 +7,33 @@
 
 namespace platform {
 
-// An open file; handle is the platform's own kind of file handle.
+// An open file; handle is the platform's own kind of file handle, lockedLength the length a
+// platform may have measured when the lock was taken (for FileLength).
 struct File {
   intptr_t handle;
+  uint64_t lockedLength;
 };
 
-// Each call that can fail returns 0 or the error number (errno) that says why.
+// Each call that can fail returns 0 or the error number (errno) that says why, or this one:
+// the name is something other than a regular file (a FIFO, a device, a folder).
+constexpr int kNotRegularFile = -2;
 
-// Opens name for appending text with the platform's line ends, creating it when missing.
-int OpenAppend(const char* name, File* file);
+// Opens name for appending text with the platform's line ends, creating it when missing,
+// without ever blocking on what the name is. Returns holding the file's lock, shared with
+// every other process that opens the name this way, and only once the file still is the one
+// the name points to. The lock lasts until CloseFile.
+int OpenLocked(const char* name, File* file);
 
 // Writes all length bytes of text at the end of the file.
 int WriteText(File file, const char* text, size_t length);
 
-// The file's length in bytes; fails when the file is not a regular file.
+// The file's length in bytes (what OpenLocked left it at: only the lock holder writes).
 int FileLength(File file, uint64_t* length);
 
-// Closes the file; a failure here may be a write's that only now shows.
+// Cuts the file back to length bytes.
+int TruncateFile(File file, uint64_t length);
+
+// Closes the file and gives up its lock; a failure here may be a write's that only now shows.
 int CloseFile(File file);
 
 // True when anything (a dangling link included) has this name.

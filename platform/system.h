@@ -1,4 +1,5 @@
-// Process services: computer name, local time, sleeping, process-wide set-up and end.
+// Process services: computer name, local time, sleeping, the environment, process-wide set-up
+// and end.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,9 @@ std::tm LocalTimeNow();
 
 // Sleeps the calling thread for about ms milliseconds.
 void SleepMs(int ms);
+
+// The value of the environment variable name, or nullptr when it is not set.
+const char* EnvironmentValue(const char* name);
 
 // True once the process has been asked to end from outside (SIGINT, SIGTERM, SIGHUP), or
 // by RequestTermination.

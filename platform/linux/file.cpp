@@ -1,8 +1,10 @@
-// Files for the log on POSIX: plain descriptors, so nothing is allocated per use.
+// Files for the log on POSIX: plain descriptors, so nothing is allocated per use; flock on
+// the log itself is the lock between processes.
 #include "platform/file.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,17 +15,47 @@
 namespace platform {
 
 namespace {
+// How often a file renamed away while its lock was awaited is opened afresh.
+constexpr int kReopenTries = 16;
+
 // The descriptor kept in a file handle.
 int Descriptor(File file) {
   return static_cast<int>(file.handle);
 }
+
+// Closes fd after a failure and passes the failure's error number on.
+int CloseAfter(int fd, int error) {
+  close(fd);
+  return error;
+}
+
+// True when name still points to the file opened as opened (not rotated away meanwhile).
+bool StillNamed(const struct stat& opened, const char* name) {
+  struct stat named;
+  return stat(name, &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
 }  // namespace
 
-int OpenAppend(const char* name, File* file) {
-  int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
-  file->handle = fd;
-  return 0;
+int OpenLocked(const char* name, File* file) {
+  for (int attempt = 0; attempt < kReopenTries; ++attempt) {
+    // Non-blocking: a FIFO without a reader fails at once (ENXIO) instead of waiting for one.
+    int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0) return errno == ENXIO ? kNotRegularFile : errno;
+    // Held only around file operations by every process, so the wait is short.
+    while (flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) return CloseAfter(fd, errno);
+    }
+    struct stat opened;
+    if (fstat(fd, &opened) != 0) return CloseAfter(fd, errno);
+    if (!S_ISREG(opened.st_mode)) return CloseAfter(fd, kNotRegularFile);
+    if (StillNamed(opened, name)) {
+      file->handle = fd;
+      file->lockedLength = static_cast<uint64_t>(opened.st_size);
+      return 0;
+    }
+    close(fd);
+  }
+  return EAGAIN;
 }
 
 int WriteText(File file, const char* text, size_t length) {
@@ -40,17 +72,20 @@ int WriteText(File file, const char* text, size_t length) {
 }
 
 int FileLength(File file, uint64_t* length) {
-  struct stat status;
-  if (fstat(Descriptor(file), &status) != 0) return errno;
-  // A device or pipe has no length to check against.
-  if (S_ISDIR(status.st_mode)) return EISDIR;
-  if (!S_ISREG(status.st_mode)) return EOPNOTSUPP;
-  *length = static_cast<uint64_t>(status.st_size);
+  *length = file.lockedLength;
+  return 0;
+}
+
+int TruncateFile(File file, uint64_t length) {
+  while (ftruncate(Descriptor(file), static_cast<off_t>(length)) != 0) {
+    if (errno != EINTR) return errno;
+  }
   return 0;
 }
 
 int CloseFile(File file) {
-  // Linux frees the descriptor even when close fails, so it is never retried.
+  // The lock goes with the last descriptor. Linux frees the descriptor even when close fails, so it
+  // is never retried.
   return close(Descriptor(file)) == 0 ? 0 : errno;
 }
 

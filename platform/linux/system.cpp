@@ -95,6 +95,10 @@ void SleepMs(int ms) {
   }
 }
 
+const char* EnvironmentValue(const char* name) {
+  return std::getenv(name);
+}
+
 bool TerminationRequested() {
   return terminationSignal.load() != 0;
 }

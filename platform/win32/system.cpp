@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 namespace platform {
@@ -57,6 +58,10 @@ std::tm LocalTimeNow() {
 
 void SleepMs(int ms) {
   Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0);
+}
+
+const char* EnvironmentValue(const char* name) {
+  return std::getenv(name);
 }
 
 bool TerminationRequested() {

@@ -123,6 +123,18 @@ def read_log(folder, name="LINKSPY.LOG"):
         return None
 
 
+def log_generations(folder):
+    """The log's files in a folder, oldest first: the numbered backups from the highest, the
+    backup, the log."""
+    names = []
+    slot = 1
+    while os.path.exists(os.path.join(folder, "LINKSPY.BAK.%d" % slot)):
+        names.insert(0, "LINKSPY.BAK.%d" % slot)
+        slot += 1
+    return [n for n in names + ["LINKSPY.BAK", "LINKSPY.LOG"]
+            if os.path.exists(os.path.join(folder, n))]
+
+
 class Headless:
     """linkspy with pipes for standard input, output and error (standard input from /dev/null
     when keys is False). The end of input does not end linkspy: end it with Ctrl-X or a

@@ -126,9 +126,9 @@ class FaultsHeadless(unittest.TestCase):
 
     def test_log_that_cannot_be_written(self):
         cases = {
-            "full disk": (lambda path: os.symlink("/dev/full", path), os.path.islink,
-                          [b"LINKSPY: Error writing logfile (1): Logging disabled\n",
-                           b"LINKSPY: Error code: No space left on device\n"]),
+            "device": (lambda path: os.symlink("/dev/full", path), os.path.islink,
+                       [b"LINKSPY: Error open log file: LINKSPY.LOG\n",
+                        b"LINKSPY: Error code: Not a regular file\n"]),
             "directory": (os.mkdir, os.path.isdir,
                           [b"LINKSPY: Error open log file: LINKSPY.LOG\n",
                            b"LINKSPY: Error code: Is a directory\n"]),

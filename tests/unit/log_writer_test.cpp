@@ -1,13 +1,19 @@
-// Tests of the log writer: rotation, failures of each file step, console print mode, writers
-// taking turns, shutdown, and the timestamp text.
+// Tests of the log writer: rotation and kept backups, failures of each file step, special
+// files at the log's name, console print mode, writers taking turns, two processes sharing
+// the log, shutdown, and the timestamp text.
 #include "output/log_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -80,6 +86,7 @@ class LogWriterTest : public ::testing::Test {
     fs::current_path(directory_);
     control::ResetControlBlock();
     output::SetLogFileNames(kLog, kBackup);
+    output::SetLogBackups(nullptr);
   }
   void TearDown() override {
     fs::current_path(previous_);
@@ -157,7 +164,7 @@ TEST_F(LogWriterTest, FailedRenameLeavesTheLogAndIsTriedAgain) {
   EXPECT_EQ(fs::file_size(kLog), 513026u);
 }
 
-TEST_F(LogWriterTest, UnopenableLogLosesTheTextAndSwitchesToConsolePrintMode) {
+TEST_F(LogWriterTest, UnopenableLogSendsTheTextToStandardOutputAndSwitchesToConsolePrintMode) {
   fs::create_directory(kLog);
   {
     StdoutCapture capture;
@@ -165,54 +172,96 @@ TEST_F(LogWriterTest, UnopenableLogLosesTheTextAndSwitchesToConsolePrintMode) {
     EXPECT_EQ(capture.Take(),
               "first\n"
               "\nLINKSPY: Error open log file: LINKSPY.LOG\n"
-              "LINKSPY: Error code: Is a directory\n");
+              "LINKSPY: Error code: Is a directory\n"
+              "first\n");
   }
   EXPECT_EQ(controlBlock.loggingEnabled.load(), 0);
   EXPECT_EQ(LogOnlyOutput("second\n"), "second\n");
   // The operator switches logging on again: the file is tried again.
   fs::remove(kLog);
+  output::ForgetLogFailure();
   controlBlock.loggingEnabled = 1;
   EXPECT_EQ(LogOnlyOutput("third\n"), "");
   EXPECT_EQ(ReadFile(kLog), "third\n");
 }
 
-TEST_F(LogWriterTest, FailureOnlyVisibleAtCloseCountsAsWriteFailure) {
-  fs::create_symlink("/dev/full", kLog);
-  {
-    StdoutCapture capture;
-    output::LogWithEcho("text\n");
-    // The echo, the two error lines, then the text again in place of the log.
-    EXPECT_EQ(capture.Take(),
-              "text\n"
-              "LINKSPY: Error writing logfile (1): Logging disabled\n"
-              "LINKSPY: Error code: No space left on device\n"
-              "text\n");
+TEST_F(LogWriterTest, AfterTheOperatorsToggleAFailureIsNotTriedAgain) {
+  fs::create_directory(kLog);
+  LogOnlyOutput("first\n");
+  ASSERT_EQ(controlBlock.loggingEnabled.load(), 0);
+  fs::remove(kLog);
+  // .p twice: on, then off again by the operator's choice.
+  output::ForgetLogFailure();
+  std::this_thread::sleep_for(std::chrono::milliseconds(output::kLogRetryMs + 200));
+  EXPECT_EQ(LogOnlyOutput("second\n"), "second\n");
+  EXPECT_FALSE(fs::exists(kLog));
+}
+
+TEST_F(LogWriterTest, DevicesAndFifosAtTheLogNameAreOpenFailuresThatNeverBlock) {
+  fs::create_symlink("/dev/full", "full");
+  fs::create_symlink("/dev/null", "null");
+  ASSERT_EQ(mkfifo("fifo", 0600), 0);
+  for (const char* name : {"full", "null", "fifo"}) {
+    SCOPED_TRACE(name);
+    control::ResetControlBlock();
+    output::SetLogFileNames(name, kBackup);
+    EXPECT_EQ(LogOnlyOutput("text\n"), std::string("\nLINKSPY: Error open log file: ") + name +
+                                           "\nLINKSPY: Error code: Not a regular file\ntext\n");
+    EXPECT_EQ(controlBlock.loggingEnabled.load(), 0);
+    EXPECT_EQ(controlBlock.sizeCheckEnabled.load(), 1);
   }
-  EXPECT_EQ(controlBlock.loggingEnabled.load(), 0);
-  EXPECT_EQ(controlBlock.sizeCheckEnabled.load(), 1);
-  EXPECT_EQ(LogOnlyOutput("later\n"), "later\n");
+  // A FIFO that has a reader is refused as well, and nothing reaches the reader.
+  int reader = open("fifo", O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  control::ResetControlBlock();
+  output::SetLogFileNames("fifo", kBackup);
+  EXPECT_NE(LogOnlyOutput("text\n").find("Not a regular file"), std::string::npos);
+  char byte;
+  EXPECT_EQ(read(reader, &byte, 1), 0);
+  close(reader);
 }
 
-TEST_F(LogWriterTest, FailureOfALargeWriteIsReportedWithoutSizeCheck) {
-  fs::create_symlink("/dev/full", kLog);
-  controlBlock.sizeCheckEnabled = 0;
+// Sets a limit on the size of the files the process writes; restores the old one when done.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_;
+};
+
+TEST_F(LogWriterTest, FailedOrShortWriteCutsTheLogBackAndTheNextLineStartsWhole) {
+  const std::string before(100000, 'a');
   const std::string large(20000, 'q');
-  const std::string output = LogOnlyOutput(large.c_str());
-  EXPECT_EQ(output,
-            "LINKSPY: Error writing logfile (1): Logging disabled\n"
-            "LINKSPY: Error code: No space left on device\n" +
-                large);
-  EXPECT_EQ(controlBlock.loggingEnabled.load(), 0);
-}
-
-TEST_F(LogWriterTest, UnmeasurableLogSwitchesSizeCheckingOffForGood) {
-  fs::create_symlink("/dev/null", kLog);
-  const std::string output = LogOnlyOutput("text\n");
-  EXPECT_EQ(output.rfind("LINKSPY: Log file size checking disabled\nLINKSPY: Error code: ", 0), 0u)
-      << output;
-  EXPECT_EQ(controlBlock.sizeCheckEnabled.load(), 0);
-  EXPECT_EQ(controlBlock.loggingEnabled.load(), 1);
-  EXPECT_EQ(LogOnlyOutput("again\n"), "");
+  for (int sizeCheck : {1, 0}) {
+    SCOPED_TRACE(sizeCheck);
+    control::ResetControlBlock();
+    controlBlock.sizeCheckEnabled = sizeCheck;
+    WriteFile(kLog, before);
+    std::string output;
+    {
+      // The write stops part-way at the limit: some bytes reach the file, then it fails.
+      FileSizeLimit limit(before.size() + 50);
+      output = LogOnlyOutput(large.c_str());
+    }
+    EXPECT_EQ(output,
+              "LINKSPY: Error writing logfile (1): Logging disabled\n"
+              "LINKSPY: Error code: File too large\n" +
+                  large);
+    EXPECT_EQ(controlBlock.loggingEnabled.load(), 0);
+    EXPECT_EQ(ReadFile(kLog), before);
+    // Logging on again: the next line follows what was there, not a fragment.
+    controlBlock.loggingEnabled = 1;
+    output::LogOnly("next\n");
+    EXPECT_EQ(ReadFile(kLog), before + "next\n");
+  }
 }
 
 TEST_F(LogWriterTest, ConsolePrintModePrintsEchoedTextTwice) {
@@ -270,6 +319,136 @@ TEST_F(LogWriterTest, RenameNeverReplacesAnExistingFile) {
   EXPECT_EQ(platform::RenameNoReplace("from", "other"), 0);
   EXPECT_FALSE(fs::exists("from"));
   EXPECT_EQ(ReadFile("other"), "new");
+}
+
+TEST(LogBackupsTest, TakesZeroTo9999AndRefusesAnythingElse) {
+  for (const char* text : {"3", "0", "", "0007", "9999"}) {
+    EXPECT_EQ(output::SetLogBackups(text), 0) << text;
+  }
+  EXPECT_EQ(output::LogBackups(), 9999);
+  for (const char* text : {"10000", "-1", "+3", " 3", "3x", "abc", "99999999999999999999"}) {
+    EXPECT_EQ(output::SetLogBackups(text), -1) << text;
+  }
+  EXPECT_EQ(output::LogBackups(), 9999);
+  EXPECT_EQ(output::SetLogBackups(nullptr), 0);
+  EXPECT_EQ(output::LogBackups(), 0);
+}
+
+TEST_F(LogWriterTest, RotationMovesEachKeptBackupUpAndDropsTheOldest) {
+  output::SetLogBackups("3");
+  WriteFile(kBackup, "b0");
+  WriteFile("LINKSPY.BAK.1", "b1");
+  WriteFile("LINKSPY.BAK.3", "b3");  // slot 2 empty: nothing moves into 3, b3 is dropped
+  WriteFile(kLog, std::string(513024, 'a'));
+  EXPECT_EQ(LogOnlyOutput("z"), "");
+  EXPECT_FALSE(fs::exists(kLog));
+  EXPECT_EQ(ReadFile(kBackup), std::string(513024, 'a') + "z");
+  EXPECT_EQ(ReadFile("LINKSPY.BAK.1"), "b0");
+  EXPECT_EQ(ReadFile("LINKSPY.BAK.2"), "b1");
+  EXPECT_FALSE(fs::exists("LINKSPY.BAK.3"));
+  EXPECT_FALSE(fs::exists("LINKSPY.BAK.4"));
+}
+
+TEST_F(LogWriterTest, OldestBackupThatCannotBeRemovedLeavesEveryFileInPlace) {
+  output::SetLogBackups("2");
+  fs::create_directory("LINKSPY.BAK.2");
+  WriteFile("LINKSPY.BAK.2/keep", "x");
+  WriteFile("LINKSPY.BAK.1", "b1");
+  WriteFile(kBackup, "b0");
+  WriteFile(kLog, std::string(513024, 'a'));
+  EXPECT_EQ(LogOnlyOutput("1"),
+            "LINKSPY: Error removing backup logfile\n"
+            "LINKSPY: Error code: Directory not empty\n"
+            "LINKSPY: Error renaming logfile\n"
+            "LINKSPY: Error code: File exists\n");
+  EXPECT_EQ(ReadFile("LINKSPY.BAK.2/keep"), "x");
+  EXPECT_EQ(ReadFile("LINKSPY.BAK.1"), "b1");
+  EXPECT_EQ(ReadFile(kBackup), "b0");
+  EXPECT_EQ(fs::file_size(kLog), 513025u);
+}
+
+TEST_F(LogWriterTest, FailedRenameOfTheLogMovesTheBackupsBack) {
+  // A log on another file system cannot be renamed into this folder.
+  char pattern[] = "/dev/shm/linkspy-log-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no /dev/shm";
+  const fs::path elsewhere = pattern;
+  struct stat here, there;
+  stat(".", &here);
+  stat(pattern, &there);
+  if (here.st_dev == there.st_dev) {
+    fs::remove_all(elsewhere);
+    GTEST_SKIP() << "/dev/shm and /tmp are one file system";
+  }
+  const std::string log = (elsewhere / kLog).string();
+  output::SetLogFileNames(log.c_str(), kBackup);
+  output::SetLogBackups("3");
+  WriteFile(kBackup, "b0");
+  WriteFile("LINKSPY.BAK.1", "b1");
+  WriteFile(log.c_str(), std::string(513024, 'a'));
+  EXPECT_EQ(LogOnlyOutput("z"),
+            "LINKSPY: Error renaming logfile\n"
+            "LINKSPY: Error code: Invalid cross-device link\n");
+  EXPECT_EQ(ReadFile(kBackup), "b0");
+  EXPECT_EQ(ReadFile("LINKSPY.BAK.1"), "b1");
+  EXPECT_FALSE(fs::exists("LINKSPY.BAK.2"));
+  EXPECT_EQ(fs::file_size(log), 513025u);
+  fs::remove_all(elsewhere);
+}
+
+// Writes count numbered lines tagged name into the log of the working folder (a child).
+void WriteNumberedLines(char name, int count) {
+  char line[96];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(line, sizeof line, "%c %06d abcdefghijklmnopqrstuvwxyz0123456789abcdefghij\n",
+                  name, i);
+    output::LogOnly(line);
+  }
+}
+
+TEST_F(LogWriterTest, TwoProcessesShareTheLogAcrossRotationsLosingNoLine) {
+  constexpr int kLines = 40000;
+  output::SetLogBackups("50");
+  pid_t children[2];
+  for (int i = 0; i < 2; ++i) {
+    children[i] = fork();
+    ASSERT_GE(children[i], 0);
+    if (children[i] == 0) {
+      // What each writer prints (a failed rotation's lines) goes to a file of its own.
+      int out = open(i == 0 ? "out.A" : "out.B", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(out, 1);
+      WriteNumberedLines(static_cast<char>('A' + i), kLines);
+      std::_Exit(0);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+  // Oldest first: the highest numbered backup down to the backup, then the log.
+  std::string all;
+  int backups = 0;
+  while (fs::exists("LINKSPY.BAK." + std::to_string(backups + 1))) ++backups;
+  for (int slot = backups; slot >= 0; --slot) {
+    const std::string name = slot == 0 ? kBackup : "LINKSPY.BAK." + std::to_string(slot);
+    // Each generation was rotated once, when it had passed the limit.
+    EXPECT_GE(fs::file_size(name), 513024u) << name;
+    all += ReadFile(name.c_str());
+  }
+  all += ReadFile(kLog);
+  EXPECT_GE(backups, 3);
+  std::istringstream lines(all);
+  std::string line;
+  int next[2] = {0, 0};
+  while (std::getline(lines, line)) {
+    ASSERT_EQ(line.size(), 55u) << line;
+    int& expected = next[line[0] - 'A'];
+    ASSERT_EQ(std::stoi(line.substr(2, 6)), expected);
+    ++expected;
+  }
+  EXPECT_EQ(next[0], kLines);
+  EXPECT_EQ(next[1], kLines);
+  EXPECT_EQ(ReadFile("out.A") + ReadFile("out.B"), "");
 }
 
 TEST_F(LogWriterTest, TwoThreadsWritingAtOnceLoseNoLine) {
@@ -396,6 +575,28 @@ int ShutdownScenario() {
 
 TEST_F(LogWriterTest, ShutdownWaitsForTheWriteInProgressAndDropsLaterTexts) {
   EXPECT_EXIT(std::_Exit(ShutdownScenario()), ::testing::ExitedWithCode(0), "");
+}
+
+// A writer stuck past the wait does not hold up shutdown: it closes the log all the same.
+int StuckWriterScenario() {
+  const std::string large(300000, 's');
+  StalledStdout stalled;
+  std::thread busy([&large] { output::LogWithEcho(large.c_str()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto start = std::chrono::steady_clock::now();
+  output::CloseLogForShutdown();
+  auto waited = std::chrono::steady_clock::now() - start;
+  if (waited < std::chrono::milliseconds(output::kLogTurnWaitMs - 100)) return 1;
+  if (waited > std::chrono::milliseconds(output::kLogTurnWaitMs + 2000)) return 2;
+  stalled.Drain();
+  busy.join();
+  output::LogOnly("after\n");
+  stalled.Finish();
+  return ReadFile(kLog) == large ? 0 : 3;
+}
+
+TEST_F(LogWriterTest, ShutdownWaitsForAStuckWriterNoLongerThanTheTurnWait) {
+  EXPECT_EXIT(std::_Exit(StuckWriterScenario()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(TimestampTest, DayMonthFullYearAndTimeInTwoDigitFields) {

@@ -1,0 +1,153 @@
+"""The log file failing and coming back: a folder at its name that goes away, a full file
+system, a FIFO at its name, and two linkspy sharing one folder through many rotations."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness as h  # noqa: E402
+
+FLOOD_LINE = re.compile(rb"(C\d )?\d\d:\d\d:\d\d\.\d{3} L2D FLOOD (\d{6}) [A-Za-z]+")
+RESUMED = b"LINKSPY: Log file usable again, logging resumed\n"
+
+
+def flood_numbers(text):
+    return [int(n) for n in re.findall(rb"L2D FLOOD (\d{6})", text)]
+
+
+@h.needs(h.LINKSPY, h.QZ7EMU)
+class LogFaults(unittest.TestCase):
+    def start(self, *script, folder=None, home=None, args=("-2",), env_extra=None):
+        actions = []
+        for action in script:
+            actions += ["--do", action]
+        emulator = h.Emulator("--rate", "0", *actions)
+        self.addCleanup(emulator.stop)
+        home = home or h.run_folder(emulator.port)
+        folder = folder or home
+        run = h.Headless(folder, list(args), env=h.linkspy_env(home, **(env_extra or {})))
+        self.addCleanup(run.kill)
+        return run
+
+    def pump_until(self, run, predicate, timeout, what):
+        deadline = time.time() + timeout
+        while not predicate():
+            self.assertLess(time.time(), deadline, "%s; output: %r" % (what, run.out[-1500:]))
+            self.assertIsNone(run.process.poll(), run.out[-1500:])
+            run._pump(0.05)
+
+    def end_with_ctrl_x(self, run, within=10):
+        started = time.time()
+        run.send(h.CTRL["X"])
+        self.assertEqual(run.finish(timeout=within + 10), 0, run.out[-2000:])
+        self.assertLess(time.time() - started, within)
+        self.assertIn(b"\rClean at shutdown\n", run.out)
+
+    def assert_whole_flood_lines(self, log):
+        for line in log.split(b"\n"):
+            if b"FLOOD" in line:
+                self.assertRegex(line, FLOOD_LINE.pattern + rb"$")
+
+    def test_folder_at_the_log_name_that_goes_away(self):
+        run_dir = tempfile.mkdtemp(prefix="linkspy-logdir-")
+        os.mkdir(os.path.join(run_dir, "LINKSPY.LOG"))
+        run = self.start("wait-decoder", "wait 200", "flood 2000", "wait 12000", "flood 2000",
+                         folder=run_dir)
+        # Every text meets the failed open or logging off: all of them on standard output.
+        self.pump_until(run, lambda: b"FLOOD 002000" in run.out, 30, "first flood not printed")
+        self.assertEqual(run.out.count(b"LINKSPY: Error open log file: LINKSPY.LOG\n"), 1)
+        os.rmdir(os.path.join(run_dir, "LINKSPY.LOG"))
+        self.pump_until(run, lambda: RESUMED in run.out, 30, "logging did not resume")
+        log = lambda: h.read_log(run_dir) or b""
+        self.pump_until(run, lambda: b"FLOOD 002000" in log(), 30, "second flood not logged")
+        self.end_with_ctrl_x(run)
+        self.assertEqual(run.out.count(RESUMED), 1)
+        # Each text is in one place: standard output before the retry, the file after it.
+        self.assertEqual(sorted(flood_numbers(run.out) + flood_numbers(log())),
+                         sorted(list(range(1, 2001)) * 2))
+        self.assertEqual(flood_numbers(log()), list(range(1, 2001)))
+        self.assertIn(b"Program unloaded\n", log())
+
+    def test_full_file_system(self):
+        run_dir = tempfile.mkdtemp(prefix="linkspy-tmpfs-")
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", run_dir],
+                                 capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest("cannot mount a small tmpfs here: %s" % mounted.stderr.decode().strip())
+        self.addCleanup(subprocess.run, ["umount", "-l", run_dir], capture_output=True)
+        filler = os.path.join(run_dir, "filler")
+        with open(filler, "wb") as f:
+            f.write(b"f" * 65536)
+        run = self.start("wait-decoder", "wait 200", "flood 5000", "wait 12000", "flood 500",
+                         folder=run_dir)
+        self.pump_until(run, lambda: b"FLOOD 005000" in run.out, 30, "first flood not printed")
+        self.assertEqual(run.out.count(b"LINKSPY: Error writing logfile (1): Logging disabled\n"
+                                       b"LINKSPY: Error code: No space left on device\n"), 1)
+        log = lambda: h.read_log(run_dir) or b""
+        # The line that met the full disk left nothing behind in the file.
+        self.assertTrue(log().endswith(b"\n"), log()[-200:])
+        os.unlink(filler)
+        self.pump_until(run, lambda: RESUMED in run.out, 30, "logging did not resume")
+        self.pump_until(run, lambda: log().count(b"FLOOD 000500") == 2, 30, "second flood")
+        self.end_with_ctrl_x(run)
+        self.assert_whole_flood_lines(log())
+        self.assertEqual(sorted(flood_numbers(run.out) + flood_numbers(log())),
+                         sorted(list(range(1, 5001)) + list(range(1, 501))))
+        self.assertIn(b"Program unloaded\n", log())
+
+    def test_fifo_at_the_log_name(self):
+        run_dir = tempfile.mkdtemp(prefix="linkspy-fifo-")
+        os.mkfifo(os.path.join(run_dir, "LINKSPY.LOG"))
+        run = self.start("wait-decoder", "wait 200", "trace L2D after the start", folder=run_dir)
+        # Start-up does not wait for a reader of the FIFO.
+        self.pump_until(run, lambda: b"after the start" in run.out, 20, "start-up hangs")
+        self.assertEqual(run.out.count(b"LINKSPY: Error open log file: LINKSPY.LOG\n"
+                                       b"LINKSPY: Error code: Not a regular file\n"), 1)
+        self.end_with_ctrl_x(run, within=5)
+        self.assertIn(b"Program unloaded\n", run.out)
+
+    def test_two_instances_flooding_one_folder(self):
+        lines = 100000
+        emulator = h.Emulator("--rate", "0", "--controllers", "2", "--do", "wait-decoder",
+                              "--do", "wait 300", "--do", "flood %d" % lines)
+        self.addCleanup(emulator.stop)
+        folder = h.run_folder(emulator.port)
+        # Backups enough that no generation is removed, so every line can be counted.
+        env = h.linkspy_env(folder, LINKSPY_LOG_BACKUPS="500")
+        runs = [h.Headless(folder, ["-2", "-e", "-c%d" % c], env=env) for c in (1, 2)]
+        for run in runs:
+            self.addCleanup(run.kill)
+        last = [b"C%d " % c + rb"\S+ L2D FLOOD %06d " % lines for c in (1, 2)]
+
+        def both_done():
+            for run in runs:
+                run._pump(0.02)
+                self.assertIsNone(run.process.poll(), run.out[-1500:])
+            newest = b"".join(h.read_log(folder, n) or b""
+                              for n in h.log_generations(folder)[-4:])
+            return all(re.search(pattern, newest) for pattern in last)
+        self.assertTrue(h.wait_until(both_done, timeout=180, interval=0.5), "floods not logged")
+        for run in runs:
+            self.end_with_ctrl_x(run)
+            self.assertNotIn(b"LINKSPY: Error", run.out)
+        names = h.log_generations(folder)
+        self.assertGreater(len(names), 20)
+        for name in names[:-1]:  # each generation was rotated once, past the limit
+            self.assertGreaterEqual(os.path.getsize(os.path.join(folder, name)), 513024, name)
+        everything = b"".join(h.read_log(folder, n) for n in names)
+        self.assert_whole_flood_lines(everything)
+        for c in (1, 2):
+            numbers = [int(n) for n in re.findall(rb"C%d \S+ L2D FLOOD (\d{6})" % c, everything)]
+            self.assertEqual(numbers, list(range(1, lines + 1)), "controller %d" % c)
+        self.assertEqual(everything.count(b"Program unloaded\n"), 2)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    h.main()
