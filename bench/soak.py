@@ -23,9 +23,8 @@ from run_bench import cpu_seconds, parse_arguments
 BLOCK = 200  # numbered texts per flood action, the emulator's burst
 TEXT_BYTES = 80  # a flood text with its line end, at most
 RSS_SLACK_KB = 64  # pages the allocator may still touch late; anything more is growth
-# linkspy's standard input: a pipe held open while the end of input still ends the program;
-# subprocess.DEVNULL once it no longer does.
-LINKSPY_STDIN = subprocess.PIPE
+# linkspy's standard input is at its end from the start, as for a service.
+LINKSPY_STDIN = subprocess.DEVNULL
 TOKEN = re.compile(rb"L2D SOAK BLOCK (\d+)|L2D FLOOD (\d{6}) [A-Za-z]+\n|FLOOD")
 
 
