@@ -367,14 +367,14 @@ void RunScript(Connection& c, TimePoint now) {
     if (c.pc >= script.size()) return;
     const Action& a = script[c.pc++];
     auto forTypes = [&](const Policy& p) {
-      if (a.a < 0)
+      if (a.type < 0)
         for (Policy& each : c.policy) each = p;
       else
-        c.policy[a.a] = p;
+        c.policy[a.type] = p;
     };
     switch (a.op) {
       case Op::kWait:
-        c.waitUntil = now + std::chrono::milliseconds(a.a);
+        c.waitUntil = now + std::chrono::milliseconds(a.ms);
         break;
       case Op::kWaitDecoder:
         c.waitDecoder = true;
@@ -392,10 +392,10 @@ void RunScript(Connection& c, TimePoint now) {
         forTypes({Policy::kNormal});
         break;
       case Op::kLate:
-        forTypes({Policy::kLate, a.b});
+        forTypes({Policy::kLate, a.ms});
         break;
       case Op::kWrong:
-        forTypes({Policy::kWrong, 0, a.b, a.c});
+        forTypes({Policy::kWrong, 0, a.command, a.subcommand});
         break;
       case Op::kRaw:
         SendMessage(c, a.bytes);
@@ -405,24 +405,24 @@ void RunScript(Connection& c, TimePoint now) {
         break;
       case Op::kStall:
         c.stall = Stall::kDrain;
-        c.stallMs = a.a;
-        c.stallSplit = a.b;
+        c.stallMs = a.ms;
+        c.stallSplit = a.split;
         break;
       case Op::kOversize:
-        SendBytes(c, OversizeFrame(c.lastController, a.a));
+        SendBytes(c, OversizeFrame(c.lastController, a.frameLength));
         break;
       case Op::kFlood:
-        c.floodLeft = a.a;
+        c.floodLeft = a.count;
         c.floodNext = 1;
         RefillFlood(c);
         break;
       case Op::kGarbage: {
         std::mt19937 rng(g_options->seed + static_cast<unsigned>(c.pc));
-        for (long i = 0; i < a.a; ++i) SendMessage(c, GarbageMessage(rng));
+        for (long i = 0; i < a.count; ++i) SendMessage(c, GarbageMessage(rng));
         break;
       }
       case Op::kRate:
-        c.rate = static_cast<double>(a.a);
+        c.rate = static_cast<double>(a.rate);
         c.nextTrace = now;
         break;
       case Op::kDownload: {
