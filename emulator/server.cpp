@@ -83,7 +83,7 @@ void Register(Connection& c, const std::string& message) {
              message);
   if (serverOptions->ignoreRegister) return;
   if (serverOptions->refuseRegister) {
-    SendMessage(c, RegisterConf(GetU16(message, 2), 0x1001));
+    SendMessage(c, RegisterConf(GetU16(message, 2), kInfoTooManyApplications));
     return;
   }
   SendMessage(c, RegisterConf(GetU16(message, 2), 0));
@@ -103,12 +103,12 @@ void AdapterRequest(Connection& c, const std::string& message, TimePoint now) {
   std::string data;
   std::string reply;
   if (!Present(c, controller))
-    reply = AdapterConf(applId, number, controller, type, 0x2002, "");
+    reply = AdapterConf(applId, number, controller, type, kInfoIllegalController, "");
   else if (ReplyData(serverOptions->adapters.profiles[controller], type, data))
     reply = AdapterConf(applId, number, controller, type,
                         serverOptions->adapters.profiles[controller].infoWord, data);
   else
-    reply = AdapterConf(applId, number, controller, type, 0x2007, "");
+    reply = AdapterConf(applId, number, controller, type, kInfoIllegalParameter, "");
   const Policy& p = c.policy[type];
   switch (p.kind) {
     case Policy::kNormal:
