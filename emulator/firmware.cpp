@@ -138,7 +138,7 @@ std::vector<std::string> RunCommand(const std::string& command, unsigned& decode
   return out;
 }
 
-// A dozen lines about the firmware, the board and the line.
+// Ten lines about the firmware, the board, the line, the decoders and the calls.
 std::vector<std::string> DownloadScreen(int controller, unsigned decoders, const AdapterProfile& p,
                                         const LineSimulator& line) {
   char text[128];

@@ -11,7 +11,7 @@ namespace emu {
 namespace {
 
 // A request type word: a number 0..255, or "all" (-1).
-bool Type(const std::string& word, long& value) {
+bool ParseType(const std::string& word, long& value) {
   if (word == "all") {
     value = -1;
     return true;
@@ -58,10 +58,9 @@ std::string ParseAction(const std::string& line, std::vector<Action>& out) {
   std::string rest = verbEnd < line.size() ? line.substr(verbEnd + 1) : "";
   size_t n = words.size() - 1;
   Action a;
-  a.b = -1;
   bool ok = true;
   if (verb == "after") {
-    if (n < 2 || !ParseNumber(words[1], kDay, a.a)) return "after needs MS and an action";
+    if (n < 2 || !ParseNumber(words[1], kDay, a.ms)) return "after needs MS and an action";
     out.push_back(a);
     return ParseAction(rest.substr(rest.find(words[1]) + words[1].size()), out);
   } else if (verb == "trace" || verb == "text") {
@@ -72,7 +71,7 @@ std::string ParseAction(const std::string& line, std::vector<Action>& out) {
     a.op = verb == "raw" ? Op::kRaw : Op::kRawFrame;
     ok = ParseHex(rest, a.bytes) && !a.bytes.empty() && a.bytes.size() <= 65533;
   } else if (verb == "wait") {
-    ok = n == 1 && ParseNumber(words[1], kDay, a.a);
+    ok = n == 1 && ParseNumber(words[1], kDay, a.ms);
   } else if (verb == "wait-decoder" || verb == "download" || verb == "drop" || verb == "exit") {
     a.op = verb == "wait-decoder" ? Op::kWaitDecoder
            : verb == "download"   ? Op::kDownload
@@ -81,31 +80,32 @@ std::string ParseAction(const std::string& line, std::vector<Action>& out) {
     ok = n == 0;
   } else if (verb == "withhold" || verb == "answer") {
     a.op = verb == "withhold" ? Op::kWithhold : Op::kAnswer;
-    ok = n == 1 && Type(words[1], a.a);
+    ok = n == 1 && ParseType(words[1], a.type);
   } else if (verb == "late") {
     a.op = Op::kLate;
-    ok = n == 2 && Type(words[1], a.a) && ParseNumber(words[2], kDay, a.b);
+    ok = n == 2 && ParseType(words[1], a.type) && ParseNumber(words[2], kDay, a.ms);
   } else if (verb == "wrong") {
     a.op = Op::kWrong;
-    ok = (n == 1 || n == 3) && Type(words[1], a.a) &&
-         (n == 1 || (ParseNumber(words[2], 255, a.b) && ParseNumber(words[3], 255, a.c)));
+    ok = (n == 1 || n == 3) && ParseType(words[1], a.type) &&
+         (n == 1 ||
+          (ParseNumber(words[2], 255, a.command) && ParseNumber(words[3], 255, a.subcommand)));
   } else if (verb == "stall") {
     a.op = Op::kStall;
-    ok = (n == 1 || n == 2) && ParseNumber(words[1], kDay, a.a) &&
-         (n == 1 || (ParseNumber(words[2], 1000, a.b) && a.b > 0));
+    ok = (n == 1 || n == 2) && ParseNumber(words[1], kDay, a.ms) &&
+         (n == 1 || (ParseNumber(words[2], 1000, a.split) && a.split > 0));
   } else if (verb == "oversize") {
     a.op = Op::kOversize;
-    a.a = 5000;
-    ok = n == 0 || (n == 1 && ParseNumber(words[1], 65535, a.a) && a.a >= 15);
+    a.frameLength = 5000;
+    ok = n == 0 || (n == 1 && ParseNumber(words[1], 65535, a.frameLength) && a.frameLength >= 15);
   } else if (verb == "flood") {
     a.op = Op::kFlood;
-    ok = n == 1 && ParseNumber(words[1], 100000000, a.a);
+    ok = n == 1 && ParseNumber(words[1], 100000000, a.count);
   } else if (verb == "garbage") {
     a.op = Op::kGarbage;
-    ok = n == 1 && ParseNumber(words[1], 1000000, a.a);
+    ok = n == 1 && ParseNumber(words[1], 1000000, a.count);
   } else if (verb == "rate") {
     a.op = Op::kRate;
-    ok = n == 1 && ParseNumber(words[1], 100000, a.a);
+    ok = n == 1 && ParseNumber(words[1], 100000, a.rate);
   } else {
     return "unknown action " + verb;
   }

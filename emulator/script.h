@@ -27,13 +27,18 @@ enum class Op {
   kExit,         // exit: end the emulator
 };
 
-// One parsed action. TYPE arguments are 0..255, or -1 for "all".
+// One parsed action; each verb fills the fields it takes.
 struct Action {
   Op op = Op::kWait;
-  long a = 0;  // MS, TYPE, N, SPLIT, FRAMELENGTH, rate
-  long b = 0;  // MS of late, CMD of wrong, -1 when absent
-  long c = 0;  // SUB of wrong
-  std::string bytes;
+  long ms = 0;           // wait, late, stall: milliseconds
+  long type = 0;         // withhold, answer, late, wrong: ADAPTER_REQ type 0..255, -1 for all
+  long command = -1;     // wrong: command of the answer, -1 for a trace text instead
+  long subcommand = 0;   // wrong: subcommand of the answer
+  long split = -1;       // stall: bytes sent before it, -1 for half the frame
+  long frameLength = 0;  // oversize: the frame length it announces
+  long count = 0;        // flood, garbage: how many messages
+  long rate = 0;         // rate: trace lines a second
+  std::string bytes;     // trace, text: the text; raw: the message; rawframe: the bytes
 };
 
 // Parses one line into actions ("after MS ACTION" gives a wait and the action; blank lines and

@@ -1,5 +1,6 @@
-// The poll loop: accepting connections, reading frames, answering the wire's requests and the
-// vendor messages, and feeding each application its trace traffic and script actions.
+// The transport and the answers: the poll loop accepting connections, reading frames and sending
+// what is queued; the answers to the wire's requests and the vendor messages; and each
+// application's simulated trace traffic. Its script runs in script_runner.cpp.
 #include "emulator/server.h"
 
 #include <arpa/inet.h>
@@ -16,138 +17,24 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <random>
 
+#include "emulator/connection.h"
+#include "emulator/fault_actions.h"
 #include "emulator/firmware.h"
-#include "emulator/line_sim.h"
+#include "emulator/script_runner.h"
 #include "emulator/wire.h"
 
 namespace emu {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using TimePoint = Clock::time_point;
-
 constexpr size_t kTrafficBelow = 64 * 1024;  // simulated traffic waits while more is pending
 
-volatile sig_atomic_t g_stop = 0;
-FILE* g_commandLog = nullptr;
-
-// Answer policy for one ADAPTER_REQ type.
-struct Policy {
-  enum Kind { kNormal, kWithhold, kLate, kWrong } kind = kNormal;
-  long ms = 0;
-  long command = -1;
-  long subcommand = 0;
-};
-
-struct Delayed {
-  TimePoint due;
-  std::string frame;
-};
-
-struct Controller {
-  unsigned decoders = 0;
-  std::unique_ptr<LineSimulator> line;
-};
-
-enum class Stall { kNone, kDrain, kHolding };
-
-struct Connection {
-  int fd = -1;
-  int id = 0;
-  bool registered = false;
-  bool closing = false;  // drop: close once the output is out
-  std::string in;
-  std::string out;
-  size_t outPos = 0;
-  std::vector<Controller> controllers;  // index = controller number
-  uint8_t lastController = 1;
-  Policy policy[256];
-  std::vector<Delayed> delayed;
-  // script
-  size_t pc = 0;
-  TimePoint waitUntil{};
-  bool waitDecoder = false;
-  long floodLeft = 0;
-  long floodNext = 1;
-  Stall stall = Stall::kNone;
-  long stallMs = 0;
-  long stallSplit = -1;
-  TimePoint stallUntil{};
-  std::string stallRest;
-  std::string held;
-  unsigned stallCount = 0;
-  // traffic
-  double rate = 0;
-  TimePoint nextTrace{};
-  size_t nextController = 1;
-  unsigned rng = 1;
-};
-
-const Options* g_options = nullptr;
-std::vector<std::unique_ptr<Connection>> g_connections;
+std::vector<std::unique_ptr<Connection>> connections;
 
 // Stops the loop at the next turn; the signal itself interrupts ppoll.
 void OnSignal(int) {
-  g_stop = 1;
-}
-
-// One line to the command log, flushed at once.
-void LogCommand(const std::string& line) {
-  if (!g_commandLog) return;
-  fputs(line.c_str(), g_commandLog);
-  fputc('\n', g_commandLog);
-  fflush(g_commandLog);
-}
-
-// A line and the message's bytes.
-void LogMessage(const std::string& line, const std::string& message) {
-  LogCommand(line);
-  LogCommand("hex " + ToHex(message));
-}
-
-// Pending output bytes of a connection.
-size_t Pending(const Connection& c) {
-  return c.out.size() - c.outPos;
-}
-
-// Queues bytes for the socket, or behind the stalled frame while a stall holds the stream.
-void SendBytes(Connection& c, const std::string& bytes) {
-  if (c.stall == Stall::kHolding)
-    c.held += bytes;
-  else
-    c.out += bytes;
-}
-
-// Queues one message in its frame.
-void SendMessage(Connection& c, const std::string& message) {
-  SendBytes(c, Frame(message));
-}
-
-// Head + body, cut to the firmware's 127 characters.
-std::string TraceText(const std::string& body) {
-  std::string text = TraceHead() + body;
-  if (text.size() > kMaxTraceText) text.resize(kMaxTraceText);
-  return text;
-}
-
-// Queues one trace text of a controller.
-void SendTrace(Connection& c, uint8_t controller, const std::string& body) {
-  SendMessage(c, DebugInd(controller, TraceText(body)));
-}
-
-// True when the controller number names an emulated controller.
-bool Present(const Connection& c, unsigned controller) {
-  return controller >= 1 && controller < c.controllers.size();
-}
-
-// True when a decoder is on at any controller of the connection.
-bool AnyDecoder(const Connection& c) {
-  for (const Controller& k : c.controllers)
-    if (k.decoders) return true;
-  return false;
+  stopRequested = 1;
 }
 
 // Fixed-size, zero-padded text field.
@@ -176,7 +63,7 @@ void AnswerWireRequest(Connection& c, uint8_t command, const std::string& messag
     data = Field("0004711", 8);
   } else {
     data.assign(64, '\0');
-    PutU16(data, 0, static_cast<uint16_t>(g_options->adapters.count));
+    PutU16(data, 0, static_cast<uint16_t>(serverOptions->adapters.count));
     PutU16(data, 2, 2);        // B channels
     PutU32(data, 4, 0x0001);   // internal controller
     PutU32(data, 8, 0x0003);   // B1: 64 kbit/s HDLC, transparent
@@ -194,14 +81,14 @@ void Register(Connection& c, const std::string& message) {
                  " maxBDataBlocks=" + std::to_string(GetU16(message, 16)) +
                  " maxBDataLen=" + std::to_string(GetU16(message, 18)),
              message);
-  if (g_options->ignoreRegister) return;
-  if (g_options->refuseRegister) {
-    SendMessage(c, RegisterConf(GetU16(message, 2), 0x1001));
+  if (serverOptions->ignoreRegister) return;
+  if (serverOptions->refuseRegister) {
+    SendMessage(c, RegisterConf(GetU16(message, 2), kInfoTooManyApplications));
     return;
   }
   SendMessage(c, RegisterConf(GetU16(message, 2), 0));
   c.registered = true;
-  c.rate = g_options->rate;
+  c.rate = serverOptions->rate;
   c.pc = 0;
 }
 
@@ -216,12 +103,12 @@ void AdapterRequest(Connection& c, const std::string& message, TimePoint now) {
   std::string data;
   std::string reply;
   if (!Present(c, controller))
-    reply = AdapterConf(applId, number, controller, type, 0x2002, "");
-  else if (ReplyData(g_options->adapters.profiles[controller], type, data))
+    reply = AdapterConf(applId, number, controller, type, kInfoIllegalController, "");
+  else if (ReplyData(serverOptions->adapters.profiles[controller], type, data))
     reply = AdapterConf(applId, number, controller, type,
-                        g_options->adapters.profiles[controller].infoWord, data);
+                        serverOptions->adapters.profiles[controller].infoWord, data);
   else
-    reply = AdapterConf(applId, number, controller, type, 0x2007, "");
+    reply = AdapterConf(applId, number, controller, type, kInfoIllegalParameter, "");
   const Policy& p = c.policy[type];
   switch (p.kind) {
     case Policy::kNormal:
@@ -263,13 +150,15 @@ void DebugRequest(Connection& c, const std::string& message, TimePoint now) {
                message);
   if (!Present(c, controller) || !(download || command)) return;
   c.lastController = controller;
-  Controller& k = c.controllers[controller];
-  const AdapterProfile& profile = g_options->adapters.profiles[controller];
   bool wasQuiet = !AnyDecoder(c);
-  std::vector<std::string> answer = download
-                                        ? DownloadScreen(controller, k.decoders, profile, *k.line)
-                                        : RunCommand(text, k.decoders, profile, *k.line);
-  for (const std::string& body : answer) SendTrace(c, controller, body);
+  if (download) {
+    SendDownloadScreen(c, controller);
+  } else {
+    Controller& k = c.controllers[controller];
+    for (const std::string& body :
+         RunCommand(text, k.decoders, serverOptions->adapters.profiles[controller], *k.line))
+      SendTrace(c, controller, body);
+  }
   if (wasQuiet && AnyDecoder(c)) c.nextTrace = now + std::chrono::milliseconds(200);
 }
 
@@ -291,157 +180,6 @@ void HandleMessage(Connection& c, const std::string& message, TimePoint now) {
     char line[64];
     snprintf(line, sizeof line, "other cmd=0x%02x sub=0x%02x", command, sub);
     LogMessage(line, message);
-  }
-}
-
-// Flood text number i: head, "L2D FLOOD nnnnnn ", letters up to 60..80 characters in all.
-std::string FloodText(long i) {
-  char body[32];
-  snprintf(body, sizeof body, "L2D FLOOD %06ld ", i);
-  std::string text = TraceHead() + body;
-  size_t length = 60 + static_cast<size_t>(i * 7 % 21);
-  for (size_t k = 0; text.size() < length; ++k) text.push_back(static_cast<char>('a' + k % 26));
-  return text;
-}
-
-// Queues the next flood frame once the output before it is out, so that every frame of a flood
-// goes to the socket in a send of its own, as fast as the socket takes them.
-void RefillFlood(Connection& c) {
-  if (c.floodLeft == 0 || Pending(c) > 0 || c.stall != Stall::kNone) return;
-  SendMessage(c, DebugInd(c.lastController, FloodText(c.floodNext++)));
-  --c.floodLeft;
-}
-
-// A frame announcing frameLength bytes in all, sent whole: a DEBUG_IND padded with text.
-std::string OversizeFrame(uint8_t controller, long frameLength) {
-  std::string m = DebugInd(controller, TraceText("L2D OVERSIZE FRAME"));
-  m.resize(static_cast<size_t>(frameLength - 2), 'x');
-  PutU16(m, 0, static_cast<uint16_t>(m.size()));
-  return Frame(m);
-}
-
-// A malformed message of 8..300 bytes in a correct frame: random bytes, and every second one
-// posing as a DEBUG_IND whose flag, text length and total length say anything.
-std::string GarbageMessage(std::mt19937& rng) {
-  std::string m(8 + rng() % 293, '\0');
-  for (char& b : m) b = static_cast<char>(rng());
-  if (rng() % 2) {
-    m[4] = static_cast<char>(kCmdDebug);
-    m[5] = static_cast<char>(kSubInd);
-  }
-  return m;
-}
-
-// Starts a stall: the stalled frame is split once the output before it is out.
-void StartStall(Connection& c, TimePoint now) {
-  std::string frame = Frame(
-      DebugInd(c.lastController, TraceText("L2D STALLED FRAME " + std::to_string(++c.stallCount))));
-  size_t split = c.stallSplit > 0 ? static_cast<size_t>(c.stallSplit) : frame.size() / 2;
-  if (split >= frame.size()) split = frame.size() - 1;
-  c.out += frame.substr(0, split);
-  c.stallRest = frame.substr(split);
-  c.stall = Stall::kHolding;
-  c.stallUntil = now + std::chrono::milliseconds(c.stallMs);
-}
-
-// Runs script actions until one has to wait.
-void RunScript(Connection& c, TimePoint now) {
-  const std::vector<Action>& script = g_options->script;
-  while (c.registered && !c.closing && !g_stop) {
-    if (now < c.waitUntil || c.floodLeft > 0) return;
-    if (c.waitDecoder) {
-      if (!AnyDecoder(c)) return;
-      c.waitDecoder = false;
-    }
-    if (c.stall == Stall::kDrain) {
-      if (Pending(c) > 0) return;
-      StartStall(c, now);
-    }
-    if (c.stall == Stall::kHolding) {
-      if (now < c.stallUntil) return;
-      c.out += c.stallRest + c.held;
-      c.stallRest.clear();
-      c.held.clear();
-      c.stall = Stall::kNone;
-    }
-    if (c.pc >= script.size()) return;
-    const Action& a = script[c.pc++];
-    auto forTypes = [&](const Policy& p) {
-      if (a.a < 0)
-        for (Policy& each : c.policy) each = p;
-      else
-        c.policy[a.a] = p;
-    };
-    switch (a.op) {
-      case Op::kWait:
-        c.waitUntil = now + std::chrono::milliseconds(a.a);
-        break;
-      case Op::kWaitDecoder:
-        c.waitDecoder = true;
-        break;
-      case Op::kTrace:
-        SendTrace(c, c.lastController, a.bytes);
-        break;
-      case Op::kText:
-        SendMessage(c, DebugInd(c.lastController, a.bytes));
-        break;
-      case Op::kWithhold:
-        forTypes({Policy::kWithhold});
-        break;
-      case Op::kAnswer:
-        forTypes({Policy::kNormal});
-        break;
-      case Op::kLate:
-        forTypes({Policy::kLate, a.b});
-        break;
-      case Op::kWrong:
-        forTypes({Policy::kWrong, 0, a.b, a.c});
-        break;
-      case Op::kRaw:
-        SendMessage(c, a.bytes);
-        break;
-      case Op::kRawFrame:
-        SendBytes(c, a.bytes);
-        break;
-      case Op::kStall:
-        c.stall = Stall::kDrain;
-        c.stallMs = a.a;
-        c.stallSplit = a.b;
-        break;
-      case Op::kOversize:
-        SendBytes(c, OversizeFrame(c.lastController, a.a));
-        break;
-      case Op::kFlood:
-        c.floodLeft = a.a;
-        c.floodNext = 1;
-        RefillFlood(c);
-        break;
-      case Op::kGarbage: {
-        std::mt19937 rng(g_options->seed + static_cast<unsigned>(c.pc));
-        for (long i = 0; i < a.a; ++i) SendMessage(c, GarbageMessage(rng));
-        break;
-      }
-      case Op::kRate:
-        c.rate = static_cast<double>(a.a);
-        c.nextTrace = now;
-        break;
-      case Op::kDownload: {
-        Controller& k = c.controllers[c.lastController];
-        for (const std::string& body :
-             DownloadScreen(c.lastController, k.decoders,
-                            g_options->adapters.profiles[c.lastController], *k.line))
-          SendTrace(c, c.lastController, body);
-        break;
-      }
-      case Op::kDrop:
-        LogCommand("drop");
-        c.closing = true;
-        break;
-      case Op::kExit:
-        LogCommand("exit");
-        g_stop = 1;
-        break;
-    }
   }
 }
 
@@ -515,16 +253,16 @@ void Accept(int listener) {
   auto c = std::make_unique<Connection>();
   c->fd = fd;
   c->id = nextId++;
-  c->rng = g_options->seed * 7919u + static_cast<unsigned>(c->id);
-  c->controllers.resize(static_cast<size_t>(g_options->adapters.count) + 1);
+  c->rng = serverOptions->seed * 7919u + static_cast<unsigned>(c->id);
+  c->controllers.resize(static_cast<size_t>(serverOptions->adapters.count) + 1);
   for (size_t k = 0; k < c->controllers.size(); ++k) {
-    const AdapterProfile& p = g_options->adapters.profiles[k ? k : 1];
+    const AdapterProfile& p = serverOptions->adapters.profiles[k ? k : 1];
     int fixedTei = p.teiByte & 0x80 ? p.teiByte & 0x7F : (p.lineFlags & 0x0001 ? 0 : -1);
     c->controllers[k].line = std::make_unique<LineSimulator>(
-        g_options->seed + 1000u * static_cast<unsigned>(c->id) + static_cast<unsigned>(k),
+        serverOptions->seed + 1000u * static_cast<unsigned>(c->id) + static_cast<unsigned>(k),
         fixedTei);
   }
-  g_connections.push_back(std::move(c));
+  connections.push_back(std::move(c));
 }
 
 // Milliseconds until the earliest deadline of any connection, -1 for none.
@@ -533,13 +271,13 @@ int NextTimeout(TimePoint now) {
   auto consider = [&](TimePoint t) {
     if (t < next) next = t;
   };
-  for (const auto& c : g_connections) {
+  for (const auto& c : connections) {
     if (!c->registered) continue;
     if (c->waitUntil > now) consider(c->waitUntil);
     if (c->stall == Stall::kHolding) consider(c->stallUntil);
     for (const Delayed& d : c->delayed) consider(d.due);
     // A dropped connection whose output is out is closed after the next poll, however idle.
-    if (c->closing && Pending(*c) == 0 && c->stall == Stall::kNone) consider(now);
+    if (DropDone(*c)) consider(now);
     if (c->rate > 0 && AnyDecoder(*c) && Pending(*c) < kTrafficBelow) consider(c->nextTrace);
   }
   if (next == TimePoint::max()) return -1;
@@ -573,10 +311,10 @@ int Listen(int port, int& boundPort) {
 
 // Sets up signals, the log and the socket, then runs the loop until told to stop.
 int RunServer(const Options& options) {
-  g_options = &options;
+  serverOptions = &options;
   if (!options.commandLog.empty()) {
-    g_commandLog = fopen(options.commandLog.c_str(), "a");
-    if (!g_commandLog) {
+    commandLog = fopen(options.commandLog.c_str(), "a");
+    if (!commandLog) {
       fprintf(stderr, "qz7emu: cannot open %s: %s\n", options.commandLog.c_str(), strerror(errno));
       return 1;
     }
@@ -601,9 +339,9 @@ int RunServer(const Options& options) {
   fflush(stdout);
 
   std::vector<pollfd> fds;
-  while (!g_stop) {
+  while (!stopRequested) {
     TimePoint now = Clock::now();
-    for (auto& c : g_connections) {
+    for (auto& c : connections) {
       for (size_t i = 0; i < c->delayed.size();) {
         if (c->delayed[i].due <= now) {
           SendBytes(*c, c->delayed[i].frame);
@@ -615,9 +353,9 @@ int RunServer(const Options& options) {
       RunScript(*c, now);
       RunTraffic(*c, now);
     }
-    if (g_stop) break;
+    if (stopRequested) break;
     fds.assign(1, pollfd{listener, POLLIN, 0});
-    for (auto& c : g_connections) {
+    for (auto& c : connections) {
       short events = c->closing ? 0 : POLLIN;
       if (Pending(*c) > 0 || c->floodLeft > 0) events |= POLLOUT;
       fds.push_back(pollfd{c->fd, events, 0});
@@ -633,23 +371,23 @@ int RunServer(const Options& options) {
     now = Clock::now();
     if (fds[0].revents & POLLIN) Accept(listener);
     for (size_t i = 1; i < fds.size(); ++i) {
-      Connection& c = *g_connections[i - 1];
+      Connection& c = *connections[i - 1];
       bool alive = true;
       if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) alive = Receive(c, now);
       if (alive && (fds[i].revents & POLLOUT)) alive = Flush(c);
-      if (alive && c.closing && Pending(c) == 0 && c.stall == Stall::kNone) alive = false;
+      if (alive && DropDone(c)) alive = false;
       if (!alive) {
         if (c.registered) LogCommand("closed");
         close(c.fd);
         c.fd = -1;
       }
     }
-    std::erase_if(g_connections, [](const std::unique_ptr<Connection>& c) { return c->fd < 0; });
+    std::erase_if(connections, [](const std::unique_ptr<Connection>& c) { return c->fd < 0; });
   }
-  for (auto& c : g_connections) close(c->fd);
-  g_connections.clear();
+  for (auto& c : connections) close(c->fd);
+  connections.clear();
   close(listener);
-  if (g_commandLog) fclose(g_commandLog);
+  if (commandLog) fclose(commandLog);
   return 0;
 }
 

@@ -21,6 +21,11 @@ constexpr uint8_t kSubConf = 0x01;
 constexpr uint8_t kSubInd = 0x02;
 constexpr uint8_t kSubWire = 0xFF;
 
+// Info words the emulator answers with (the CAPI 2.0 meaning as the name).
+constexpr uint16_t kInfoTooManyApplications = 0x1001;  // a refused registration
+constexpr uint16_t kInfoIllegalController = 0x2002;    // illegal controller, PLCI or NCCI
+constexpr uint16_t kInfoIllegalParameter = 0x2007;     // illegal message parameter coding
+
 constexpr size_t kHeaderLength = 8;
 constexpr size_t kAdapterConfHeaderLength = 18;
 constexpr size_t kDebugIndTextOffset = 13;

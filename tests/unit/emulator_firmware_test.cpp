@@ -121,15 +121,15 @@ TEST(EmulatorScript, ParsesActionsAndRefusesBadLines) {
     ASSERT_EQ(emu::ParseAction(line, actions), "") << line;
   ASSERT_EQ(actions.size(), 11u);
   EXPECT_EQ(actions[0].op, emu::Op::kWait);
-  EXPECT_EQ(actions[0].a, 20);
+  EXPECT_EQ(actions[0].ms, 20);
   EXPECT_EQ(actions[1].op, emu::Op::kTrace);
   EXPECT_EQ(actions[1].bytes, std::string("L2D x\0y", 7));
-  EXPECT_EQ(actions[2].a, -1);
-  EXPECT_EQ(actions[3].b, 300);
-  EXPECT_EQ(actions[4].b, 0x19);
-  EXPECT_EQ(actions[4].c, 1);
-  EXPECT_EQ(actions[5].b, 1);
-  EXPECT_EQ(actions[6].a, 5000);
+  EXPECT_EQ(actions[2].type, -1);
+  EXPECT_EQ(actions[3].ms, 300);
+  EXPECT_EQ(actions[4].command, 0x19);
+  EXPECT_EQ(actions[4].subcommand, 1);
+  EXPECT_EQ(actions[5].split, 1);
+  EXPECT_EQ(actions[6].frameLength, 5000);
   EXPECT_EQ(actions[7].bytes.size(), 5u);
   for (const char* line : {"wait", "wait -1", "late 4", "wrong 6 0x19", "stall 10 0", "oversize 10",
                            "raw 0", "flood many", "drop now", "jump 3", "after 5"})
