@@ -51,12 +51,14 @@ int ProviderRefused(const char* format, uint32_t result) {
 // The index of the first of the six called entry points that the library lacks, or -1.
 int MissingCalledEntryPoint(const CapiProvider& provider) {
   const struct {
-    int index;
+    EntryPoint index;
     bool present;
-  } called[] = {
-      {0, provider.CAPI_REGISTER != nullptr},    {1, provider.CAPI_RELEASE != nullptr},
-      {6, provider.CAPI_INSTALLED != nullptr},   {7, provider.CAPI_PUT_MESSAGE != nullptr},
-      {8, provider.CAPI_GET_MESSAGE != nullptr}, {9, provider.CAPI_WAIT_FOR_SIGNAL != nullptr}};
+  } called[] = {{kEntryRegister, provider.CAPI_REGISTER != nullptr},
+                {kEntryRelease, provider.CAPI_RELEASE != nullptr},
+                {kEntryInstalled, provider.CAPI_INSTALLED != nullptr},
+                {kEntryPutMessage, provider.CAPI_PUT_MESSAGE != nullptr},
+                {kEntryGetMessage, provider.CAPI_GET_MESSAGE != nullptr},
+                {kEntryWaitForSignal, provider.CAPI_WAIT_FOR_SIGNAL != nullptr}};
   for (const auto& entry : called) {
     if (!entry.present) return entry.index;
   }

@@ -10,7 +10,7 @@ namespace platform {
 // The name of the provider library this platform loads.
 const char* ProviderLibraryName();
 
-// The platform's export name of entry point index (0..9, in resolution order).
+// The platform's export name of entry point index (a capi::EntryPoint).
 const char* ProviderExportName(int index);
 
 // Loads the library; returns its module handle, 0 when it cannot be loaded.
