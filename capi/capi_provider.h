@@ -67,7 +67,8 @@ enum EntryPoint : int {
 extern const char* const kEntryPointNames[kEntryPointCount];
 
 // Loads the provider, resolves it, checks the installation and registers the application.
-// 0 on success; -1 after its message box (and console line) otherwise.
+// 0 on success; -1 after its message box otherwise (and a console line when the library
+// cannot be loaded or lacks an entry point).
 int BindCapiProvider();
 
 // Releases the application; a failure is shown in a message box and shutdown goes on.

@@ -25,10 +25,8 @@ char computerName[kComputerNameSize];
 
 namespace {
 
-constexpr const char* kConsoleTitle = "LINKSPY for Windows NT";
-constexpr const char* kStartupBoxText =
-    "LINKSPY for Windows NT\n"
-    "ISDN trace monitor for qz7 adapters";
+// The start-up message box's line under the program's title.
+constexpr const char* kStartupBoxLine = "ISDN trace monitor for qz7 adapters";
 constexpr const char* kWelcomeLine = "Welcome in debug mode, ready for input...\n\n";
 constexpr int kAccessKeyCount = 3;
 constexpr int kKeyCtrlA = 0x01;
@@ -42,13 +40,6 @@ constexpr int kDebugBottomRow = 21;
 
 char programName[kProgramNameSize];
 int accessProgress = 0;
-
-// Formats into a line buffer and writes it to the log only.
-void LogOnlyLine(const char* format, const char* text) {
-  char line[256];
-  std::snprintf(line, sizeof line, format, text);
-  output::LogOnly(line);
-}
 
 // Start-up steps 1 and 2: the first lines and the options; anything but kRun ends the process.
 ParseOutcome GreetAndParse(int argc, const char* const* argv) {
@@ -68,12 +59,10 @@ void AnnounceStart() {
     output::Print("LINKSPY: Error opening log file, logging disabled\n");
   }
   output::Print("\n");
-  platform::ShowMessageBox(kStartupBoxText);
-  char line[256];
-  std::snprintf(line, sizeof line, "\n\nStart program %s v%s\n", kProgramName, kProgramVersion);
-  output::LogOnly(line);
-  LogOnlyLine("%s\n", console::kCopyrightLine);
-  LogOnlyLine("%s\n", console::kInternalUseLine);
+  output::PrintTo(platform::ShowMessageBox, "%s\n%s", kProgramTitle, kStartupBoxLine);
+  output::PrintTo(output::LogOnly, "\n\nStart program %s v%s\n", kProgramName, kProgramVersion);
+  output::PrintTo(output::LogOnly, "%s\n", console::kCopyrightLine);
+  output::PrintTo(output::LogOnly, "%s\n", console::kInternalUseLine);
   output::ClearScreen();
   console::PrintBanner();
   output::Print("\n");
@@ -132,9 +121,7 @@ void HandleKey(int key) {
 void Shutdown() {
   capi::StopReceiveThread();
   capi::ReleaseApplication();
-  char line[256];
-  std::snprintf(line, sizeof line, "%s Program unloaded\n", output::Timestamp());
-  output::LogWithEcho(line);
+  output::PrintTo(output::LogWithEcho, "%s Program unloaded\n", output::Timestamp());
   output::CloseLogForShutdown();
   capi::UnloadCapiProvider();
   output::Print("\rClean at shutdown\n");
@@ -145,7 +132,7 @@ int Main(int argc, const char* const* argv) {
   ParseOutcome options = GreetAndParse(argc, argv);
   if (options == ParseOutcome::kOptionError) return kOptionErrorStatus;
   if (options == ParseOutcome::kExit) return 0;
-  platform::ConsoleSetTitle(kConsoleTitle);
+  platform::ConsoleSetTitle(kProgramTitle);
   platform::ConsoleOpen();
   platform::ReadComputerName(computerName, sizeof computerName);
   output::SetLogFileNames(kLogFileName, kBackupFileName);

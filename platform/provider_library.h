@@ -16,7 +16,7 @@ const char* ProviderExportName(int index);
 // Loads the library; returns its module handle, 0 when it cannot be loaded.
 uintptr_t LoadProviderLibrary(const char* name);
 
-// Resolves the ten entry points by their CAPI 2.0 names in resolution order into provider
+// Resolves the ten entry points by their export names in resolution order into provider
 // (and waitForSignalWithin where the platform has a bounded wait). An entry point the
 // library lacks is left null.
 void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider);
