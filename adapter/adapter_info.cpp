@@ -2,7 +2,6 @@
 // the start-up report.
 #include "adapter/adapter_info.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 #include "capi/adapter_exchange.h"
@@ -10,6 +9,7 @@
 #include "capi/vendor_messages.h"
 #include "control/control_block.h"
 #include "output/log_writer.h"
+#include "output/print.h"
 
 namespace adapter {
 
@@ -17,7 +17,6 @@ AdapterInfo adapterInfo;
 
 namespace {
 
-constexpr int kLineSize = 256;
 constexpr const char* kUnknown = "Unknown";
 
 // Bus and interface names, indexed by byte 0 of the ADAPTER_TYPE reply.
@@ -67,17 +66,6 @@ constexpr uint16_t kLineNtSide = 0x0004;
 constexpr uint16_t kLineOne128k = 0x0008;
 constexpr uint16_t kLineWithoutDChannel = 0x0010;
 constexpr uint8_t kTeiFixed = 0x80;
-
-// Formats one report line into a line buffer and writes it to the log with echo.
-void ReportLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void ReportLine(const char* format, ...) {
-  char line[kLineSize];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  output::LogWithEcho(line);
-}
 
 // Runs one request/reply exchange with the start-up controller. True when the reply data is
 // in infoBuffer; a request the provider refused is not waited for, since no reply can come.
@@ -200,19 +188,20 @@ void QueryProtocol() {
 }
 
 void IdentifyAdapter(const char* computerName) {
-  ReportLine("Fileserver Name   : %s\n", computerName);
-  ReportLine("Fileserver Time   : %s\n", output::Timestamp());
+  output::PrintTo(output::LogWithEcho, "Fileserver Name   : %s\n", computerName);
+  output::PrintTo(output::LogWithEcho, "Fileserver Time   : %s\n", output::Timestamp());
   QueryFirmwareVersion();
   QueryAdapterType();
   QueryLineInterface();
   QueryProtocol();
   const AdapterInfo& info = adapterInfo;
-  ReportLine("Controller Number : %d\n", control::controlBlock.controller);
-  ReportLine("Adaptertype       : %s\n", info.adapterTypeText);
-  ReportLine("Version of QZ.BIN : %s\n", info.firmwareVersionText);
-  ReportLine("Line Interface    : %s\n", info.lineInterfaceText);
-  ReportLine("D-Channel Protocol: %s\n", info.protocolText);
-  ReportLine("\n");
+  output::PrintTo(output::LogWithEcho, "Controller Number : %d\n",
+                  control::controlBlock.controller);
+  output::PrintTo(output::LogWithEcho, "Adaptertype       : %s\n", info.adapterTypeText);
+  output::PrintTo(output::LogWithEcho, "Version of QZ.BIN : %s\n", info.firmwareVersionText);
+  output::PrintTo(output::LogWithEcho, "Line Interface    : %s\n", info.lineInterfaceText);
+  output::PrintTo(output::LogWithEcho, "D-Channel Protocol: %s\n", info.protocolText);
+  output::PrintTo(output::LogWithEcho, "\n");
 }
 
 }  // namespace adapter

@@ -2,6 +2,7 @@
 #include "capi/adapter_exchange.h"
 
 #include "capi/capi_provider.h"
+#include "capi/result_codes.h"
 #include "control/control_block.h"
 #include "output/print.h"
 
@@ -10,9 +11,6 @@ namespace capi {
 uint8_t infoBuffer[kInfoBufferSize];
 
 namespace {
-// What a DEBUG_REQ whose payload does not fit its one-byte length gets instead of a put
-// (the CAPI code for an illegal message).
-constexpr uint32_t kIllegalMessage = 0x1102;
 constexpr uint8_t kDownloadScreenForm = 0x01;
 constexpr uint8_t kDebugRequestKind = 1;
 

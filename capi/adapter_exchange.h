@@ -24,7 +24,8 @@ uint32_t SendAdapterRequest(uint32_t applId, uint8_t controller, uint8_t request
 // Returns 0, -1 for a message of another kind, or the failing provider result.
 int32_t AwaitAdapterReply(uint8_t command, uint8_t subcommand);
 
-// Builds and puts one DEBUG_REQ; returns the full put result.
+// Builds and puts one DEBUG_REQ; returns the full put result, or kIllegalMessage without a
+// put when the payload does not fit the message's one-byte length.
 uint32_t SendDebugRequest(uint8_t controller, uint8_t requestKind, const uint8_t* payload,
                           uint16_t payloadLength, uint32_t applId);
 

@@ -1,9 +1,6 @@
 // The provider record, and binding, release and unloading of the CAPI 2.0 provider library.
 #include "capi/capi_provider.h"
 
-#include <cstdarg>
-#include <cstdio>
-
 #include "control/control_block.h"
 #include "output/print.h"
 #include "platform/console.h"
@@ -25,25 +22,12 @@ namespace {
 // Handles up to this value are failed loads (a null handle among them).
 constexpr uintptr_t kLastFailedHandle = 32;
 
-// The text of the binding's message boxes; a long library path is cut.
-char messageBoxText[512];
-
-// Formats the message-box text and shows it.
-void ShowBindingMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void ShowBindingMessage(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(messageBoxText, sizeof messageBoxText, format, arguments);
-  va_end(arguments);
-  platform::ShowMessageBox(messageBoxText);
-}
-
 // The provider failed the installation test or the registration (result): its message box
 // (format takes the result) and the platform's word on why; -1. A failure that only means
 // the program was asked to end meanwhile shows nothing.
 int ProviderRefused(const char* format, uint32_t result) {
   if (platform::TerminationRequested()) return -1;
-  ShowBindingMessage(format, static_cast<unsigned long>(result));
+  output::PrintTo(platform::ShowMessageBox, format, static_cast<unsigned long>(result));
   platform::ExplainBindingFailure();
   return -1;
 }
@@ -51,12 +35,14 @@ int ProviderRefused(const char* format, uint32_t result) {
 // The index of the first of the six called entry points that the library lacks, or -1.
 int MissingCalledEntryPoint(const CapiProvider& provider) {
   const struct {
-    int index;
+    EntryPoint index;
     bool present;
-  } called[] = {
-      {0, provider.CAPI_REGISTER != nullptr},    {1, provider.CAPI_RELEASE != nullptr},
-      {6, provider.CAPI_INSTALLED != nullptr},   {7, provider.CAPI_PUT_MESSAGE != nullptr},
-      {8, provider.CAPI_GET_MESSAGE != nullptr}, {9, provider.CAPI_WAIT_FOR_SIGNAL != nullptr}};
+  } called[] = {{kEntryRegister, provider.CAPI_REGISTER != nullptr},
+                {kEntryRelease, provider.CAPI_RELEASE != nullptr},
+                {kEntryInstalled, provider.CAPI_INSTALLED != nullptr},
+                {kEntryPutMessage, provider.CAPI_PUT_MESSAGE != nullptr},
+                {kEntryGetMessage, provider.CAPI_GET_MESSAGE != nullptr},
+                {kEntryWaitForSignal, provider.CAPI_WAIT_FOR_SIGNAL != nullptr}};
   for (const auto& entry : called) {
     if (!entry.present) return entry.index;
   }
@@ -69,7 +55,8 @@ int BindCapiProvider() {
   const char* name = platform::ProviderLibraryName();
   cb.capiModule = platform::LoadProviderLibrary(name);
   if (cb.capiModule <= kLastFailedHandle) {
-    ShowBindingMessage("Cannot load %s (%u)", name, static_cast<unsigned>(cb.capiModule));
+    output::PrintTo(platform::ShowMessageBox, "Cannot load %s (%u)", name,
+                    static_cast<unsigned>(cb.capiModule));
     output::Print("LINKSPY: LoadLibrary (%s) failed\n", name);
     return -1;
   }
@@ -77,8 +64,8 @@ int BindCapiProvider() {
   // Nothing is ever called through an entry point the library lacks.
   int missing = MissingCalledEntryPoint(capiProvider);
   if (missing >= 0) {
-    ShowBindingMessage("Cannot load %s: entry point %s missing", name,
-                       platform::ProviderExportName(missing));
+    output::PrintTo(platform::ShowMessageBox, "Cannot load %s: entry point %s missing", name,
+                    platform::ProviderExportName(missing));
     output::Print("LINKSPY: LoadLibrary (%s) failed\n", name);
     return -1;
   }
@@ -95,8 +82,8 @@ void ReleaseApplication() {
   uint32_t result = capiProvider.CAPI_RELEASE(capiProvider.applId);
   control::controlBlock.lastCapiError = static_cast<int32_t>(result);
   if (result != 0) {
-    ShowBindingMessage("Application not deregistered, Error: %lx",
-                       static_cast<unsigned long>(result));
+    output::PrintTo(platform::ShowMessageBox, "Application not deregistered, Error: %lx",
+                    static_cast<unsigned long>(result));
   }
 }
 

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "capi/result_codes.h"
+
 namespace capi {
 
 // Entry points with the CAPI 2.0 signatures (results are 32-bit CAPI codes).
@@ -22,13 +24,8 @@ using CapiPutMessageFn = uint32_t (*)(uint32_t applId, const uint8_t* message);
 using CapiGetMessageFn = uint32_t (*)(uint32_t applId, const uint8_t** message);
 using CapiWaitForSignalFn = uint32_t (*)(uint32_t applId);
 // A wait for the next message bounded by timeoutMs; when the time runs out it fails with
-// the provider's "queue empty" code (0x1104).
+// kQueueEmpty.
 using CapiWaitForSignalWithinFn = uint32_t (*)(uint32_t applId, uint32_t timeoutMs);
-
-// What the platform's wait and take return once the provider's connection is gone for good
-// (closed, broken, or its framing lost): no later call can deliver a message. A code of the
-// platform layer's own, outside those the CAPI 2.0 standard assigns.
-constexpr uint32_t kProviderLinkLost = 0x11FF;
 
 struct CapiProvider {
   CapiRegisterFn CAPI_REGISTER;
@@ -50,12 +47,28 @@ struct CapiProvider {
 
 extern CapiProvider capiProvider;
 
-// The CAPI 2.0 export names, in resolution order.
-constexpr int kEntryPointCount = 10;
+// The ten CAPI 2.0 entry points, in resolution order: the index of each in kEntryPointNames
+// and in the platforms' export tables.
+enum EntryPoint : int {
+  kEntryRegister,
+  kEntryRelease,
+  kEntryGetManufacturer,
+  kEntryGetVersion,
+  kEntryGetSerialNumber,
+  kEntryGetProfile,
+  kEntryInstalled,
+  kEntryPutMessage,
+  kEntryGetMessage,
+  kEntryWaitForSignal,
+  kEntryPointCount
+};
+
+// The CAPI 2.0 export names, indexed by EntryPoint.
 extern const char* const kEntryPointNames[kEntryPointCount];
 
 // Loads the provider, resolves it, checks the installation and registers the application.
-// 0 on success; -1 after its message box (and console line) otherwise.
+// 0 on success; -1 after its message box otherwise (and a console line when the library
+// cannot be loaded or lacks an entry point).
 int BindCapiProvider();
 
 // Releases the application; a failure is shown in a message box and shutdown goes on.

@@ -2,6 +2,7 @@
 #include "console/banner.h"
 
 #include "control/control_block.h"
+#include "control/main_sequence.h"
 #include "output/print.h"
 #include "output/trace_screen.h"
 
@@ -12,7 +13,7 @@ const char* const kCopyrightLine =
 const char* const kInternalUseLine = "** Version for internal use only **";
 
 void PrintBanner() {
-  output::Print("LINKSPY for Windows NT v0.96\n");
+  output::Print("%s v%s\n", control::kProgramTitle, control::kProgramVersion);
   output::Print("%s\n", kCopyrightLine);
   output::Print("%s\n", kInternalUseLine);
 }

@@ -25,10 +25,8 @@ char computerName[kComputerNameSize];
 
 namespace {
 
-constexpr const char* kConsoleTitle = "LINKSPY for Windows NT";
-constexpr const char* kStartupBoxText =
-    "LINKSPY for Windows NT\n"
-    "ISDN trace monitor for qz7 adapters";
+// The start-up message box's line under the program's title.
+constexpr const char* kStartupBoxLine = "ISDN trace monitor for qz7 adapters";
 constexpr const char* kWelcomeLine = "Welcome in debug mode, ready for input...\n\n";
 constexpr int kAccessKeyCount = 3;
 constexpr int kKeyCtrlA = 0x01;
@@ -44,13 +42,6 @@ constexpr const char* kLogBackupsVariable = "LINKSPY_LOG_BACKUPS";
 
 char programName[kProgramNameSize];
 int accessProgress = 0;
-
-// Formats into a line buffer and writes it to the log only.
-void LogOnlyLine(const char* format, const char* text) {
-  char line[256];
-  std::snprintf(line, sizeof line, format, text);
-  output::LogOnly(line);
-}
 
 // Takes the number of log backups to keep from the environment and says it. False: the
 // value is unusable.
@@ -87,12 +78,10 @@ void AnnounceStart() {
     output::Print("LINKSPY: Error opening log file, logging disabled\n");
   }
   output::Print("\n");
-  platform::ShowMessageBox(kStartupBoxText);
-  char line[256];
-  std::snprintf(line, sizeof line, "\n\nStart program %s v%s\n", kProgramName, kProgramVersion);
-  output::LogOnly(line);
-  LogOnlyLine("%s\n", console::kCopyrightLine);
-  LogOnlyLine("%s\n", console::kInternalUseLine);
+  output::PrintTo(platform::ShowMessageBox, "%s\n%s", kProgramTitle, kStartupBoxLine);
+  output::PrintTo(output::LogOnly, "\n\nStart program %s v%s\n", kProgramName, kProgramVersion);
+  output::PrintTo(output::LogOnly, "%s\n", console::kCopyrightLine);
+  output::PrintTo(output::LogOnly, "%s\n", console::kInternalUseLine);
   output::ClearScreen();
   console::PrintBanner();
   output::Print("\n");
@@ -151,9 +140,7 @@ void HandleKey(int key) {
 void Shutdown() {
   capi::StopReceiveThread();
   capi::ReleaseApplication();
-  char line[256];
-  std::snprintf(line, sizeof line, "%s Program unloaded\n", output::Timestamp());
-  output::LogWithEcho(line);
+  output::PrintTo(output::LogWithEcho, "%s Program unloaded\n", output::Timestamp());
   output::CloseLogForShutdown();
   capi::UnloadCapiProvider();
   output::Print("\rClean at shutdown\n");
@@ -164,7 +151,7 @@ int Main(int argc, const char* const* argv) {
   ParseOutcome options = GreetAndParse(argc, argv);
   if (options == ParseOutcome::kOptionError) return kOptionErrorStatus;
   if (options == ParseOutcome::kExit) return 0;
-  platform::ConsoleSetTitle(kConsoleTitle);
+  platform::ConsoleSetTitle(kProgramTitle);
   platform::ConsoleOpen();
   platform::ReadComputerName(computerName, sizeof computerName);
   output::SetLogFileNames(kLogFileName, kBackupFileName);

@@ -4,8 +4,11 @@
 
 namespace control {
 
+// The program's name, version and title: the banner, the console title, the start-up box and
+// the log's first line say them.
 constexpr const char* kProgramName = "LINKSPY";
 constexpr const char* kProgramVersion = "0.96";
+constexpr const char* kProgramTitle = "LINKSPY for Windows NT";
 constexpr const char* kLogFileName = "LINKSPY.LOG";
 constexpr const char* kBackupFileName = "LINKSPY.BAK";
 constexpr int kProgramNameSize = 48;

@@ -1,5 +1,5 @@
-// Formatted text to the two console channels: the standard-output stream and the direct
-// console write.
+// Formatted text to the two console channels (the standard-output stream and the direct
+// console write), and to any receiver of a whole text.
 #include "output/print.h"
 
 #include <cstdarg>
@@ -11,6 +11,9 @@ namespace output {
 
 namespace {
 using Channel = void (*)(const char* text, size_t length);
+
+// The line buffer of PrintTo: room for every report line, log line and message-box text.
+constexpr size_t kLineBufferSize = 512;
 
 // Formats into a local buffer (longer texts are cut) and hands the text to channel.
 void FormatTo(Channel channel, const char* format, va_list arguments) {
@@ -35,6 +38,15 @@ void WriteDirect(const char* format, ...) {
   va_start(arguments, format);
   FormatTo(platform::ConsoleWrite, format, arguments);
   va_end(arguments);
+}
+
+void PrintTo(TextSink sink, const char* format, ...) {
+  char line[kLineBufferSize];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  sink(line);
 }
 
 }  // namespace output

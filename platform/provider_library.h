@@ -10,13 +10,13 @@ namespace platform {
 // The name of the provider library this platform loads.
 const char* ProviderLibraryName();
 
-// The platform's export name of entry point index (0..9, in resolution order).
+// The platform's export name of entry point index (a capi::EntryPoint).
 const char* ProviderExportName(int index);
 
 // Loads the library; returns its module handle, 0 when it cannot be loaded.
 uintptr_t LoadProviderLibrary(const char* name);
 
-// Resolves the ten entry points by their CAPI 2.0 names in resolution order into provider
+// Resolves the ten entry points by their export names in resolution order into provider
 // (and waitForSignalWithin where the platform has a bounded wait). An entry point the
 // library lacks is left null.
 void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider);

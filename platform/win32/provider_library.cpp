@@ -6,36 +6,18 @@
 
 #include <atomic>
 
+#include "capi/result_codes.h"
 #include "platform/system.h"
 
 namespace platform {
 
 namespace {
 
-// Positions of the entry points in resolution order.
-enum EntryPoint {
-  kRegister,
-  kRelease,
-  kGetManufacturer,
-  kGetVersion,
-  kGetSerialNumber,
-  kGetProfile,
-  kInstalled,
-  kPutMessage,
-  kGetMessage,
-  kWaitForSignal,
-};
-
-// The provider's result for a wait whose time ran out.
-constexpr uint32_t kQueueEmpty = 0x1104;
-// The provider's result when the operating system refused a resource.
-constexpr uint32_t kOsResourceError = 0x1108;
-
 FARPROC entryPoints[capi::kEntryPointCount];
 
 // The resolved entry point at index as the WINAPI function type Fn.
 template <typename Fn>
-Fn Entry(int index) {
+Fn Entry(capi::EntryPoint index) {
   // Through void (*)(), which converts to every function type without a warning.
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(entryPoints[index]));
 }
@@ -48,8 +30,6 @@ Fn Entry(int index) {
 // is never waited for: the program then ends through its failure path.
 constexpr DWORD kRegistrationWaitMs = 5000;
 constexpr DWORD kRegistrationSliceMs = 50;
-// The provider's result for a registration it could not make.
-constexpr uint32_t kRegistrationFailed = 0x1008;
 
 std::atomic<DWORD> registerParameters[4];
 std::atomic<uint32_t> registerResult{0};
@@ -58,9 +38,9 @@ std::atomic<DWORD> registeredApplId{0};
 // The helper thread: one registration, its result, the event.
 DWORD WINAPI RunRegister(LPVOID done) {
   DWORD id = 0;
-  registerResult.store(Entry<DWORD(WINAPI*)(DWORD, DWORD, DWORD, DWORD, DWORD*)>(kRegister)(
-      registerParameters[0], registerParameters[1], registerParameters[2], registerParameters[3],
-      &id));
+  registerResult.store(Entry<DWORD(WINAPI*)(DWORD, DWORD, DWORD, DWORD, DWORD*)>(
+      capi::kEntryRegister)(registerParameters[0], registerParameters[1], registerParameters[2],
+                            registerParameters[3], &id));
   registeredApplId.store(id);
   if (done != nullptr) SetEvent(static_cast<HANDLE>(done));
   return 0;
@@ -85,7 +65,8 @@ uint32_t CallRegister(uint32_t messageBufferSize, uint32_t maxLogicalConnection,
     DWORD waited = 0;
     while (WaitForSingleObject(done, kRegistrationSliceMs) != WAIT_OBJECT_0) {
       waited += kRegistrationSliceMs;
-      if (waited >= kRegistrationWaitMs || TerminationRequested()) return kRegistrationFailed;
+      if (waited >= kRegistrationWaitMs || TerminationRequested())
+        return capi::kRegisterOsResourceError;
     }
   }
   *applId = registeredApplId.load();
@@ -93,17 +74,17 @@ uint32_t CallRegister(uint32_t messageBufferSize, uint32_t maxLogicalConnection,
 }
 
 uint32_t CallRelease(uint32_t applId) {
-  return Entry<DWORD(WINAPI*)(DWORD)>(kRelease)(applId);
+  return Entry<DWORD(WINAPI*)(DWORD)>(capi::kEntryRelease)(applId);
 }
 
 void CallGetManufacturer(char* buffer) {
-  Entry<void(WINAPI*)(char*)>(kGetManufacturer)(buffer);
+  Entry<void(WINAPI*)(char*)>(capi::kEntryGetManufacturer)(buffer);
 }
 
 uint32_t CallGetVersion(uint32_t* capiMajor, uint32_t* capiMinor, uint32_t* manufacturerMajor,
                         uint32_t* manufacturerMinor) {
   DWORD values[4] = {};
-  DWORD result = Entry<DWORD(WINAPI*)(DWORD*, DWORD*, DWORD*, DWORD*)>(kGetVersion)(
+  DWORD result = Entry<DWORD(WINAPI*)(DWORD*, DWORD*, DWORD*, DWORD*)>(capi::kEntryGetVersion)(
       &values[0], &values[1], &values[2], &values[3]);
   *capiMajor = values[0];
   *capiMinor = values[1];
@@ -113,31 +94,32 @@ uint32_t CallGetVersion(uint32_t* capiMajor, uint32_t* capiMinor, uint32_t* manu
 }
 
 uint32_t CallGetSerialNumber(char* buffer) {
-  return Entry<DWORD(WINAPI*)(char*)>(kGetSerialNumber)(buffer);
+  return Entry<DWORD(WINAPI*)(char*)>(capi::kEntryGetSerialNumber)(buffer);
 }
 
 uint32_t CallGetProfile(void* buffer, uint32_t controller) {
-  return Entry<DWORD(WINAPI*)(PVOID, DWORD)>(kGetProfile)(buffer, controller);
+  return Entry<DWORD(WINAPI*)(PVOID, DWORD)>(capi::kEntryGetProfile)(buffer, controller);
 }
 
 uint32_t CallInstalled() {
-  return Entry<DWORD(WINAPI*)()>(kInstalled)();
+  return Entry<DWORD(WINAPI*)()>(capi::kEntryInstalled)();
 }
 
 uint32_t CallPutMessage(uint32_t applId, const uint8_t* message) {
   // The provider copies the message during the call and never writes to it.
-  return Entry<DWORD(WINAPI*)(DWORD, PVOID)>(kPutMessage)(applId, const_cast<uint8_t*>(message));
+  return Entry<DWORD(WINAPI*)(DWORD, PVOID)>(capi::kEntryPutMessage)(applId,
+                                                                     const_cast<uint8_t*>(message));
 }
 
 uint32_t CallGetMessage(uint32_t applId, const uint8_t** message) {
   PVOID taken = nullptr;
-  DWORD result = Entry<DWORD(WINAPI*)(DWORD, PVOID*)>(kGetMessage)(applId, &taken);
+  DWORD result = Entry<DWORD(WINAPI*)(DWORD, PVOID*)>(capi::kEntryGetMessage)(applId, &taken);
   if ((result & 0xFFFF) == 0) *message = static_cast<const uint8_t*>(taken);
   return result;
 }
 
 uint32_t CallWaitForSignal(uint32_t applId) {
-  return Entry<DWORD(WINAPI*)(DWORD)>(kWaitForSignal)(applId);
+  return Entry<DWORD(WINAPI*)(DWORD)>(capi::kEntryWaitForSignal)(applId);
 }
 
 // The bounded wait. CAPI_WAIT_FOR_SIGNAL has no time limit, and polling CAPI_GET_MESSAGE
@@ -163,19 +145,19 @@ DWORD WINAPI RunSignalWait(LPVOID) {
 uint32_t CallWaitForSignalWithin(uint32_t applId, uint32_t timeoutMs) {
   if (!signalWaitPending) {
     if (signalWaitDone == nullptr) signalWaitDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (signalWaitDone == nullptr) return kOsResourceError;
+    if (signalWaitDone == nullptr) return capi::kOsResourceError;
     ResetEvent(signalWaitDone);
     signalWaitApplId = applId;
     signalWaitInProvider.store(1);
     HANDLE helper = CreateThread(nullptr, 0, RunSignalWait, nullptr, 0, nullptr);
     if (helper == nullptr) {
       signalWaitInProvider.store(0);
-      return kOsResourceError;
+      return capi::kOsResourceError;
     }
     CloseHandle(helper);
     signalWaitPending = true;
   }
-  if (WaitForSingleObject(signalWaitDone, timeoutMs) != WAIT_OBJECT_0) return kQueueEmpty;
+  if (WaitForSingleObject(signalWaitDone, timeoutMs) != WAIT_OBJECT_0) return capi::kQueueEmpty;
   signalWaitPending = false;
   return signalWaitResult.load();
 }
@@ -200,18 +182,20 @@ void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) 
   for (int i = 0; i < capi::kEntryPointCount; ++i)
     entryPoints[i] = GetProcAddress(library, ProviderExportName(i));
   // An entry point the library lacks stays null in the record too.
-  auto pick = [](int index, auto adaptor) { return entryPoints[index] ? adaptor : nullptr; };
-  provider.CAPI_REGISTER = pick(kRegister, CallRegister);
-  provider.CAPI_RELEASE = pick(kRelease, CallRelease);
-  provider.CAPI_GET_MANUFACTURER = pick(kGetManufacturer, CallGetManufacturer);
-  provider.CAPI_GET_VERSION = pick(kGetVersion, CallGetVersion);
-  provider.CAPI_GET_SERIAL_NUMBER = pick(kGetSerialNumber, CallGetSerialNumber);
-  provider.CAPI_GET_PROFILE = pick(kGetProfile, CallGetProfile);
-  provider.CAPI_INSTALLED = pick(kInstalled, CallInstalled);
-  provider.CAPI_PUT_MESSAGE = pick(kPutMessage, CallPutMessage);
-  provider.CAPI_GET_MESSAGE = pick(kGetMessage, CallGetMessage);
-  provider.CAPI_WAIT_FOR_SIGNAL = pick(kWaitForSignal, CallWaitForSignal);
-  provider.waitForSignalWithin = pick(kWaitForSignal, CallWaitForSignalWithin);
+  auto pick = [](capi::EntryPoint index, auto adaptor) {
+    return entryPoints[index] ? adaptor : nullptr;
+  };
+  provider.CAPI_REGISTER = pick(capi::kEntryRegister, CallRegister);
+  provider.CAPI_RELEASE = pick(capi::kEntryRelease, CallRelease);
+  provider.CAPI_GET_MANUFACTURER = pick(capi::kEntryGetManufacturer, CallGetManufacturer);
+  provider.CAPI_GET_VERSION = pick(capi::kEntryGetVersion, CallGetVersion);
+  provider.CAPI_GET_SERIAL_NUMBER = pick(capi::kEntryGetSerialNumber, CallGetSerialNumber);
+  provider.CAPI_GET_PROFILE = pick(capi::kEntryGetProfile, CallGetProfile);
+  provider.CAPI_INSTALLED = pick(capi::kEntryInstalled, CallInstalled);
+  provider.CAPI_PUT_MESSAGE = pick(capi::kEntryPutMessage, CallPutMessage);
+  provider.CAPI_GET_MESSAGE = pick(capi::kEntryGetMessage, CallGetMessage);
+  provider.CAPI_WAIT_FOR_SIGNAL = pick(capi::kEntryWaitForSignal, CallWaitForSignal);
+  provider.waitForSignalWithin = pick(capi::kEntryWaitForSignal, CallWaitForSignalWithin);
 }
 
 void UnloadProviderLibrary(uintptr_t module) {

@@ -42,7 +42,7 @@ uint32_t FakePut(uint32_t, const uint8_t* message) {
 
 uint32_t FakeWaitWithin(uint32_t, uint32_t) {
   ++fake.waits;
-  return fake.replies.empty() ? 0x1104 : 0;
+  return fake.replies.empty() ? capi::kQueueEmpty : 0;
 }
 
 uint32_t FakeWait(uint32_t applId) {
@@ -50,7 +50,7 @@ uint32_t FakeWait(uint32_t applId) {
 }
 
 uint32_t FakeGet(uint32_t, const uint8_t** message) {
-  if (fake.replies.empty()) return 0x1104;
+  if (fake.replies.empty()) return capi::kQueueEmpty;
   fake.taken = fake.replies.front();
   fake.replies.pop_front();
   *message = fake.taken.data();

@@ -62,7 +62,7 @@ uint32_t FakePut(uint32_t, const uint8_t* message) {
 uint32_t FakeWait(uint32_t) {
   fake.waitTimes.push_back(Clock::now());
   if (++fake.waits == fake.stopAfterWaits) capi::threadRunFlag = 0;
-  if (fake.steps.empty()) return 0x1104;
+  if (fake.steps.empty()) return capi::kQueueEmpty;
   fake.current = fake.steps.front();
   fake.steps.pop_front();
   return fake.current.wait;

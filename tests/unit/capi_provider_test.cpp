@@ -160,7 +160,7 @@ TEST_F(Binding, SuccessFillsEveryEntryPointAndTheApplication) {
   EXPECT_NE(capiProvider.waitForSignalWithin, nullptr);
   // The stand-in's bounded wait runs out at once, as the library's does when time is up.
   EXPECT_EQ(capiProvider.waitForSignalWithin(1, 10), 0x1104u);
-  EXPECT_STREQ(platform::ProviderExportName(6), "capi20_isinstalled");
+  EXPECT_STREQ(platform::ProviderExportName(capi::kEntryInstalled), "capi20_isinstalled");
 }
 
 uint32_t releaseResult = 0;

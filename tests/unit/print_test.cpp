@@ -1,0 +1,29 @@
+// Formatted text handed whole to a receiver: the text as formatted, cut to the line buffer.
+#include "output/print.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string received;
+int receivedCount = 0;
+
+// A receiver that keeps what it is handed.
+void Keep(const char* text) {
+  received = text;
+  ++receivedCount;
+}
+
+TEST(PrintTo, HandsTheFormattedTextOnceAndCutsALongOne) {
+  receivedCount = 0;
+  output::PrintTo(Keep, "%s v%s\n", "LINKSPY", "0.96");
+  EXPECT_EQ(received, "LINKSPY v0.96\n");
+  std::string longName(600, 'x');
+  output::PrintTo(Keep, "Cannot load %s (%u)", longName.c_str(), 0u);
+  EXPECT_EQ(received, ("Cannot load " + longName).substr(0, 511));
+  EXPECT_EQ(receivedCount, 2);
+}
+
+}  // namespace
