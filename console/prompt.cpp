@@ -18,10 +18,10 @@ namespace console {
 
 namespace {
 
-constexpr int kSeparatorRow = 22;
-constexpr int kPromptRow = 23;
-constexpr int kReplyRow = 24;
-constexpr int kFullBottomRow = 24;
+using output::kPromptRow;
+using output::kReplyRow;
+using output::kSeparatorRow;
+
 constexpr int kLineSize = 256;
 
 constexpr const char* kSeparator =
@@ -86,7 +86,7 @@ void LogoutCommand() {
   control::ControlBlock& cb = control::controlBlock;
   cb.loggedIn = 0;
   output::WriteDirect("\rLogged out");
-  cb.bottomRow = kFullBottomRow;
+  cb.bottomRow = output::kFullBottomRow;
   output::ClearScreen();
   PrintBanner();
 }

@@ -6,7 +6,8 @@ namespace console {
 constexpr int kPromptLineSize = 256;
 
 // Draws the prompt area, reads one line and carries out the dot command or forwards the
-// firmware command. Returns at once, doing nothing, when input has ended.
+// firmware command. When no line comes because input has ended (or the program is asked to
+// end), nothing is carried out: the prompt area stays drawn and it returns.
 void RunPrompt();
 
 }  // namespace console

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "output/trace_screen.h"
+
 namespace control {
 
 ControlBlock controlBlock;
@@ -33,7 +35,7 @@ void ResetControlBlock() {
   cb.filterEnabled = 0;
   cb.markerNo = 0;
   cb.currentRow = 0;
-  cb.bottomRow = 24;
+  cb.bottomRow = output::kFullBottomRow;
   cb.loggingEnabled = 1;
   cb.sizeCheckEnabled = 1;
   cb.logBusy = 0;

@@ -35,8 +35,6 @@ constexpr int kKeyCtrlX = 0x18;
 constexpr int kKeyBlank = 0x20;
 // How long one look for a key may block; keeps an idle program asleep, not spinning.
 constexpr int kKeyWaitMs = 50;
-constexpr int kStartupRow = 12;
-constexpr int kDebugBottomRow = 21;
 
 constexpr const char* kLogBackupsVariable = "LINKSPY_LOG_BACKUPS";
 
@@ -109,14 +107,15 @@ void ShowAccessDigit() {
   platform::ConsoleUnlock();
 }
 
-// Opens debug mode: the output region shrinks to rows 0..21 below the welcome line.
+// Opens debug mode: the output region shrinks to the rows above the prompt area, the trace
+// goes on below the welcome line.
 void EnterDebugMode() {
   controlBlock.loggedIn = 1;
   accessProgress = 0;
-  controlBlock.bottomRow = kDebugBottomRow;
+  controlBlock.bottomRow = output::kDebugBottomRow;
   output::ClearScreen();
   output::Print("%s", kWelcomeLine);
-  controlBlock.currentRow = 1;
+  controlBlock.currentRow = output::kWelcomeEndRow;
 }
 
 }  // namespace
@@ -161,8 +160,8 @@ int Main(int argc, const char* const* argv) {
   adapter::IdentifyAdapter(computerName);
   capi::StartReceiveThread();
   output::Print("\n");
-  controlBlock.currentRow = kStartupRow;
-  output::SetCursor(0, kStartupRow);
+  controlBlock.currentRow = output::kStartupRow;
+  output::SetCursor(0, output::kStartupRow);
   // The decoder row is chosen for this firmware generation whatever the query returned.
   adapter::adapterInfo.firmwareKind = 3;
   adapter::adapterInfo.firmwareVersion = 0;

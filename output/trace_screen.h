@@ -1,8 +1,26 @@
-// The trace screen: the scrolling output region (rows 0..bottomRow) and the console
-// operations that the other subsystems use.
+// The trace screen: the places on the 80 x 25 screen, the scrolling output region (rows
+// 0..bottomRow) and the console operations that the other subsystems use.
 #pragma once
 
+#include "platform/console.h"
+
 namespace output {
+
+// The screen's places, as rows. Trace lines go below the row written last (currentRow) and
+// scroll the output region, rows 0..bottomRow: the whole screen, or in debug mode the rows
+// above the prompt area.
+constexpr int kFullBottomRow = platform::kScreenRows - 1;  // 24
+// Debug mode's prompt area on the three bottom rows: a separator line, the prompt with the
+// line being typed, the reply.
+constexpr int kReplyRow = kFullBottomRow;           // 24
+constexpr int kPromptRow = kReplyRow - 1;           // 23
+constexpr int kSeparatorRow = kPromptRow - 1;       // 22
+constexpr int kDebugBottomRow = kSeparatorRow - 1;  // 21
+// At start-up the banner and the adapter report stand above this row; the trace begins
+// below it.
+constexpr int kStartupRow = 12;
+// In debug mode the welcome line (row 0) and a blank row stand above the trace.
+constexpr int kWelcomeEndRow = 1;
 
 // Longest text ShowTraceLine writes (the trace line buffer's size).
 constexpr int kDisplayLineSize = 256;
@@ -17,7 +35,7 @@ void SetCursor(int column, int row);
 void ClearScreen();
 
 // Writes displayLine on the next row of the output region, scrolling the region when it
-// is full; the cursor is left where it was.
+// is full; the cursor is left where it was. Nothing once the program is asked to end.
 void ShowTraceLine();
 
 // Moves rows 1..bottom up by one; row bottom is filled with blanks.

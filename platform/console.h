@@ -63,7 +63,8 @@ int ReadKey();
 // termination has been requested).
 int ReadLine(char* line, int capacity);
 
-// Shows a warning message box titled "LINKSPY" with an OK button; blocks until closed.
+// Shows a warning message box titled "LINKSPY" with an OK button; blocks until closed. Where
+// nobody could close it (no terminal or no desktop), its text goes to standard error instead.
 void ShowMessageBox(const char* text);
 
 }  // namespace platform

@@ -7,8 +7,8 @@
 
 namespace platform {
 
-// Sets up the process before anything else runs: the console stand-in, signal handling,
-// and restoring the terminal on every way out.
+// Sets up the process before anything else runs: termination requests (signals, console
+// control events) reach TerminationRequested instead of ending the process.
 void StartProcess();
 
 // Fills name (size bytes including the terminator) with the computer name, at most 15

@@ -139,8 +139,15 @@ void WriteTerminalText(const char* text, size_t length) {
   WriteAll(1, buffer, used);
 }
 
+void WriteTitle(const char* title) {
+  WriteAll(1, "\033]0;", 4);
+  WriteTerminalText(title, std::strlen(title));
+  WriteAll(1, "\007", 1);
+}
+
 // The painter takes the terminal first: ncurses sets its own mode, and the raw key mode is
-// laid over it.
+// laid over it. The program closes the console itself (see main); the exit handler is for
+// an exit called from anywhere else (a library, say).
 void ConsoleOpen() {
   int expected = kNotOpen;
   if (!phase.compare_exchange_strong(expected, kOpen)) return;
@@ -197,9 +204,7 @@ void ConsoleSetTitle(const char* title) {
   if (painted.load()) {
     PainterSetTitle(title);
   } else {
-    WriteAll(1, "\033]0;", 4);
-    WriteTerminalText(title, std::strlen(title));
-    WriteAll(1, "\007", 1);
+    WriteTitle(title);
   }
   ConsoleUnlock();
 }

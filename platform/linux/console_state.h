@@ -41,6 +41,9 @@ bool WriteAll(int fd, const char* text, size_t length);
 // Writes code page 437 text straight to the terminal on standard output, as UTF-8.
 void WriteTerminalText(const char* text, size_t length);
 
+// Sends the escape sequence that sets the terminal window's title straight to standard output.
+void WriteTitle(const char* title);
+
 // Terminal painter (terminal_painter.cpp). TerminalUnfitReason: why the terminal on standard
 // output cannot be painted (TERM unset, unknown, without cursor addressing), or nullptr.
 const char* TerminalUnfitReason();

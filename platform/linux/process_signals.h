@@ -1,4 +1,4 @@
-// Termination requests inside the Linux platform layer: the flag and its wake-up descriptor.
+// Termination requests inside the Linux platform layer: the descriptor that wakes blocked reads.
 #pragma once
 
 namespace platform {

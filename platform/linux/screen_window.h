@@ -23,7 +23,7 @@ ScreenWindow ChooseWindow(int terminalRows, int terminalColumns, int cursorColum
 
 // The character that tells that the window leaves part of the screen out: '↕' for rows, '↔'
 // for columns, '+' for both; 0 when the window shows the whole screen or is too small to
-// spare a cell for it (fewer than 4 rows: the top row would be the prompt or reply row).
+// spare a cell for it (fewer than 4 rows: the top row would be in the prompt area).
 wchar_t WindowMarker(const ScreenWindow& window);
 
 }  // namespace platform

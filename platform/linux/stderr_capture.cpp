@@ -11,6 +11,7 @@
 
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
+#include "platform/linux/wake_pipe.h"
 
 namespace platform {
 
@@ -63,7 +64,7 @@ void* RunReader(void*) {
 void CaptureStderr() {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return;
-  if (pipe2(stopFds, O_CLOEXEC) != 0) {
+  if (!OpenWakePipe(stopFds)) {
     close(ends[0]);
     close(ends[1]);
     return;
@@ -92,8 +93,7 @@ void ReleaseStderr() {
   std::fflush(stderr);
   dup2(savedStderr, 2);
   close(savedStderr);
-  ssize_t ignored = write(stopFds[1], "x", 1);
-  (void)ignored;
+  WakeThrough(stopFds[1]);
   pthread_join(readerThread, nullptr);
   for (int fd : {captureRead, stopFds[0], stopFds[1]}) close(fd);
 }

@@ -1,7 +1,6 @@
 // Process services on Linux: computer name, local time, sleeping, termination signals.
 #include "platform/system.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,8 +10,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/console.h"
 #include "platform/linux/process_signals.h"
+#include "platform/linux/wake_pipe.h"
 
 namespace platform {
 
@@ -24,25 +23,15 @@ std::atomic<int> wakeWriteFd{-1};
 
 // Notes the request and makes the wake-up descriptor readable; async-signal-safe.
 void NoteTermination(int signalNumber) {
-  int savedErrno = errno;
   terminationSignal.store(signalNumber);
-  int fd = wakeWriteFd.load();
-  if (fd >= 0) {
-    ssize_t ignored = write(fd, "x", 1);
-    (void)ignored;
-  }
-  errno = savedErrno;
+  WakeThrough(wakeWriteFd.load());
 }
 
-// Creates the self-pipe once; both ends non-blocking and closed on exec.
-void OpenWakePipe() {
+// Creates the self-pipe once.
+void OpenTerminationPipe() {
   if (wakeReadFd.load() >= 0) return;
   int ends[2];
-  if (pipe(ends) != 0) return;
-  for (int fd : ends) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
+  if (!OpenWakePipe(ends)) return;
   wakeWriteFd.store(ends[1]);
   wakeReadFd.store(ends[0]);
 }
@@ -56,10 +45,10 @@ void RequestTermination() {
   NoteTermination(SIGINT);
 }
 
-// The terminal is given back by ConsoleClose on every exit; the signals only set the flag, so
-// the program ends through its own shutdown.
+// The signals only set the flag, so the program ends through its own shutdown, which gives
+// the terminal back.
 void StartProcess() {
-  OpenWakePipe();
+  OpenTerminationPipe();
   struct sigaction action {};
   action.sa_handler = NoteTermination;
   sigemptyset(&action.sa_mask);
@@ -67,7 +56,6 @@ void StartProcess() {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  std::atexit(ConsoleClose);
 }
 
 void ReadComputerName(char* name, size_t size) {

@@ -2,7 +2,6 @@
 // terminal's top-left 80 x 25 cells, or a window onto it in a smaller terminal, repainting on
 // a thread of its own at a bounded rate.
 #include <curses.h>
-#include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
 #include <pthread.h>
@@ -24,6 +23,7 @@
 #include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
 #include "platform/linux/screen_window.h"
+#include "platform/linux/wake_pipe.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -59,13 +59,7 @@ size_t emergencyLength = 0;
 
 // Makes the painter's poll return; async-signal-safe.
 void WakePainter() {
-  int fd = wakeWriteFd.load();
-  if (fd >= 0) {
-    int savedErrno = errno;
-    ssize_t ignored = write(fd, "x", 1);
-    (void)ignored;
-    errno = savedErrno;
-  }
+  WakeThrough(wakeWriteFd.load());
 }
 
 // A resize repaints everything at the new size.
@@ -130,13 +124,6 @@ void FollowResize() {
   clearok(curscr, TRUE);
 }
 
-// Sends the title sequence straight after a paint, when ncurses has flushed its output.
-void SendTitle(const char* title) {
-  WriteAll(1, "\033]0;", 4);
-  WriteTerminalText(title, std::strlen(title));
-  WriteAll(1, "\007", 1);
-}
-
 // One paint of the window onto the 80 x 25 cells that the terminal's size allows; ncurses
 // sends only what changed.
 void PaintOnce() {
@@ -166,7 +153,8 @@ void PaintOnce() {
   }
   move(cursorRow - window.top, cursorColumn - window.left);
   refresh();
-  if (hasTitle) SendTitle(title);
+  // Straight after the paint, when ncurses has flushed its output.
+  if (hasTitle) WriteTitle(title);
 }
 
 // Length of the first width cells without their trailing blanks.
@@ -206,10 +194,10 @@ void* RunPainter(void*) {
   return nullptr;
 }
 
-// Creates the painter's wake pipe once, non-blocking on both ends.
-bool OpenWakePipe() {
+// Creates the painter's wake pipe once.
+bool OpenPainterPipe() {
   if (wakeFds[0] >= 0) return true;
-  if (pipe2(wakeFds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+  if (!OpenWakePipe(wakeFds)) return false;
   wakeWriteFd.store(wakeFds[1]);
   return true;
 }
@@ -243,7 +231,7 @@ const char* TerminalUnfitReason() {
 
 // The resize handler goes in before ncurses starts, so ncurses keeps out of that signal.
 bool PainterStart() {
-  if (!OpenWakePipe()) return false;
+  if (!OpenPainterPipe()) return false;
   ChooseUtf8Locale();
   shellModeSaved = tcgetattr(1, &shellMode) == 0;
   struct sigaction action {};

@@ -1,9 +1,7 @@
 // Adapter identification and decoder activation against a fake CAPI provider: the reply
 // decodings, the report lines, failed exchanges, the decoder rows and the column order.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <regex>
@@ -17,6 +15,7 @@
 #include "control/control_block.h"
 #include "output/log_writer.h"
 #include "support/stdout_capture.h"
+#include "support/temporary_folder.h"
 #include "support/test_messages.h"
 
 namespace {
@@ -87,15 +86,10 @@ std::vector<std::string> SentCommands() {
   return texts;
 }
 
-class AdapterStartup : public ::testing::Test {
+class AdapterStartup : public testing_support::TemporaryFolderTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/linkspy-adapter-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-    ASSERT_EQ(chdir(folder_.c_str()), 0);
-    output::SetLogFileNames("LINKSPY.LOG", "LINKSPY.BAK");
-    control::ResetControlBlock();
+    ASSERT_NO_FATAL_FAILURE(TemporaryFolderTest::SetUp());
     adapter::adapterInfo = adapter::AdapterInfo{};
     fake = FakeProvider{};
     capi::capiProvider.CAPI_PUT_MESSAGE = FakePut;
@@ -104,11 +98,6 @@ class AdapterStartup : public ::testing::Test {
     capi::capiProvider.waitForSignalWithin = FakeWaitWithin;
     capi::capiProvider.applId = 7;
   }
-  void TearDown() override {
-    ASSERT_EQ(chdir("/"), 0);
-    std::string command = "rm -rf " + folder_;
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
   // Runs one query with the given reply, its console output dropped.
   template <typename Query>
   void Answer(Query query, const Bytes& data, uint16_t infoWord = 0) {
@@ -116,7 +105,6 @@ class AdapterStartup : public ::testing::Test {
     testing_support::StdoutCapture quiet;
     query();
   }
-  std::string folder_;
 };
 
 const adapter::AdapterInfo& info = adapter::adapterInfo;

@@ -26,6 +26,7 @@
 #include "platform/file.h"
 #include "platform/system.h"
 #include "support/stdout_capture.h"
+#include "support/temporary_folder.h"
 
 // Heap allocations counted while allocationsCounted is set. glibc's own allocations (fopen's
 // FILE record) and operator new both end in malloc, so counting malloc sees them all. The
@@ -76,31 +77,14 @@ void WriteFile(const char* name, const std::string& text) {
 }
 
 // Each test runs in a fresh temporary working directory with default settings.
-class LogWriterTest : public ::testing::Test {
+class LogWriterTest : public testing_support::TemporaryFolderTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/linkspy-log-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    previous_ = fs::current_path();
-    fs::current_path(directory_);
-    control::ResetControlBlock();
-    output::SetLogFileNames(kLog, kBackup);
-    output::SetLogBackups(nullptr);
-  }
-  void TearDown() override {
-    fs::current_path(previous_);
-    fs::remove_all(directory_);
-  }
   // Writes text with LogOnly and returns what reached standard output meanwhile.
   static std::string LogOnlyOutput(const char* text) {
     StdoutCapture capture;
     output::LogOnly(text);
     return capture.Take();
   }
-
-  fs::path directory_;
-  fs::path previous_;
 };
 
 TEST_F(LogWriterTest, RotatesOnlyOnceTheMeasuredLengthPasses500kB) {

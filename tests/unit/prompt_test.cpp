@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -19,6 +18,7 @@
 #include "output/log_writer.h"
 #include "platform/console.h"
 #include "support/stdout_capture.h"
+#include "support/temporary_folder.h"
 
 namespace {
 
@@ -33,15 +33,10 @@ uint32_t RecordPut(uint32_t, const uint8_t* message) {
   return putResult;
 }
 
-class Prompt : public ::testing::Test {
+class Prompt : public testing_support::TemporaryFolderTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/linkspy-prompt-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-    ASSERT_EQ(chdir(folder_.c_str()), 0);
-    output::SetLogFileNames("LINKSPY.LOG", "LINKSPY.BAK");
-    control::ResetControlBlock();
+    ASSERT_NO_FATAL_FAILURE(TemporaryFolderTest::SetUp());
     controlBlock.loggedIn = 1;
     controlBlock.bottomRow = 21;
     sentMessages.clear();
@@ -49,11 +44,6 @@ class Prompt : public ::testing::Test {
     capi::capiProvider.CAPI_PUT_MESSAGE = RecordPut;
     capi::capiProvider.applId = 3;
   }
-  void TearDown() override {
-    ASSERT_EQ(chdir("/"), 0);
-    ASSERT_EQ(std::system(("rm -rf " + folder_).c_str()), 0);
-  }
-
   // Feeds input (bytes as typed, line ends included) on standard input and runs the prompt
   // that many times; returns what reached standard output.
   std::string Run(const std::string& input, int prompts = 1) {
@@ -78,8 +68,6 @@ class Prompt : public ::testing::Test {
     text << in.rdbuf();
     return text.str();
   }
-
-  std::string folder_;
 };
 
 // One screen row without its trailing blanks.

@@ -3,7 +3,6 @@
 #include "output/trace_indication.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include "output/log_writer.h"
 #include "output/trace_screen.h"
 #include "support/stdout_capture.h"
+#include "support/temporary_folder.h"
 #include "support/test_messages.h"
 
 // Every allocation through operator new in this program is counted.
@@ -74,23 +74,8 @@ std::string ReadFile(const char* name) {
 }
 
 // Each test runs in a fresh temporary working directory, with the output region at row 0.
-class TraceIndicationTest : public ::testing::Test {
+class TraceIndicationTest : public testing_support::TemporaryFolderTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/linkspy-trace-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    previous_ = fs::current_path();
-    fs::current_path(directory_);
-    control::ResetControlBlock();
-    output::SetLogFileNames("LINKSPY.LOG", "LINKSPY.BAK");
-    output::displayLine[0] = '\0';
-  }
-  void TearDown() override {
-    fs::current_path(previous_);
-    fs::remove_all(directory_);
-  }
-
   // Handles the message; returns what reached standard output.
   static std::string Handle(const std::vector<uint8_t>& message) {
     StdoutCapture capture;
@@ -117,9 +102,6 @@ class TraceIndicationTest : public ::testing::Test {
     EXPECT_EQ(Row(), row) << text;
     EXPECT_EQ(Log(), before) << text;
   }
-
-  fs::path directory_;
-  fs::path previous_;
 };
 
 TEST_F(TraceIndicationTest, OtherMessageIsReportedLoggedAndNotShown) {

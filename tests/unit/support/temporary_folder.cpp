@@ -1,0 +1,39 @@
+// The temporary folder fixture: the folder, the working directory, the records reset.
+#include "support/temporary_folder.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "control/control_block.h"
+#include "output/log_writer.h"
+#include "output/trace_screen.h"
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+void TemporaryFolderTest::SetUp() {
+  previous_ = fs::current_path().string();
+  char pattern[] = "/tmp/linkspy-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  folder_ = pattern;
+  std::error_code error;
+  fs::current_path(folder_, error);
+  ASSERT_FALSE(error) << folder_ << ": " << error.message();
+  control::ResetControlBlock();
+  output::SetLogFileNames("LINKSPY.LOG", "LINKSPY.BAK");
+  output::SetLogBackups(nullptr);
+  output::displayLine[0] = '\0';
+}
+
+void TemporaryFolderTest::TearDown() {
+  std::error_code error;
+  fs::current_path(previous_, error);
+  EXPECT_FALSE(error) << previous_ << ": " << error.message();
+  if (folder_.empty()) return;
+  fs::remove_all(folder_, error);
+  EXPECT_FALSE(error) << folder_ << ": " << error.message();
+}
+
+}  // namespace testing_support
