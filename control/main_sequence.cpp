@@ -85,8 +85,9 @@ void AnnounceStart() {
   output::Print("\n");
 }
 
-// The keyboard loop: one key at a time until Ctrl-X or a termination signal. The end of
-// input only ends the keys: an unattended monitor (input from /dev/null) goes on.
+// The keyboard loop: one key at a time until Ctrl-X or Ctrl-C is read, a termination signal
+// comes or the provider's link is lost. The end of input only ends the keys: an unattended
+// monitor (input from /dev/null) goes on.
 void RunKeyboardLoop() {
   while (controlBlock.exitRequested == 0) {
     if (platform::TerminationRequested()) {
