@@ -189,8 +189,8 @@ def main():
         print("  problem: %s" % problem)
     print("soak %s" % ("passed" if ok else "FAILED"))
 
-    section = ("`make soak` (bench/soak.py, `SOAK_MINUTES=%g`): linkspy -2 -3 headless with standard input at its end, qz7emu "
-               "sending blocks of %d numbered texts at about %d a second, "
+    section = ("`make soak` (bench/soak.py, `SOAK_MINUTES=%g`): linkspy -2 -3 headless with "
+               "standard input at its end, qz7emu sending blocks of %d numbered texts at about %d a second, "
                "`LINKSPY_LOG_BACKUPS=%d`, then SIGTERM. Taken %s.\n\n" % (
                    args.minutes, BLOCK, args.rate, backups, time.strftime("%Y-%m-%d")))
     section += "| figure | value | target |\n|---|---:|---|\n"
