@@ -31,10 +31,11 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def peak_rss_kb(pid):
+def status_kb(pid, field):
+    """A kB figure of a process's status (VmHWM: its peak RSS, VmRSS: its RSS now)."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0
 
@@ -130,7 +131,7 @@ def run_headless(h, build, count):
                     raise RuntimeError("linkspy ended or stalled: %r" % run.out[-500:])
                 time.sleep(POLL_S)
             allocations = read_counter(counter) - allocations_at_first
-            rss = peak_rss_kb(run.process.pid)
+            rss = status_kb(run.process.pid, "VmHWM")
         finally:
             run.send(h.CTRL["X"])
             status = run.finish(30)

@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-from run_bench import cpu_seconds, parse_arguments
+from run_bench import cpu_seconds, parse_arguments, status_kb
 
 BLOCK = 200  # numbered texts per flood action, the emulator's burst
 TEXT_BYTES = 80  # a flood text with its line end, at most
@@ -26,14 +26,6 @@ RSS_SLACK_KB = 64  # pages the allocator may still touch late; anything more is 
 # linkspy's standard input is at its end from the start, as for a service.
 LINKSPY_STDIN = subprocess.DEVNULL
 TOKEN = re.compile(rb"L2D SOAK BLOCK (\d+)|L2D FLOOD (\d{6}) [A-Za-z]+\n|FLOOD")
-
-
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def descriptors(pid):
@@ -139,13 +131,13 @@ def main():
             time.sleep(1)
             elapsed = time.monotonic() - started
             if first_minute is None and elapsed >= 60:
-                first_minute = (rss_kb(run.pid), descriptors(run.pid))
+                first_minute = (status_kb(run.pid, "VmRSS"), descriptors(run.pid))
             if not samples or elapsed - samples[-1][0] >= 30:
-                samples.append((elapsed, rss_kb(run.pid), descriptors(run.pid)))
+                samples.append((elapsed, status_kb(run.pid, "VmRSS"), descriptors(run.pid)))
                 print("  %4.0f s  RSS %d kB  descriptors %d" % samples[-1], flush=True)
         elapsed = time.monotonic() - started
         cpu = cpu_seconds(run.pid)
-        end = (rss_kb(run.pid), descriptors(run.pid))
+        end = (status_kb(run.pid, "VmRSS"), descriptors(run.pid))
         if first_minute is None:
             first_minute = end
         run.send_signal(signal.SIGTERM)
