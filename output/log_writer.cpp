@@ -3,6 +3,7 @@
 // timestamp text.
 #include "output/log_writer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -25,10 +26,9 @@ const char* backupFileName = "LINKSPY.BAK";
 std::atomic<int32_t> logSizeKB{0};
 std::atomic<int> logBackups{0};
 char timestampText[30];
-// Set when a failure (not the operator) switched logging off: the file is tried again then.
-std::atomic<bool> offByFailure{false};
-// When the file failed last, in ms of the steady clock.
-std::atomic<int64_t> lastFailureMs{0};
+// While a failure (not the operator) keeps logging off: when the file failed last, in ms of
+// the steady clock (at least 1). 0 otherwise: no retry is due then.
+std::atomic<int64_t> failedAtMs{0};
 // The two backup names of one move during a rotation (used under the turn only).
 constexpr int kNameSize = 300;
 char fromName[kNameSize];
@@ -163,13 +163,13 @@ void AppendToLog(const char* text, bool checkSize, AppendOutcome* outcome) {
 // A failure switches logging off; the file is tried again kLogRetryMs later.
 void NoteFailure() {
   controlBlock.loggingEnabled = 0;
-  lastFailureMs = NowMs();
-  offByFailure = true;
+  failedAtMs = std::max<int64_t>(NowMs(), 1);
 }
 
 // True when a failure switched logging off and the file is due to be tried again.
 bool RetryDue() {
-  return offByFailure.load() && NowMs() - lastFailureMs.load() >= kLogRetryMs;
+  int64_t failedAt = failedAtMs.load();
+  return failedAt != 0 && NowMs() - failedAt >= kLogRetryMs;
 }
 
 // Reports a failed open or write (a failed retry is not reported again); the text goes to
@@ -237,7 +237,7 @@ int LogBackups() {
 }
 
 void ForgetLogFailure() {
-  offByFailure = false;
+  failedAtMs = 0;
 }
 
 void LogWithEcho(const char* text) {
@@ -266,7 +266,7 @@ void WriteLog(const char* text, int echo) {
     return;
   }
   if (retrying) {
-    offByFailure = false;
+    failedAtMs = 0;
     controlBlock.loggingEnabled = 1;
     Print("LINKSPY: Log file usable again, logging resumed\n");
   }
