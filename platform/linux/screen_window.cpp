@@ -3,14 +3,9 @@
 
 #include <algorithm>
 
-#include "output/trace_screen.h"
-
 namespace platform {
 
 namespace {
-
-// The marker's cell must lie above debug mode's prompt area, which the window shows first.
-constexpr int kMinRowsForMarker = kScreenRows - output::kSeparatorRow + 1;
 
 // Start of a span of size shown out of total cells, with cell in view and the span as far
 // towards end (true) or start (false) as that allows.

@@ -15,6 +15,10 @@ struct ScreenWindow {
   int width;
 };
 
+// Fewest rows a window needs for its marker: the window shows the bottom rows first, and the
+// marker's cell must lie above the three bottom rows that debug mode keeps for its prompt.
+constexpr int kMinRowsForMarker = 4;
+
 // The window for a terminal of terminalRows x terminalColumns with the cursor at (cursorColumn,
 // cursorRow): the bottom rows of the screen (new trace lines, the prompt and its replies are
 // at the bottom), moved up just far enough to show the cursor's row; columns from 0, moved

@@ -5,6 +5,8 @@
 
 #include <tuple>
 
+#include "output/trace_screen.h"
+
 namespace {
 
 using platform::ChooseWindow;
@@ -66,6 +68,7 @@ TEST(ScreenWindow, TheMarkerSaysWhatIsCut) {
   EXPECT_EQ(WindowMarker(ChooseWindow(4, 80, 0, 24)), L'\u2195');
   // Three rows or fewer: every cell belongs to the prompt area.
   EXPECT_EQ(WindowMarker(ChooseWindow(3, 80, 0, 24)), 0);
+  EXPECT_EQ(platform::kMinRowsForMarker, platform::kScreenRows - output::kSeparatorRow + 1);
 }
 
 }  // namespace
