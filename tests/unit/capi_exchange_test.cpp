@@ -1,7 +1,6 @@
 // The adapter request exchange, the DEBUG_REQ senders and the receive thread against a fake
 // provider record: printed texts, results, message matching, the thread's pacing and stop.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,9 +18,9 @@
 #include "capi/capi_provider.h"
 #include "capi/receive_thread.h"
 #include "control/control_block.h"
-#include "output/log_writer.h"
 #include "platform/system.h"
 #include "support/stdout_capture.h"
+#include "support/temporary_folder.h"
 #include "support/test_messages.h"
 
 namespace {
@@ -84,11 +83,11 @@ Bytes SilentDebugInd() {
   return Bytes{13, 0, 1, 0, 0x19, 0x02, 0, 0, 1, 0, 0, 0, 0};
 }
 
-class Exchange : public testing::Test {
+class Exchange : public testing_support::TemporaryFolderTest {
  protected:
   void SetUp() override {
+    TemporaryFolderTest::SetUp();
     fake = FakeProvider{};
-    control::ResetControlBlock();
     capiProvider = {};
     capiProvider.CAPI_PUT_MESSAGE = FakePut;
     capiProvider.CAPI_WAIT_FOR_SIGNAL = FakeWait;
@@ -262,10 +261,6 @@ TEST_F(Exchange, ThreadPrintsErrorsUnsignedAndHandlesMessagesAfterTheStop) {
 }
 
 TEST_F(Exchange, LostLinkIsLoggedOnceAndEndsTheThreadAndTheProgram) {
-  char folder[] = "/tmp/linkspy-lost-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  std::string log = std::string(folder) + "/LINKSPY.LOG";
-  output::SetLogFileNames(log.c_str(), (log + ".BAK").c_str());
   // A passing error first, then the lost link; the steps after it are never asked for.
   fake.steps = {{0, 0x1108, {}}, {0, capi::kProviderLinkLost, {}}, {0, 0, SilentDebugInd()}};
   std::string printed = RunLoop();
@@ -277,14 +272,12 @@ TEST_F(Exchange, LostLinkIsLoggedOnceAndEndsTheThreadAndTheProgram) {
   EXPECT_EQ(capi::providerLinkLost.load(), 1);
   EXPECT_TRUE(platform::TerminationRequested());
   EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
-  FILE* file = std::fopen(log.c_str(), "r");
+  FILE* file = std::fopen("LINKSPY.LOG", "r");
   ASSERT_NE(file, nullptr);
   char text[128] = {};
   EXPECT_GT(std::fread(text, 1, sizeof text - 1, file), 0u);
   std::fclose(file);
   EXPECT_STREQ(text, "LINKSPY: Connection to the CAPI provider lost\n");
-  std::remove(log.c_str());
-  rmdir(folder);
 }
 
 TEST_F(Exchange, ThreadEndsSilentlyWhenExitWasRequestedOrTheLibraryIsGone) {
