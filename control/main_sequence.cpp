@@ -140,8 +140,7 @@ void HandleKey(int key) {
 void Shutdown() {
   capi::StopReceiveThread();
   capi::ReleaseApplication();
-  output::PrintTo(output::LogWithEcho, "%s Program unloaded\n", output::Timestamp());
-  output::CloseLogForShutdown();
+  output::PrintTo(output::CloseLogForShutdown, "%s Program unloaded\n", output::Timestamp());
   capi::UnloadCapiProvider();
   output::Print("\rClean at shutdown\n");
 }

@@ -277,10 +277,15 @@ int32_t LogSizeKB() {
   return logSizeKB.load();
 }
 
-void CloseLogForShutdown() {
-  // A writer stuck past the wait (its echo on a stalled terminal) keeps its turn; the log is
-  // closed for every later text all the same.
+void CloseLogForShutdown(const char* lastLine) {
+  // A writer stuck past the wait (its echo on a stalled terminal) keeps its turn; the last
+  // line is dropped then (printing it would stall too) and the log is closed all the same.
   bool taken = TakeTurn();
+  if (taken) {
+    controlBlock.logBusy = 1;
+    if (!logClosed.load()) WriteLog(lastLine, 1);
+    controlBlock.logBusy = 0;
+  }
   logClosed = true;
   std::fflush(nullptr);
   if (taken) GiveTurn();

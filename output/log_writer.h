@@ -41,9 +41,11 @@ void WriteLog(const char* text, int echo);
 // The log size in whole kB found by the last measurement.
 int32_t LogSizeKB();
 
-// Shutdown: takes the writer's turn for good (waiting at most kLogTurnWaitMs for a write in
-// progress), then closes every stream still open. Later writes are dropped.
-void CloseLogForShutdown();
+// Shutdown: takes the writer's turn (waiting at most kLogTurnWaitMs for a write in progress),
+// writes lastLine with echo and closes the log in that same turn, so that no trace line of
+// the still running receive thread can follow it; then flushes every stream. Later writes are
+// dropped.
+void CloseLogForShutdown(const char* lastLine);
 
 // Local date and time as "dd/mm/yyyy hh:mm:ss"; valid until the next call (main thread).
 const char* Timestamp();

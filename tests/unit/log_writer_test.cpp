@@ -534,7 +534,8 @@ TEST_F(LogWriterTest, WriterBusyBeyondTheWaitDropsTheTextWithAWarning) {
 }
 
 // Shutdown in a child process (it closes the log for good): it waits for the write in
-// progress, and later texts are dropped without a word. Returns 0 or the failed check.
+// progress, its last line follows that write, and later texts are dropped without a word.
+// Returns 0 or the failed check.
 int ShutdownScenario() {
   const std::string large(300000, 's');
   StalledStdout stalled;
@@ -542,7 +543,7 @@ int ShutdownScenario() {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   std::atomic<bool> closed{false};
   std::thread closer([&closed] {
-    output::CloseLogForShutdown();
+    output::CloseLogForShutdown("last\n");
     closed = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -552,8 +553,8 @@ int ShutdownScenario() {
   closer.join();
   output::LogWithEcho("after\n");
   output::LogOnly("after\n");
-  if (stalled.Finish() != large) return 2;
-  if (ReadFile(kLog) != large) return 3;
+  if (stalled.Finish() != large + "last\n") return 2;
+  if (ReadFile(kLog) != large + "last\n") return 3;
   return 0;
 }
 
@@ -561,14 +562,15 @@ TEST_F(LogWriterTest, ShutdownWaitsForTheWriteInProgressAndDropsLaterTexts) {
   EXPECT_EXIT(std::_Exit(ShutdownScenario()), ::testing::ExitedWithCode(0), "");
 }
 
-// A writer stuck past the wait does not hold up shutdown: it closes the log all the same.
+// A writer stuck past the wait does not hold up shutdown: it closes the log all the same,
+// without the last line (whose echo would stall as well).
 int StuckWriterScenario() {
   const std::string large(300000, 's');
   StalledStdout stalled;
   std::thread busy([&large] { output::LogWithEcho(large.c_str()); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   auto start = std::chrono::steady_clock::now();
-  output::CloseLogForShutdown();
+  output::CloseLogForShutdown("last\n");
   auto waited = std::chrono::steady_clock::now() - start;
   if (waited < std::chrono::milliseconds(output::kLogTurnWaitMs - 100)) return 1;
   if (waited > std::chrono::milliseconds(output::kLogTurnWaitMs + 2000)) return 2;
