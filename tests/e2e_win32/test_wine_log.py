@@ -1,5 +1,11 @@
 """linkspy.exe under Wine: two instances in one folder share the log through rotations with
-numbered backups kept, every line whole and in place (text mode: CR LF)."""
+numbered backups kept, every line whole and in place (text mode: CR LF).
+
+Under Wine the provider is the host's CAPI library, whose remote module loses the framing of a
+stream that backs up (a length split between TCP segments); the Win32 build cannot reach the
+socket to guard against it. So the traffic here is paced well below what linkspy.exe logs under
+Wine (about 400 texts a second per instance on two cores): short bursts with pauses, so that
+the connection never backs up."""
 
 import os
 import re
@@ -13,8 +19,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine  # noqa: E402
 
 h = wine.h
-BLOCKS = 40
-BLOCK = 250
+BLOCKS = 400
+BLOCK = 20
 
 
 def setUpModule():
@@ -24,10 +30,10 @@ def setUpModule():
 @h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
 class SharedLog(unittest.TestCase):
     def test_two_instances_share_the_log_through_rotations(self):
-        # Ordinary rates: bursts of texts with pauses, about 1,600 a second per instance.
+        # At most 200 texts a second per instance, 8,000 each: three generations of the log.
         script = os.path.join(tempfile.mkdtemp(prefix="wine-log-"), "script")
         with open(script, "w") as f:
-            f.write("wait-decoder\nwait 500\n" + "flood %d\nwait 150\n" % BLOCK * BLOCKS)
+            f.write("wait-decoder\nwait 500\n" + "flood %d\nwait 100\n" % BLOCK * BLOCKS)
             f.write("trace L2D LAST TEXT\n")
         emulator = h.Emulator("--rate", "0", "--controllers", "2", "--script", script)
         self.addCleanup(emulator.stop)
@@ -35,16 +41,17 @@ class SharedLog(unittest.TestCase):
         env = wine.wine_env(h.linkspy_env(folder), LINKSPY_LOG_BACKUPS="50")
         runs = []
         for c in (1, 2):
-            run = subprocess.Popen([wine.WINE, wine.LINKSPY_EXE, "-2", "-e", "-c%d" % c],
-                                   cwd=folder, env=env, stdin=subprocess.PIPE,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            with open(os.path.join(folder, "out%d" % c), "wb") as out:
+                run = subprocess.Popen([wine.WINE, wine.LINKSPY_EXE, "-2", "-e", "-c%d" % c],
+                                       cwd=folder, env=env, stdin=subprocess.PIPE, stdout=out,
+                                       stderr=subprocess.STDOUT)
             self.addCleanup(lambda r=run: r.poll() is None and r.kill())
             runs.append(run)
 
         def newest():
             return b"".join(h.read_log(folder, n) or b"" for n in h.log_generations(folder)[-3:])
         self.assertTrue(h.wait_until(lambda: newest().count(b"LAST TEXT") == 2, 180, 1),
-                        h.log_generations(folder))
+                        self.progress(folder, runs))
         for run in runs:
             run.stdin.write(h.CTRL["X"])
             run.stdin.flush()
@@ -62,6 +69,20 @@ class SharedLog(unittest.TestCase):
                 rb"C%d \S+ L2D FLOOD (\d{6}) " % c, everything)]
             self.assertEqual(numbers, list(range(1, BLOCK + 1)) * BLOCKS, "controller %d" % c)
         self.assertEqual(everything.count(b"Program unloaded\r\n"), 2)
+
+    @staticmethod
+    def progress(folder, runs):
+        """What the log and the instances show when the last texts do not come."""
+        names = h.log_generations(folder)
+        everything = b"".join(h.read_log(folder, n) or b"" for n in names)
+        report = ["generations %s" % names]
+        for c, run in zip((1, 2), runs):
+            numbers = re.findall(rb"C%d \S+ L2D FLOOD (\d{6}) " % c, everything)
+            with open(os.path.join(folder, "out%d" % c), "rb") as f:
+                tail = f.read()[-300:]
+            report.append("controller %d: %d texts, last %s, status %s, output ends %r" % (
+                c, len(numbers), numbers[-1:] or None, run.poll(), tail))
+        return "; ".join(report)
 
 
 if __name__ == "__main__":
