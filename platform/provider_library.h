@@ -10,7 +10,8 @@ namespace platform {
 // The name of the provider library this platform loads.
 const char* ProviderLibraryName();
 
-// The platform's export name of entry point index (a capi::EntryPoint).
+// The platform's export name of entry point index (a capi::EntryPoint); an empty text for an
+// index out of range.
 const char* ProviderExportName(int index);
 
 // Loads the library; returns its module handle, 0 when it cannot be loaded.

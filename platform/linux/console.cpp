@@ -70,11 +70,16 @@ void Catch(int signalNumber, void (*handler)(int), int flags) {
   sigaction(signalNumber, &action, nullptr);
 }
 
-// A crash or a stop must not leave the terminal raw and on the painter's screen. In before
-// the painter starts, so that ncurses keeps out of the stop signal; only with a terminal, so
+// True when a terminal is in use for keys or output: only then are its signals caught, so
 // that other handlers (a sanitizer's) stay in place without one.
+bool UsesTerminal() {
+  return OutputIsTerminal() || KeysFromTerminal();
+}
+
+// A crash or a stop must not leave the terminal raw and on the painter's screen. In before
+// the painter starts, so that ncurses keeps out of the stop signal.
 void CatchTerminalSignals() {
-  if (!OutputIsTerminal() && !KeysFromTerminal()) return;
+  if (!UsesTerminal()) return;
   for (int signalNumber : kFatalSignals) Catch(signalNumber, RestoreOnFatalSignal, SA_RESETHAND);
   Catch(SIGTSTP, StopForJobControl, SA_RESTART);
   Catch(SIGCONT, ResumeAfterStop, SA_RESTART);
@@ -82,7 +87,7 @@ void CatchTerminalSignals() {
 
 // Back to the default behaviour once the terminal is given back.
 void ReleaseTerminalSignals() {
-  if (!OutputIsTerminal() && !KeysFromTerminal()) return;
+  if (!UsesTerminal()) return;
   for (int signalNumber : kFatalSignals) signal(signalNumber, SIG_DFL);
   signal(SIGTSTP, SIG_DFL);
   signal(SIGCONT, SIG_DFL);

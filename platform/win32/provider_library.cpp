@@ -1,5 +1,6 @@
 // The CAPI 2.0 provider on Win32: CAPI2032.DLL loaded at run time, its WINAPI entry points
-// behind adaptors of the provider record's types, and a bounded wait for a message.
+// behind adaptors of the provider record's types, the installation check and the registration
+// within a time limit, and a bounded wait for a message.
 #include "platform/provider_library.h"
 
 #include <windows.h>
@@ -7,7 +8,7 @@
 #include <atomic>
 
 #include "capi/result_codes.h"
-#include "platform/system.h"
+#include "platform/win32/termination_event.h"
 
 namespace platform {
 
@@ -24,53 +25,73 @@ Fn Entry(capi::EntryPoint index) {
 
 // Adaptors from the record's types to the CAPI 2.0 functions of the Win32 provider.
 
-// The registration may wait for ever on a remote provider that accepts and stays silent, so a
-// helper thread makes the call and the caller waits for it at most kRegistrationWaitMs (in
-// short slices, to see a termination request). A helper given up on stays in the provider and
-// is never waited for: the program then ends through its failure path.
-constexpr DWORD kRegistrationWaitMs = 5000;
-constexpr DWORD kRegistrationSliceMs = 50;
+// The installation check and the registration may wait for ever on a remote provider that
+// accepts and stays silent (or a host that drops the connection attempt). Each runs on a
+// helper thread; the caller waits for it at most kLibraryCallWaitMs, and a termination request
+// ends the wait at once. A helper given up on stays in the provider and is never waited for:
+// the program then ends through its failure path, and the process's end takes the helper.
+constexpr DWORD kLibraryCallWaitMs = 5000;
 
+// The helper's call and its parameters, set before it starts; its results, read after its
+// done event.
+std::atomic<void (*)()> helperWork{nullptr};
 std::atomic<DWORD> registerParameters[4];
-std::atomic<uint32_t> registerResult{0};
-std::atomic<DWORD> registeredApplId{0};
+std::atomic<uint32_t> helperResult{0};
+std::atomic<DWORD> helperApplId{0};
 
-// The helper thread: one registration, its result, the event.
-DWORD WINAPI RunRegister(LPVOID done) {
-  DWORD id = 0;
-  registerResult.store(Entry<DWORD(WINAPI*)(DWORD, DWORD, DWORD, DWORD, DWORD*)>(
-      capi::kEntryRegister)(registerParameters[0], registerParameters[1], registerParameters[2],
-                            registerParameters[3], &id));
-  registeredApplId.store(id);
-  if (done != nullptr) SetEvent(static_cast<HANDLE>(done));
+// The helper thread: the call, then the done event.
+DWORD WINAPI RunHelperCall(LPVOID done) {
+  helperWork.load()();
+  SetEvent(static_cast<HANDLE>(done));
   return 0;
 }
 
+// Runs work on a helper thread and returns its result, or failure when it does not return
+// within the bound or termination is requested meanwhile. Where no helper can be started the
+// call runs on the caller's thread.
+uint32_t BoundedResult(void (*work)(), uint32_t failure) {
+  // Made once and never closed: a helper given up on may still set it.
+  static HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  helperWork.store(work);
+  HANDLE helper = nullptr;
+  if (done != nullptr && ResetEvent(done))
+    helper = CreateThread(nullptr, 0, RunHelperCall, done, 0, nullptr);
+  if (helper == nullptr) {
+    work();
+    return helperResult.load();
+  }
+  CloseHandle(helper);
+  HANDLE terminated = TerminationEvent();
+  HANDLE watched[2] = {done, terminated};
+  DWORD woken =
+      WaitForMultipleObjects(terminated != nullptr ? 2 : 1, watched, FALSE, kLibraryCallWaitMs);
+  return woken == WAIT_OBJECT_0 ? helperResult.load() : failure;
+}
+
+// The helper's work for CAPI_INSTALLED and CAPI_REGISTER.
+void InstalledWork() {
+  helperResult.store(Entry<DWORD(WINAPI*)()>(capi::kEntryInstalled)());
+}
+void RegisterWork() {
+  DWORD id = 0;
+  helperResult.store(Entry<DWORD(WINAPI*)(DWORD, DWORD, DWORD, DWORD, DWORD*)>(
+      capi::kEntryRegister)(registerParameters[0], registerParameters[1], registerParameters[2],
+                            registerParameters[3], &id));
+  helperApplId.store(id);
+}
+
+// CAPI_REGISTER; one that does not return in time fails as a registration the provider could
+// not make.
 uint32_t CallRegister(uint32_t messageBufferSize, uint32_t maxLogicalConnection,
                       uint32_t maxBDataBlocks, uint32_t maxBDataLen, uint32_t* applId) {
   registerParameters[0] = messageBufferSize;
   registerParameters[1] = maxLogicalConnection;
   registerParameters[2] = maxBDataBlocks;
   registerParameters[3] = maxBDataLen;
-  *applId = 0;
-  // Made once and never closed: a helper given up on may still set it.
-  static HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (done != nullptr) ResetEvent(done);
-  HANDLE helper =
-      done != nullptr ? CreateThread(nullptr, 0, RunRegister, done, 0, nullptr) : nullptr;
-  if (helper == nullptr) {
-    RunRegister(nullptr);
-  } else {
-    CloseHandle(helper);
-    DWORD waited = 0;
-    while (WaitForSingleObject(done, kRegistrationSliceMs) != WAIT_OBJECT_0) {
-      waited += kRegistrationSliceMs;
-      if (waited >= kRegistrationWaitMs || TerminationRequested())
-        return capi::kRegisterOsResourceError;
-    }
-  }
-  *applId = registeredApplId.load();
-  return registerResult.load();
+  helperApplId.store(0);
+  uint32_t result = BoundedResult(RegisterWork, capi::kRegisterOsResourceError);
+  *applId = result == 0 ? helperApplId.load() : 0;
+  return result;
 }
 
 uint32_t CallRelease(uint32_t applId) {
@@ -101,8 +122,9 @@ uint32_t CallGetProfile(void* buffer, uint32_t controller) {
   return Entry<DWORD(WINAPI*)(PVOID, DWORD)>(capi::kEntryGetProfile)(buffer, controller);
 }
 
+// CAPI_INSTALLED; one that does not return in time counts as not installed.
 uint32_t CallInstalled() {
-  return Entry<DWORD(WINAPI*)()>(capi::kEntryInstalled)();
+  return BoundedResult(InstalledWork, capi::kNotInstalled);
 }
 
 uint32_t CallPutMessage(uint32_t applId, const uint8_t* message) {
@@ -169,7 +191,7 @@ const char* ProviderLibraryName() {
 }
 
 const char* ProviderExportName(int index) {
-  if (index < 0 || index >= capi::kEntryPointCount) return nullptr;
+  if (index < 0 || index >= capi::kEntryPointCount) return "";
   return capi::kEntryPointNames[index];
 }
 

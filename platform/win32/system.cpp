@@ -7,15 +7,24 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/win32/termination_event.h"
+
 namespace platform {
 
 namespace {
 std::atomic<int> terminationRequested{0};
+HANDLE terminationEvent = nullptr;
+
+// Notes the request for the keyboard loop and wakes the waits that watch the event.
+void NoteRequest() {
+  terminationRequested.store(1);
+  if (terminationEvent != nullptr) SetEvent(terminationEvent);
+}
 
 // Runs on a thread of the console's own for Ctrl-C, Ctrl-Break, closing the window, logoff
 // and system shutdown: notes the request; the keyboard loop then ends the normal way.
 BOOL WINAPI NoteTermination(DWORD event) {
-  terminationRequested.store(1);
+  NoteRequest();
   // After the last three the system ends the process as soon as the handler returns; holding
   // it lets the shutdown run (the process ends from main, or at the system's grace time).
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
@@ -25,6 +34,7 @@ BOOL WINAPI NoteTermination(DWORD event) {
 }  // namespace
 
 void StartProcess() {
+  terminationEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(NoteTermination, TRUE);
   // A missing provider is reported by the program itself, not by a system dialog.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
@@ -70,7 +80,11 @@ bool TerminationRequested() {
 
 // The keyboard loop looks at the request between its short waits for a key.
 void RequestTermination() {
-  terminationRequested.store(1);
+  NoteRequest();
+}
+
+HANDLE TerminationEvent() {
+  return terminationEvent;
 }
 
 }  // namespace platform

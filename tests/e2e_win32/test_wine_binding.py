@@ -101,6 +101,21 @@ class SilentRegistration(unittest.TestCase):
         self.assertIn(b"LINKSPY: Application not registered, Error: 1008\r\n", err)
         self.assertIsNone(h.read_log(folder))
 
+    def test_ctrl_c_ends_the_wait_at_once(self):
+        with h.Emulator("--ignore-register") as emulator:
+            folder = h.run_folder(emulator.port)
+            process = wine.start_piped(folder, ["-2"])
+            self.addCleanup(lambda: process.poll() is None and process.kill())
+            self.assertTrue(h.wait_until(lambda: any(
+                line.startswith("register ") for line in emulator.commands()), 30))
+            time.sleep(0.5)
+            started = time.time()
+            process.send_signal(signal.SIGINT)
+            self.assertEqual(process.wait(30), 0)
+            self.assertLess(time.time() - started, 3)
+        with open(os.path.join(folder, "err"), "rb") as f:
+            self.assertNotIn(b"not registered", f.read())
+
 
 @h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
 class InputAtItsEnd(unittest.TestCase):
