@@ -7,6 +7,7 @@
 
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
+#include "platform/system.h"
 
 namespace platform {
 
@@ -28,6 +29,7 @@ constexpr int kMaxTextLines = kScreenRows - 5;
 constexpr char kAskForEnter[] = "Press Enter to continue";
 constexpr int kKeyEnter = 0x0D;
 constexpr int kKeyEscape = 0x1B;
+constexpr int kKeyInterrupt = 0x03;
 
 // Splits text at its line breaks into at most kMaxTextLines lines of starts and lengths,
 // each cut to kMaxTextWidth; returns the number of lines.
@@ -51,9 +53,16 @@ void PutText(ScreenOverlay* box, int column, int row, const char* text, int leng
   std::memcpy(&box->grid.cells[row][column], text, static_cast<size_t>(length));
 }
 
-// True when key closes the box (Enter, blank, Esc) or input has ended.
-bool ClosesBox(int key) {
-  return key < 0 || key == kKeyEnter || key == '\n' || key == ' ' || key == kKeyEscape;
+// Reads keys until one closes the box (Enter, blank, Esc) or input ends. Ctrl-C closes it
+// too and asks the program to end, as it does in a line being typed.
+void AwaitClosingKey() {
+  for (;;) {
+    int key = ReadKey();
+    if (key == kKeyInterrupt) RequestTermination();
+    if (key < 0 || key == kKeyEnter || key == '\n' || key == ' ' || key == kKeyEscape ||
+        key == kKeyInterrupt)
+      return;
+  }
 }
 
 // In line mode: the text, then a line asking for Enter; the key closes it as it closes a box.
@@ -62,8 +71,7 @@ void ShowBoxAsLines(const char* text) {
   StreamWrite(text, std::strlen(text));
   StreamWrite("\n", 1);
   StreamWrite(kAskForEnter, sizeof kAskForEnter - 1);
-  while (!ClosesBox(ReadKey())) {
-  }
+  AwaitClosingKey();
   StreamWrite("\n", 1);
 }
 
@@ -115,8 +123,7 @@ void ShowMessageBox(const char* text) {
   consoleOverlay.shown = true;
   ScreenChanged();
   ConsoleUnlock();
-  while (!ClosesBox(ReadKey())) {
-  }
+  AwaitClosingKey();
   ConsoleLock();
   consoleOverlay.shown = false;
   ScreenChanged();

@@ -89,6 +89,13 @@ class OnTheScreen(unittest.TestCase):
         self.assertTrue(any(row.startswith("D-Channel Protocol") for row in rows), rows)
         self.assertEqual(read(self.folder, "before"), read(self.folder, "after"))
 
+    def test_ctrl_c_at_the_start_up_box_closes_it_and_ends_the_program(self):
+        self.start(with_terminal_modes(h.LINKSPY + " -2"))
+        self.tmux.send_keys(h.CTRL["C"])
+        self.assertEqual(self.tmux.exit_status(), 0)
+        self.assertEqual(self.box_rows(), [])
+        self.assertEqual(read(self.folder, "before"), read(self.folder, "after"))
+
     def test_line_editing_at_the_prompt_then_a_signal_ends_the_wait(self):
         self.start(shell("echo $$ > pid; exec %s" % h.LINKSPY))
         self.tmux.send_keys(b" ")  # closes the box
