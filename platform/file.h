@@ -7,8 +7,8 @@
 
 namespace platform {
 
-// An open file; handle is the platform's own kind of file handle, lockedLength the length a
-// platform may have measured when the lock was taken (for FileLength).
+// An open file; handle is the platform's own kind of file handle, lockedLength its length as
+// measured when the lock was taken (for FileLength).
 struct File {
   intptr_t handle;
   uint64_t lockedLength;

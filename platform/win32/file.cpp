@@ -1,9 +1,8 @@
-// Files for the log on Win32: the C library's text-mode streams, so the log holds CR LF,
-// over handles that share deletion (another instance may rotate the log meanwhile) and
-// carry LockFileEx's lock between processes.
+// Files for the log on Win32: system handles that share deletion (another instance may rotate
+// the log meanwhile) and carry LockFileEx's lock between processes. Texts are written with
+// CR LF line ends, as a text-mode stream would, through a fixed buffer.
 #include "platform/file.h"
 
-#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -13,16 +12,18 @@
 namespace platform {
 
 namespace {
-// The stream kept in a file handle.
-std::FILE* Stream(File file) {
-  return reinterpret_cast<std::FILE*>(file.handle);
+// The system handle kept in a file handle.
+HANDLE Handle(File file) {
+  return reinterpret_cast<HANDLE>(file.handle);
 }
 
 // How often a file renamed away while its lock was awaited is opened afresh.
 constexpr int kReopenTries = 16;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Room for one piece of a text with its line ends widened.
+constexpr size_t kWritePieceSize = 512;
 
-// The error number a failed call left, never 0.
+// The error number a failed C library call left, never 0.
 int LastError() {
   return errno != 0 ? errno : EIO;
 }
@@ -45,11 +46,6 @@ int SystemError() {
   }
 }
 
-// The system handle under a stream.
-HANDLE Handle(std::FILE* stream) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
-
 // Takes the lock on the whole of the file (and beyond its end); waits for another holder.
 bool Lock(HANDLE handle) {
   OVERLAPPED whole{};
@@ -70,84 +66,87 @@ bool StillNamed(HANDLE handle, const char* name) {
   return same;
 }
 
-// Opens name for writing, creating it; locked and checked to be a disk file that still has
-// this name. Returns 0, an error number, or -1 when it was renamed away meanwhile.
-int OpenHandle(const char* name, HANDLE* handle) {
+// Opens name for writing, creating it; locked, checked to be a disk file that still has this
+// name, and measured. Returns 0, an error number, or -1 when it was renamed away meanwhile.
+int OpenHandle(const char* name, HANDLE* handle, uint64_t* length) {
   *handle = CreateFileA(name, GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                         nullptr);
   if (*handle == INVALID_HANDLE_VALUE) return SystemError();
   int result = 0;
+  LARGE_INTEGER size{};
   if (GetFileType(*handle) != FILE_TYPE_DISK) {
     result = kNotRegularFile;
   } else if (!Lock(*handle)) {
     result = SystemError();
   } else if (!StillNamed(*handle, name)) {
     result = -1;
+  } else if (!GetFileSizeEx(*handle, &size)) {
+    result = SystemError();
   }
   if (result != 0) CloseHandle(*handle);
+  *length = static_cast<uint64_t>(size.QuadPart);
   return result;
+}
+
+// Writes length bytes as they stand; false when the system wrote fewer.
+bool WriteBytes(HANDLE handle, const char* bytes, size_t length) {
+  DWORD written = 0;
+  return WriteFile(handle, bytes, static_cast<DWORD>(length), &written, nullptr) &&
+         written == length;
 }
 }  // namespace
 
 int OpenLocked(const char* name, File* file) {
   for (int attempt = 0; attempt < kReopenTries; ++attempt) {
     HANDLE handle;
-    int error = OpenHandle(name, &handle);
+    uint64_t length = 0;
+    int error = OpenHandle(name, &handle, &length);
     if (error == -1) continue;
     if (error != 0) return error;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_TEXT);
-    if (fd < 0) {
-      CloseHandle(handle);
-      return LastError();
-    }
-    std::FILE* stream = _fdopen(fd, "at");
-    if (stream == nullptr) {
-      error = LastError();
-      _close(fd);
-      return error;
-    }
-    file->handle = reinterpret_cast<intptr_t>(stream);
+    file->handle = reinterpret_cast<intptr_t>(handle);
+    file->lockedLength = length;
     return 0;
   }
   return EAGAIN;
 }
 
 int WriteText(File file, const char* text, size_t length) {
-  errno = 0;
-  // Flushed at once, so a failure shows here, while the file can still be cut back.
-  if (std::fwrite(text, 1, length, Stream(file)) != length || std::fflush(Stream(file)) != 0) {
-    return LastError();
+  // Only the lock holder writes, so the end found here stays the end.
+  LARGE_INTEGER zero{};
+  if (!SetFilePointerEx(Handle(file), zero, nullptr, FILE_END)) return SystemError();
+  char piece[kWritePieceSize];
+  size_t used = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (used + 2 > sizeof piece) {
+      if (!WriteBytes(Handle(file), piece, used)) return SystemError();
+      used = 0;
+    }
+    if (text[i] == '\n') piece[used++] = '\r';
+    piece[used++] = text[i];
   }
+  if (used > 0 && !WriteBytes(Handle(file), piece, used)) return SystemError();
   return 0;
 }
 
 int FileLength(File file, uint64_t* length) {
-  errno = 0;
-  long long bytes = _filelengthi64(_fileno(Stream(file)));
-  if (bytes < 0) return LastError();
-  *length = static_cast<uint64_t>(bytes);
+  *length = file.lockedLength;
   return 0;
 }
 
 int TruncateFile(File file, uint64_t length) {
-  // What the stream still holds of a failed write must not land after the cut.
-  std::fflush(Stream(file));
-  HANDLE handle = Handle(Stream(file));
   LARGE_INTEGER position;
   position.QuadPart = static_cast<LONGLONG>(length);
-  if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) || !SetEndOfFile(handle)) {
+  if (!SetFilePointerEx(Handle(file), position, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(Handle(file))) {
     return SystemError();
   }
   return 0;
 }
 
 int CloseFile(File file) {
-  errno = 0;
-  int error = std::fflush(Stream(file)) == 0 ? 0 : LastError();
   OVERLAPPED whole{};
-  UnlockFileEx(Handle(Stream(file)), 0, MAXDWORD, MAXDWORD, &whole);
-  if (std::fclose(Stream(file)) != 0 && error == 0) error = LastError();
-  return error;
+  UnlockFileEx(Handle(file), 0, MAXDWORD, MAXDWORD, &whole);
+  return CloseHandle(Handle(file)) ? 0 : SystemError();
 }
 
 bool NameExists(const char* name) {
