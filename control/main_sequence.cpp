@@ -138,6 +138,7 @@ void HandleKey(int key) {
 }
 
 void Shutdown() {
+  output::OpenShutdownRow();
   capi::StopReceiveThread();
   capi::ReleaseApplication();
   output::PrintTo(output::CloseLogForShutdown, "%s Program unloaded\n", output::Timestamp());

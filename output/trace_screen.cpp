@@ -48,6 +48,13 @@ void ScrollOutputRegion(int bottom) {
   platform::ConsoleMoveRect(0, 1, platform::kScreenColumns - 1, bottom, 0, 0, ' ');
 }
 
+void OpenShutdownRow() {
+  platform::ConsoleLock();
+  ScrollOutputRegion(kFullBottomRow);
+  SetCursor(0, kFullBottomRow);
+  platform::ConsoleUnlock();
+}
+
 void ShowTraceLine() {
   if (controlBlock.exitRequested.load() != 0) return;
   // Row choice, scroll and write are one unit against the main thread's drawing.

@@ -41,4 +41,8 @@ void ShowTraceLine();
 // Moves rows 1..bottom up by one; row bottom is filled with blanks.
 void ScrollOutputRegion(int bottom);
 
+// Moves the whole screen up by one row and puts the cursor at the start of the blank bottom
+// row, so that the shutdown lines stand on rows of their own below the last screen.
+void OpenShutdownRow();
+
 }  // namespace output

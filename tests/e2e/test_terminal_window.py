@@ -145,7 +145,10 @@ class HandBack(Pane):
         self.assertEqual(len(at), 1, rows)
         self.assertEqual(rows[at[0]], "EXIT=0")
         self.assertEqual(rows[at[0] + 1:], [""] * (len(rows) - at[0] - 1))
-        self.assertTrue(any("Clean at shutdown" in row for row in rows[:at[0]]), rows)
+        # The shutdown lines stand on rows of their own, under the reply and above the shell.
+        self.assertEqual(rows[at[0] - 1], "Clean at shutdown", rows)
+        self.assertRegex(rows[at[0] - 2], r"^Thread stopping \.\.\..* Program unloaded$")
+        self.assertTrue(rows[at[0] - 3].startswith("Please exit program"), rows)
         self.assertIn("-" * 80, rows)  # the prompt's separator, a full row
         self.assertTrue(any(TRACE_ROW.match(row) for row in rows[:at[0]]), rows)
 
