@@ -190,9 +190,7 @@ void StopAndResume() {
   InputResumeTerminal();
 }
 
-// SIGTSTP and SIGCONT. While the painter runs their handlers run on its thread alone: on two
-// threads a continue could be counted before the stop request it came after, and the stop
-// would then not be cancelled.
+// SIGTSTP and SIGCONT.
 sigset_t JobControlSignals() {
   sigset_t signals;
   sigemptyset(&signals);
@@ -290,8 +288,10 @@ bool PainterStart() {
   clear();
   stopRequested.store(false);
   running.store(true);
-  // Blocked here, so every thread started from now on (the painter unblocks them) has them
-  // blocked too; the console is opened before any other thread starts.
+  // While the painter runs, the job-control handlers run on its thread alone: on two threads a
+  // continue could be counted before the stop request it came after, and would not cancel it.
+  // Blocked here, they stay blocked in every thread started from now on but the painter (the
+  // console is opened before any other thread starts).
   ReceiveJobControlSignals(SIG_BLOCK);
   if (pthread_create(&painterThread, nullptr, RunPainter, nullptr) != 0) {
     ReceiveJobControlSignals(SIG_UNBLOCK);
