@@ -2,10 +2,13 @@
 // lock, the title, and taking over and giving back the terminal.
 #include "platform/console.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 
 #include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
+#include "platform/linux/process_signals.h"
 
 namespace platform {
 
@@ -93,6 +97,21 @@ void ReleaseTerminalSignals() {
   signal(SIGCONT, SIG_DFL);
 }
 
+// Waits until fd takes bytes or termination is requested; false when termination came while
+// fd is still full, so that a stalled reader cannot hold up the end (the descriptor stays
+// blocking: its file description is shared with the shell that started the program).
+bool WaitWritable(int fd) {
+  for (;;) {
+    pollfd watched[2] = {{fd, POLLOUT, 0}, {TerminationWakeFd(), POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return true;  // the write reports what is wrong with fd
+    }
+    if (watched[0].revents != 0) return true;
+    if (watched[1].revents != 0) return false;
+  }
+}
+
 // Writes text at the cursor of the model.
 void WriteToModel(const char* text, size_t length) {
   ScreenWrite(&consoleScreen, text, length);
@@ -119,9 +138,13 @@ void ScreenChanged() {
   if (painted.load()) PainterWake();
 }
 
+// Pieces of at most PIPE_BUF bytes: once poll reports room, such a piece goes into a pipe at
+// once and whole, so no write blocks past a termination request and a text up to that size is
+// never torn.
 bool WriteAll(int fd, const char* text, size_t length) {
   while (length > 0) {
-    ssize_t n = write(fd, text, length);
+    if (!WaitWritable(fd)) return false;
+    ssize_t n = write(fd, text, std::min(length, static_cast<size_t>(PIPE_BUF)));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     text += n;

@@ -110,16 +110,20 @@ void EchoTyped(char typed) {
   ConsoleUnlock();
 }
 
-// Takes back the character before the cursor, across a wrapped row end.
+// True when the echo of one more character would leave the cursor's row: the typed line stays
+// on its row, as the rows below and above it belong to others.
+bool RowIsFull() {
+  ConsoleLock();
+  bool full = consoleScreen.cursorColumn >= kScreenColumns - 1;
+  ConsoleUnlock();
+  return full;
+}
+
+// Takes back the character before the cursor (the typed line never leaves its row).
 void EchoBackspace() {
   ConsoleLock();
   Screen& screen = consoleScreen;
-  if (screen.cursorColumn > 0) {
-    --screen.cursorColumn;
-  } else if (screen.cursorRow > 0) {
-    screen.cursorColumn = kScreenColumns - 1;
-    --screen.cursorRow;
-  }
+  if (screen.cursorColumn > 0) --screen.cursorColumn;
   screen.grid.cells[screen.cursorRow][screen.cursorColumn] = ' ';
   ScreenChanged();
   if (LineModeActive()) LineModeBackspace();
@@ -143,7 +147,8 @@ void EndEdit() {
   ConsoleUnlock();
 }
 
-// Line input at the terminal with echo into the model; keys beyond the capacity are refused.
+// Line input at the terminal with echo into the model; printable keys beyond the capacity or
+// the end of the row are refused, the keys that edit or end the line still work.
 int EditLine(char* line, int capacity) {
   int length = 0;
   BeginEdit();
@@ -174,7 +179,7 @@ int EditLine(char* line, int capacity) {
       SkipEscapeSequence();
       continue;
     }
-    if (key < 0x20 || length >= capacity - 1) continue;
+    if (key < 0x20 || length >= capacity - 1 || RowIsFull()) continue;
     line[length++] = static_cast<char>(key);
     EchoTyped(static_cast<char>(key));
   }

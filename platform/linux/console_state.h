@@ -35,7 +35,8 @@ bool ScreenIsPainted();
 // Tells the painter that the model, overlay or title changed; call with the console lock held.
 void ScreenChanged();
 
-// Writes all length bytes to fd; false when the descriptor fails.
+// Writes all length bytes to fd, waiting while it is full; false when the descriptor fails, or
+// when termination is requested while it is full (the rest is dropped).
 bool WriteAll(int fd, const char* text, size_t length);
 
 // Writes code page 437 text straight to the terminal on standard output, as UTF-8.

@@ -45,7 +45,14 @@ std::atomic<bool> running{false};
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> dirty{false};
 std::atomic<bool> resized{false};
-std::atomic<bool> suspendRequested{false};
+// Stops asked for from outside and continues received, counted by their handlers; the count
+// of continues when the last stop was asked for tells the painter whether a continue came
+// after it (then the stop is cancelled, as the kernel cancels a stop still pending).
+std::atomic<unsigned> stopRequests{0};
+std::atomic<unsigned> continues{0};
+std::atomic<unsigned> continuesAtStopRequest{0};
+// Painter thread only: the stop requests it has acted on.
+unsigned stopsHandled = 0;
 
 // Under the console lock.
 char pendingTitle[kTitleSize];
@@ -164,19 +171,44 @@ size_t TextLength(const char* cells, int width) {
   return length;
 }
 
+// True when a continue arrived after the last stop request.
+bool StopCancelled() {
+  return continues.load() != continuesAtStopRequest.load();
+}
+
 // A stop from outside: the terminal goes back to the shell (normal screen, its mode) and the
-// process stops; once continued, the painter's screen and the key mode come back.
+// process stops; once continued, the painter's screen and the key mode come back. A continue
+// that came first would be lost to a stop after it, leaving the process stopped for good, so
+// it cancels the stop, looked at once more straight before it.
 void StopAndResume() {
+  if (StopCancelled()) return;
   endwin();
   InputSuspendTerminal();
-  raise(SIGSTOP);  // this thread stops before it goes on
+  if (!StopCancelled()) raise(SIGSTOP);  // this thread stops before it goes on
   resized.store(true);
   PaintOnce();
   InputResumeTerminal();
 }
 
+// SIGTSTP and SIGCONT.
+sigset_t JobControlSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTSTP);
+  sigaddset(&signals, SIGCONT);
+  return signals;
+}
+
+// Takes or gives back the job-control signals in the calling thread (how: SIG_UNBLOCK or
+// SIG_BLOCK).
+void ReceiveJobControlSignals(int how) {
+  sigset_t signals = JobControlSignals();
+  pthread_sigmask(how, &signals, nullptr);
+}
+
 // Sleeps until woken, paints, and keeps at least the paint interval between two paints.
 void* RunPainter(void*) {
+  ReceiveJobControlSignals(SIG_UNBLOCK);
   for (;;) {
     pollfd wake{wakeFds[0], POLLIN, 0};
     if (poll(&wake, 1, -1) < 0 && errno != EINTR) break;
@@ -184,7 +216,9 @@ void* RunPainter(void*) {
     while (read(wakeFds[0], drain, sizeof drain) > 0) {
     }
     if (stopRequested.load()) break;
-    if (suspendRequested.exchange(false)) {
+    unsigned requests = stopRequests.load();
+    if (requests != stopsHandled) {
+      stopsHandled = requests;
       StopAndResume();
       continue;
     }
@@ -254,7 +288,13 @@ bool PainterStart() {
   clear();
   stopRequested.store(false);
   running.store(true);
+  // While the painter runs, the job-control handlers run on its thread alone: on two threads a
+  // continue could be counted before the stop request it came after, and would not cancel it.
+  // Blocked here, they stay blocked in every thread started from now on but the painter (the
+  // console is opened before any other thread starts).
+  ReceiveJobControlSignals(SIG_BLOCK);
   if (pthread_create(&painterThread, nullptr, RunPainter, nullptr) != 0) {
+    ReceiveJobControlSignals(SIG_UNBLOCK);
     running.store(false);
     endwin();
     return false;
@@ -271,6 +311,7 @@ void PainterStop() {
   stopRequested.store(true);
   WakePainter();
   pthread_join(painterThread, nullptr);
+  ReceiveJobControlSignals(SIG_UNBLOCK);
   endwin();
 }
 
@@ -287,13 +328,16 @@ void PainterSetTitle(const char* title) {
 // Async-signal-safe: hands the stop to the painter thread, which alone drives ncurses.
 bool PainterSuspend() {
   if (!running.load()) return false;
-  suspendRequested.store(true);
+  continuesAtStopRequest.store(continues.load());
+  stopRequests.fetch_add(1);
   WakePainter();
   return true;
 }
 
-// Async-signal-safe: everything is repainted at the next paint.
+// Async-signal-safe: everything is repainted at the next paint, and a stop the painter has not
+// made yet is cancelled.
 void PainterResume() {
+  continues.fetch_add(1);
   if (!running.load()) return;
   resized.store(true);
   WakePainter();
