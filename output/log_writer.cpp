@@ -93,8 +93,10 @@ void PrintText(const char* text) {
 
 // The error-code line for the error a failing file operation left.
 void PrintErrorCode(int error) {
-  Print("LINKSPY: Error code: %s\n",
-        error == platform::kNotRegularFile ? "Not a regular file" : std::strerror(error));
+  const char* reason = error == platform::kNotRegularFile    ? "Not a regular file"
+                       : error == platform::kLockedElsewhere ? "Log file locked by another process"
+                                                             : std::strerror(error);
+  Print("LINKSPY: Error code: %s\n", reason);
 }
 
 // The name of backup slot: 0 is the backup name itself, n > 0 the backup name with ".n".

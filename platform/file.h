@@ -14,14 +14,25 @@ struct File {
   uint64_t lockedLength;
 };
 
-// Each call that can fail returns 0 or the error number (errno) that says why, or this one:
-// the name is something other than a regular file (a FIFO, a device, a folder).
+// Each call that can fail returns 0 or the error number (errno) that says why, or one of
+// these two. The name is something other than a regular file (a FIFO, a device, a folder):
 constexpr int kNotRegularFile = -2;
+// Another process held the file's lock for all of kLockWaitMs:
+constexpr int kLockedElsewhere = -3;
+
+// How long OpenLocked waits for the lock at most: a holder keeps it for one write, so only a
+// holder that is stuck (or never lets go) lasts this long. Well below the log writer's wait
+// for its turn, so that a writer waiting here never holds up shutdown.
+constexpr int kLockWaitMs = 1000;
+// The longest pause between two attempts to take the lock (they start at 1 ms and double);
+// short, so that a writer behind others that write without a break still gets its turn soon.
+constexpr int kLockPauseMaxMs = 10;
 
 // Opens name for appending text with the platform's line ends, creating it when missing,
 // without ever blocking on what the name is. Returns holding the file's lock, shared with
 // every other process that opens the name this way, and only once the file still is the one
-// the name points to. The lock lasts until CloseFile.
+// the name points to; the wait for another holder is bounded by kLockWaitMs. The lock lasts
+// until CloseFile.
 int OpenLocked(const char* name, File* file);
 
 // Writes all length bytes of text at the end of the file.

@@ -7,8 +7,10 @@
 
 namespace platform {
 
-// Sets up the process before anything else runs: termination requests (signals, console
-// control events) reach TerminationRequested instead of ending the process.
+// Sets up the process before anything else runs: standard input, output and error that the
+// process was started without are opened on the null device where the system would otherwise
+// hand their numbers to the next files opened; termination requests (signals, console control
+// events) reach TerminationRequested instead of ending the process.
 void StartProcess();
 
 // Fills name (size bytes including the terminator) with the computer name, at most 15

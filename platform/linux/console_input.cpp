@@ -41,7 +41,7 @@ Wait WaitForInput(int timeoutMs) {
   pollfd watched[2] = {{TerminationWakeFd(), POLLIN, 0}, {0, POLLIN, 0}};
   int ready = poll(watched, inputEnded.load() ? 1 : 2, timeoutMs);
   if (ready < 0) return kTimedOut;  // interrupted by a signal: the caller looks again
-  if (watched[0].revents != 0) return kTerminated;
+  if (watched[0].revents != 0 && WakeIsTermination()) return kTerminated;
   return watched[1].revents != 0 ? kReady : kTimedOut;
 }
 

@@ -9,8 +9,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+
+#include "platform/linux/monotonic_clock.h"
+#include "platform/system.h"
 
 namespace platform {
 
@@ -29,6 +33,20 @@ int CloseAfter(int fd, int error) {
   return error;
 }
 
+// Takes the lock on fd without blocking, trying again after pauses that grow, until the
+// deadline (monotonic ms) has passed. Returns 0, an error number or kLockedElsewhere.
+int LockBefore(int fd, int64_t deadline) {
+  int pauseMs = 1;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) return errno;
+    int64_t left = deadline - MonotonicMs();
+    if (left <= 0) return kLockedElsewhere;
+    SleepMs(static_cast<int>(std::min<int64_t>(pauseMs, left)));
+    pauseMs = std::min(pauseMs * 2, kLockPauseMaxMs);
+  }
+  return 0;
+}
+
 // True when name still points to the file opened as opened (not rotated away meanwhile).
 bool StillNamed(const struct stat& opened, const char* name) {
   struct stat named;
@@ -37,14 +55,14 @@ bool StillNamed(const struct stat& opened, const char* name) {
 }  // namespace
 
 int OpenLocked(const char* name, File* file) {
+  // One bound for every attempt: a file renamed away meanwhile does not start the wait anew.
+  int64_t deadline = MonotonicMs() + kLockWaitMs;
   for (int attempt = 0; attempt < kReopenTries; ++attempt) {
     // Non-blocking: a FIFO without a reader fails at once (ENXIO) instead of waiting for one.
     int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0) return errno == ENXIO ? kNotRegularFile : errno;
-    // Held only around file operations by every process, so the wait is short.
-    while (flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) return CloseAfter(fd, errno);
-    }
+    int lockError = LockBefore(fd, deadline);
+    if (lockError != 0) return CloseAfter(fd, lockError);
     struct stat opened;
     if (fstat(fd, &opened) != 0) return CloseAfter(fd, errno);
     if (!S_ISREG(opened.st_mode)) return CloseAfter(fd, kNotRegularFile);

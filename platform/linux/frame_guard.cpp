@@ -184,7 +184,7 @@ uint32_t WaitForWholeFrame(int fd, std::mutex& socketLock, int timeoutMs) {
                        {timeoutMs >= 0 ? TerminationWakeFd() : -1, POLLIN, 0}};
     int ready = poll(watch, 2, waitMs);
     if (ready < 0 && errno != EINTR) return 0;
-    if (ready == 0 || (ready > 0 && watch[1].revents != 0)) return capi::kQueueEmpty;
+    if (ready == 0 || (watch[1].revents != 0 && WakeIsTermination())) return capi::kQueueEmpty;
     if (ready > 0 && (watch[0].revents & POLLNVAL) != 0) return 0;
     if (ready > 0 && (watch[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) peerClosed = true;
   }

@@ -132,7 +132,7 @@ CallEnd CallWithBound(void (*work)()) {
       (void)ignored;
       return CallEnd::kDone;
     }
-    if (watched[1].revents != 0) return CallEnd::kTerminated;
+    if (watched[1].revents != 0 && WakeIsTermination()) return CallEnd::kTerminated;
     if (watched[2].revents != 0) {
       int key = ReadKey();
       if (key == kKeyCtrlC) RequestTermination();

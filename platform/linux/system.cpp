@@ -1,6 +1,8 @@
-// Process services on Linux: computer name, local time, sleeping, termination signals.
+// Process services on Linux: the standard descriptors, computer name, local time, sleeping,
+// termination signals.
 #include "platform/system.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -27,6 +29,17 @@ void NoteTermination(int signalNumber) {
   WakeThrough(wakeWriteFd.load());
 }
 
+// Opens the null device on each of the standard descriptors 0, 1 and 2 that is closed (for
+// reading on 0, writing on 1 and 2), as daemons do. Otherwise the next descriptor the program
+// opens would take the closed one's number: output would go into it and input come from it.
+void OpenClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number, fd itself: every lower one is open by now.
+    open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_NOCTTY);
+  }
+}
+
 // Creates the self-pipe once.
 void OpenTerminationPipe() {
   if (wakeReadFd.load() >= 0) return;
@@ -41,6 +54,17 @@ int TerminationWakeFd() {
   return wakeReadFd.load();
 }
 
+bool WakeIsTermination() {
+  if (TerminationRequested()) return true;
+  char bytes[64];
+  while (read(wakeReadFd.load(), bytes, sizeof bytes) > 0) {
+  }
+  // A request that came meanwhile may have had its byte read away: it is made readable again.
+  if (!TerminationRequested()) return false;
+  WakeThrough(wakeWriteFd.load());
+  return true;
+}
+
 void RequestTermination() {
   NoteTermination(SIGINT);
 }
@@ -48,6 +72,7 @@ void RequestTermination() {
 // The signals only set the flag, so the program ends through its own shutdown, which gives
 // the terminal back.
 void StartProcess() {
+  OpenClosedStandardDescriptors();
   OpenTerminationPipe();
   struct sigaction action {};
   action.sa_handler = NoteTermination;

@@ -6,6 +6,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -46,10 +47,21 @@ int SystemError() {
   }
 }
 
-// Takes the lock on the whole of the file (and beyond its end); waits for another holder.
-bool Lock(HANDLE handle) {
-  OVERLAPPED whole{};
-  return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+// Takes the lock on the whole of the file (and beyond its end) without blocking, trying
+// again after pauses that grow, until the deadline (GetTickCount64 ms) has passed. Returns 0,
+// an error number or kLockedElsewhere.
+int LockBefore(HANDLE handle, ULONGLONG deadline) {
+  for (DWORD pauseMs = 1;; pauseMs = std::min<DWORD>(pauseMs * 2, kLockPauseMaxMs)) {
+    OVERLAPPED whole{};
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                   MAXDWORD, &whole)) {
+      return 0;
+    }
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return SystemError();
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return kLockedElsewhere;
+    Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pauseMs, deadline - now)));
+  }
 }
 
 // True when name still points to the file open as handle (not rotated away meanwhile).
@@ -67,20 +79,18 @@ bool StillNamed(HANDLE handle, const char* name) {
 }
 
 // Opens name for writing, creating it; locked, checked to be a disk file that still has this
-// name, and measured. Returns 0, an error number, or -1 when it was renamed away meanwhile.
-int OpenHandle(const char* name, HANDLE* handle, uint64_t* length) {
+// name, and measured; the lock is awaited until the deadline. Returns 0, an error number, or
+// -1 when it was renamed away meanwhile.
+int OpenHandle(const char* name, ULONGLONG deadline, HANDLE* handle, uint64_t* length) {
   *handle = CreateFileA(name, GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                         nullptr);
   if (*handle == INVALID_HANDLE_VALUE) return SystemError();
-  int result = 0;
+  int result = kNotRegularFile;
   LARGE_INTEGER size{};
-  if (GetFileType(*handle) != FILE_TYPE_DISK) {
-    result = kNotRegularFile;
-  } else if (!Lock(*handle)) {
-    result = SystemError();
-  } else if (!StillNamed(*handle, name)) {
+  if (GetFileType(*handle) == FILE_TYPE_DISK) result = LockBefore(*handle, deadline);
+  if (result == 0 && !StillNamed(*handle, name)) {
     result = -1;
-  } else if (!GetFileSizeEx(*handle, &size)) {
+  } else if (result == 0 && !GetFileSizeEx(*handle, &size)) {
     result = SystemError();
   }
   if (result != 0) CloseHandle(*handle);
@@ -97,10 +107,12 @@ bool WriteBytes(HANDLE handle, const char* bytes, size_t length) {
 }  // namespace
 
 int OpenLocked(const char* name, File* file) {
+  // One bound for every attempt: a file renamed away meanwhile does not start the wait anew.
+  ULONGLONG deadline = GetTickCount64() + kLockWaitMs;
   for (int attempt = 0; attempt < kReopenTries; ++attempt) {
     HANDLE handle;
     uint64_t length = 0;
-    int error = OpenHandle(name, &handle, &length);
+    int error = OpenHandle(name, deadline, &handle, &length);
     if (error == -1) continue;
     if (error != 0) return error;
     file->handle = reinterpret_cast<intptr_t>(handle);

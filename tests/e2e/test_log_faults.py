@@ -1,9 +1,11 @@
 """The log file failing and coming back: a folder at its name that goes away, a full file
-system, a FIFO at its name, and two linkspy sharing one folder through many rotations."""
+system, a FIFO at its name, its lock held by another process, and two linkspy sharing one
+folder through many rotations."""
 
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -111,6 +113,46 @@ class LogFaults(unittest.TestCase):
                                        b"LINKSPY: Error code: Not a regular file\n"), 1)
         self.end_with_ctrl_x(run, within=5)
         self.assertIn(b"Program unloaded\n", run.out)
+
+    def hold_lock(self, folder):
+        """flock(1) holding the lock of the folder's log until the test ends."""
+        holder = subprocess.Popen(["flock", os.path.join(folder, "LINKSPY.LOG"), "-c",
+                                   "echo held; exec sleep 120"], stdout=subprocess.PIPE,
+                                  start_new_session=True)
+        self.addCleanup(holder.wait)
+        # The command runs in a child of flock(1) that keeps the lock: both go.
+        self.addCleanup(os.killpg, holder.pid, signal.SIGKILL)
+        self.assertEqual(holder.stdout.readline(), b"held\n")
+        holder.stdout.close()
+
+    def test_log_locked_by_another_process(self):
+        # Held from the start, without keys; or taken while the trace runs and a marker is
+        # being written. Each write gives up on the lock within a second: the texts go to
+        # standard output and SIGTERM ends linkspy within a few seconds.
+        for moment in ("from the start", "during the run"):
+            with self.subTest(moment=moment):
+                emulator = h.Emulator.scripted("wait-decoder", "wait 1500", "flood 50")
+                self.addCleanup(emulator.stop)
+                folder = h.run_folder(emulator.port)
+                if moment == "from the start":
+                    self.hold_lock(folder)
+                run = h.Headless(folder, ["-2"], keys=moment == "during the run")
+                self.addCleanup(run.kill)
+                self.pump_until(run, lambda: b"D-Channel Protocol: " in run.out, 20, "no start")
+                if moment == "during the run":
+                    self.hold_lock(folder)
+                    run.send(h.ACCESS + b" .m\n")
+                self.pump_until(run, lambda: b"FLOOD 000050" in run.out, 20, "trace not shown")
+                self.assertEqual(run.out.count(b"LINKSPY: Error open log file: LINKSPY.LOG\n"
+                                               b"LINKSPY: Error code: Log file locked by another"
+                                               b" process\n"), 1)
+                started = time.time()
+                run.process.send_signal(signal.SIGTERM)
+                self.assertEqual(run.finish(timeout=20), 0, run.out[-1500:])
+                self.assertLess(time.time() - started, 6)
+                self.assertIn(b"Program unloaded\n", run.out)
+                self.assertNotIn(b"FLOOD", h.read_log(folder))
+                emulator.stop()
 
     def test_two_instances_flooding_one_folder(self):
         lines = 100000

@@ -1,9 +1,11 @@
 """linkspy left to monitor without a keyboard or a reader: standard input at its end from the
-start, standard output whose reader has gone; it ends only on a signal, with status 0."""
+start, standard output whose reader has gone, standard descriptors closed; it ends only on a
+signal, with status 0."""
 
 import os
 import re
 import signal
+import subprocess
 import sys
 import time
 import unittest
@@ -68,6 +70,30 @@ class Unattended(unittest.TestCase):
                 self.assertEqual(flood_numbers(log), list(range(1, 6001)))
                 self.assertIsNone(h.read_log(self.folder, "LINKSPY.BAK"))
                 self.emulator.stop()
+
+    def test_closed_standard_descriptors(self):
+        # Started as daemons are, with some of standard input, output and error closed: the
+        # program's own descriptors must not take their numbers.
+        for closed in ("<&-", ">&-", "2>&-", ">&- 2>&-", "<&- >&-", "<&- >&- 2>&-"):
+            with self.subTest(closed=closed):
+                emulator = h.Emulator.scripted("wait-decoder", "wait 500",
+                                               "trace L2D after the start")
+                self.addCleanup(emulator.stop)
+                self.folder = h.run_folder(emulator.port)
+                with open(os.path.join(self.folder, "out"), "wb") as out:
+                    process = subprocess.Popen(
+                        ["sh", "-c", 'exec "$0" -2 ' + closed, h.LINKSPY], cwd=self.folder,
+                        env=h.linkspy_env(self.folder), stdin=subprocess.DEVNULL, stdout=out,
+                        stderr=out)
+                self.addCleanup(lambda p=process: p.poll() is None and p.kill())
+                self.wait_for_log(b"L2D after the start\n")
+                self.assertIn(b"\nD-Channel Protocol: ", self.log())
+                used = h.cpu_share(process.pid, 2)
+                self.assertLess(used, 0.02, "CPU share while idle %.3f" % used)
+                process.send_signal(signal.SIGTERM)
+                self.assertEqual(process.wait(timeout=20), 0)
+                self.assertRegex(self.log(), rb"\d\d:\d\d:\d\d Program unloaded\n$")
+                emulator.stop()
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -203,6 +204,54 @@ TEST_F(LogWriterTest, DevicesAndFifosAtTheLogNameAreOpenFailuresThatNeverBlock) 
   char byte;
   EXPECT_EQ(read(reader, &byte, 1), 0);
   close(reader);
+}
+
+// Milliseconds that call took.
+template <typename Call>
+int64_t MillisecondsOf(Call call) {
+  auto start = std::chrono::steady_clock::now();
+  call();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+TEST_F(LogWriterTest, LockHeldElsewhereIsAwaitedOnlyWithinTheBoundAndLoggingResumesAfterIt) {
+  // A descriptor of its own holds the lock, as another process would.
+  int holder = open(kLog, O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  // A holder that lets go within the bound is waited for.
+  std::thread release([holder] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    flock(holder, LOCK_UN);
+  });
+  std::string output;
+  EXPECT_GE(MillisecondsOf([&output] { output = LogOnlyOutput("waited\n"); }), 150);
+  release.join();
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(ReadFile(kLog), "waited\n");
+
+  // One that keeps it: the open fails once the bound has passed, and logging goes off.
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  int64_t waited = MillisecondsOf([&output] { output = LogOnlyOutput("held\n"); });
+  EXPECT_GE(waited, platform::kLockWaitMs);
+  EXPECT_LT(waited, platform::kLockWaitMs + 1000);
+  EXPECT_EQ(output,
+            "\nLINKSPY: Error open log file: LINKSPY.LOG\n"
+            "LINKSPY: Error code: Log file locked by another process\n"
+            "held\n");
+  EXPECT_EQ(controlBlock.loggingEnabled.load(), 0);
+  // Meanwhile texts go to standard output without waiting for the lock.
+  EXPECT_LT(MillisecondsOf([&output] { output = LogOnlyOutput("meanwhile\n"); }), 200);
+  EXPECT_EQ(output, "meanwhile\n");
+
+  // Once the holder has let go, the retry finds the file usable.
+  close(holder);
+  std::this_thread::sleep_for(std::chrono::milliseconds(output::kLogRetryMs + 200));
+  EXPECT_EQ(LogOnlyOutput("resumed\n"), "LINKSPY: Log file usable again, logging resumed\n");
+  EXPECT_EQ(ReadFile(kLog), "waited\nresumed\n");
+  EXPECT_EQ(controlBlock.loggingEnabled.load(), 1);
 }
 
 // Sets a limit on the size of the files the process writes; restores the old one when done.
