@@ -24,9 +24,6 @@ constexpr int kLockedElsewhere = -3;
 // holder that is stuck (or never lets go) lasts this long. Well below the log writer's wait
 // for its turn, so that a writer waiting here never holds up shutdown.
 constexpr int kLockWaitMs = 1000;
-// The longest pause between two attempts to take the lock (they start at 1 ms and double);
-// short, so that a writer behind others that write without a break still gets its turn soon.
-constexpr int kLockPauseMaxMs = 10;
 
 // Opens name for appending text with the platform's line ends, creating it when missing,
 // without ever blocking on what the name is. Returns holding the file's lock, shared with

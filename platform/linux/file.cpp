@@ -4,23 +4,26 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/linux/monotonic_clock.h"
-#include "platform/system.h"
 
 namespace platform {
 
 namespace {
 // How often a file renamed away while its lock was awaited is opened afresh.
 constexpr int kReopenTries = 16;
+// How often a blocking wait for the lock looks at its deadline.
+constexpr long kLockSliceMs = 50;
 
 // The descriptor kept in a file handle.
 int Descriptor(File file) {
@@ -33,18 +36,57 @@ int CloseAfter(int fd, int error) {
   return error;
 }
 
-// Takes the lock on fd without blocking, trying again after pauses that grow, until the
-// deadline (monotonic ms) has passed. Returns 0, an error number or kLockedElsewhere.
+// The signal that cuts a blocking wait for the lock into slices: its handler does nothing and
+// is installed without SA_RESTART, so the waiting flock returns EINTR when it comes.
+int LockSliceSignal() {
+  return SIGRTMIN + 1;
+}
+void EndLockSlice(int) {}
+
+// Installs the slice signal's handler once.
+void CatchLockSliceSignal() {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    struct sigaction action {};
+    action.sa_handler = EndLockSlice;
+    sigemptyset(&action.sa_mask);
+    sigaction(LockSliceSignal(), &action, nullptr);
+  });
+}
+
+// Takes the lock on fd, waiting until the deadline (monotonic ms) at most. The wait blocks in
+// the kernel, so the waiter has the lock the moment its holder lets go, however busy the
+// holder is; a timer that signals this thread every slice lets it look at the deadline.
+// Returns 0, an error number or kLockedElsewhere.
 int LockBefore(int fd, int64_t deadline) {
-  int pauseMs = 1;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) return errno;
-    int64_t left = deadline - MonotonicMs();
-    if (left <= 0) return kLockedElsewhere;
-    SleepMs(static_cast<int>(std::min<int64_t>(pauseMs, left)));
-    pauseMs = std::min(pauseMs * 2, kLockPauseMaxMs);
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  if (errno != EWOULDBLOCK) return errno;
+  if (MonotonicMs() >= deadline) return kLockedElsewhere;
+  CatchLockSliceSignal();
+  sigevent event{};
+  event.sigev_notify = SIGEV_THREAD_ID;
+  event.sigev_signo = LockSliceSignal();
+  event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
+  timer_t timer;
+  if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return errno;
+  itimerspec slices{};
+  slices.it_value.tv_nsec = kLockSliceMs * 1000000L;
+  slices.it_interval = slices.it_value;
+  timer_settime(timer, 0, &slices, nullptr);
+  int result = 0;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      result = errno;
+      break;
+    }
+    if (MonotonicMs() >= deadline) {
+      result = kLockedElsewhere;
+      break;
+    }
   }
-  return 0;
+  // A slice signal still pending goes with the timer.
+  timer_delete(timer);
+  return result;
 }
 
 // True when name still points to the file opened as opened (not rotated away meanwhile).

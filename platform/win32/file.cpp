@@ -21,6 +21,9 @@ HANDLE Handle(File file) {
 // How often a file renamed away while its lock was awaited is opened afresh.
 constexpr int kReopenTries = 16;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The longest pause between two attempts to take the lock (they start at 1 ms and double);
+// short, so that a writer behind others that write without a break still gets its turn soon.
+constexpr DWORD kLockPauseMaxMs = 10;
 // Room for one piece of a text with its line ends widened.
 constexpr size_t kWritePieceSize = 512;
 
