@@ -17,6 +17,12 @@ TRACE_ROW = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} [A-Z0-9]{3}")
 ROWS_CUT = "\u2195"
 
 
+# A whole row of shutdown lines: "Thread stopping ..." has no line end of its own.
+SHUTDOWN_ROW = (r"^(Thread stopping \.\.\.)?(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded|"
+                r"Clean at shutdown|\*Thread: [A-Z_]+: ReturnCode=0x[0-9A-F]+|"
+                r"WAIT_FOR_MESSAGE-Thread stopped\.)?$")
+
+
 def shell(script):
     return "sh -c " + h.shell_quote(script)
 
@@ -145,10 +151,15 @@ class HandBack(Pane):
         self.assertEqual(len(at), 1, rows)
         self.assertEqual(rows[at[0]], "EXIT=0")
         self.assertEqual(rows[at[0] + 1:], [""] * (len(rows) - at[0] - 1))
-        # The shutdown lines stand on rows of their own, under the reply and above the shell.
-        self.assertEqual(rows[at[0] - 1], "Clean at shutdown", rows)
-        self.assertRegex(rows[at[0] - 2], r"^Thread stopping \.\.\..* Program unloaded$")
-        self.assertTrue(rows[at[0] - 3].startswith("Please exit program"), rows)
+        # The shutdown lines stand on rows of their own, under the reply and above the shell
+        # (the receive thread's last lines may come before or after the others).
+        reply = [i for i, row in enumerate(rows) if row.startswith("Please exit program")]
+        self.assertEqual(len(reply), 1, rows)
+        shutdown = rows[reply[0] + 1:at[0]]
+        self.assertIn("Clean at shutdown", shutdown)
+        self.assertTrue(any(row.endswith(" Program unloaded") for row in shutdown), rows)
+        for row in shutdown:
+            self.assertRegex(row, SHUTDOWN_ROW)
         self.assertIn("-" * 80, rows)  # the prompt's separator, a full row
         self.assertTrue(any(TRACE_ROW.match(row) for row in rows[:at[0]]), rows)
 
