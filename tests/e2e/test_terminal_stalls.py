@@ -92,7 +92,10 @@ class OnTheScreen(unittest.TestCase):
                 stopped += 1
                 os.kill(self.pid, signal.SIGCONT)
                 time.sleep(0.5)
-        self.assertLessEqual(stopped, 1)
+        # Under ThreadSanitizer signal handlers run late, at the sanitizer's next safe point, so
+        # the program cannot see which of the two came first; there only the recovery counts.
+        if "TSAN_OPTIONS" not in os.environ:
+            self.assertLessEqual(stopped, 1)
         # The painter's screen and the key mode are back: the access sequence works. Keys that
         # came while a stop was being made or undone met the terminal's own line mode and are
         # gone, so the sequence is sent again when a slow build has not taken it yet.
