@@ -22,6 +22,7 @@
 #include "emulator/fault_actions.h"
 #include "emulator/firmware.h"
 #include "emulator/script_runner.h"
+#include "emulator/standard_requests.h"
 #include "emulator/wire.h"
 
 namespace emu {
@@ -64,8 +65,8 @@ void AnswerWireRequest(Connection& c, uint8_t command, const std::string& messag
   } else {
     data.assign(64, '\0');
     PutU16(data, 0, static_cast<uint16_t>(serverOptions->adapters.count));
-    PutU16(data, 2, 2);        // B channels
-    PutU32(data, 4, 0x0001);   // internal controller
+    PutU16(data, 2, 2);  // B channels
+    PutU32(data, 4, kProfileGlobalOptions);
     PutU32(data, 8, 0x0003);   // B1: 64 kbit/s HDLC, transparent
     PutU32(data, 12, 0x0003);  // B2: X.75, transparent
     PutU32(data, 16, 0x0001);  // B3: transparent
@@ -162,6 +163,23 @@ void DebugRequest(Connection& c, const std::string& message, TimePoint now) {
   if (wasQuiet && AnyDecoder(c)) c.nextTrace = now + std::chrono::milliseconds(200);
 }
 
+// A request of a command CAPI 2.0 defines gets its confirmation; false for any other command
+// (the vendor messages included), which is left to the caller.
+bool StandardRequest(Connection& c, const std::string& message) {
+  uint8_t controller = GetU8(message, 8) & 0x7F;
+  StandardAnswer answer = ConfirmStandardRequest(message, Present(c, controller));
+  if (!answer.name) return false;
+  char line[96];
+  if (answer.info < 0)
+    snprintf(line, sizeof line, "request %s addr=0x%08x", answer.name, GetU32(message, 8));
+  else
+    snprintf(line, sizeof line, "request %s addr=0x%08x info=0x%04x", answer.name,
+             GetU32(message, 8), answer.info);
+  LogMessage(line, message);
+  SendMessage(c, answer.conf);
+  return true;
+}
+
 // Dispatches one received message by command and subcommand.
 void HandleMessage(Connection& c, const std::string& message, TimePoint now) {
   uint8_t command = GetU8(message, 4);
@@ -176,7 +194,7 @@ void HandleMessage(Connection& c, const std::string& message, TimePoint now) {
     AdapterRequest(c, message, now);
   else if (command == kCmdDebug && sub == kSubRequest && c.registered)
     DebugRequest(c, message, now);
-  else {
+  else if (sub != kSubStandardRequest || !c.registered || !StandardRequest(c, message)) {
     char line[64];
     snprintf(line, sizeof line, "other cmd=0x%02x sub=0x%02x", command, sub);
     LogMessage(line, message);

@@ -18,6 +18,11 @@ uint16_t GetU16(const std::string& m, size_t offset) {
   return static_cast<uint16_t>(GetU8(m, offset) | (GetU8(m, offset + 1) << 8));
 }
 
+// Little-endian double word at offset, 0 outside the message.
+uint32_t GetU32(const std::string& m, size_t offset) {
+  return GetU16(m, offset) | static_cast<uint32_t>(GetU16(m, offset + 2)) << 16;
+}
+
 // Stores a little-endian word; the message must be long enough.
 void PutU16(std::string& m, size_t offset, uint16_t value) {
   m[offset] = static_cast<char>(value & 0xFF);

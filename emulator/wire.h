@@ -24,7 +24,9 @@ constexpr uint8_t kSubWire = 0xFF;
 // Info words the emulator answers with (the CAPI 2.0 meaning as the name).
 constexpr uint16_t kInfoTooManyApplications = 0x1001;  // a refused registration
 constexpr uint16_t kInfoIllegalController = 0x2002;    // illegal controller, PLCI or NCCI
+constexpr uint16_t kInfoOutOfPlci = 0x2003;            // out of PLCI
 constexpr uint16_t kInfoIllegalParameter = 0x2007;     // illegal message parameter coding
+constexpr uint16_t kInfoFacilityNotSupported = 0x300B;
 
 constexpr size_t kHeaderLength = 8;
 constexpr size_t kAdapterConfHeaderLength = 18;
@@ -35,6 +37,7 @@ constexpr size_t kMaxTraceText = 127;
 // Little-endian field access on a message held in a string.
 uint16_t GetU16(const std::string& m, size_t offset);
 uint8_t GetU8(const std::string& m, size_t offset);
+uint32_t GetU32(const std::string& m, size_t offset);
 void PutU16(std::string& m, size_t offset, uint16_t value);
 void PutU32(std::string& m, size_t offset, uint32_t value);
 

@@ -1,6 +1,7 @@
 """qz7emu through the platform's real libcapi20 over loopback: registration, the library's own
-queries, the adapter replies, firmware commands, a refused registration, a dropped connection
-and a flood read the way linkspy reads it (whole frames only)."""
+queries, the adapter replies, firmware commands, standard CAPI 2.0 requests and a standard
+diagnostic client, a refused registration, a dropped connection and a flood read the way linkspy
+reads it (whole frames only)."""
 
 import ctypes
 import json
@@ -14,7 +15,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from test_emulator_wire import read_log, start_emulator, stop_emulator  # noqa: E402
+from test_emulator_wire import BUILD, read_log, start_emulator, stop_emulator  # noqa: E402
+
+INFO_CLIENT = os.path.join(BUILD, "capi_info_client")
 
 
 class TimeVal(ctypes.Structure):
@@ -85,6 +88,25 @@ def client(mode, arg):
             if m:
                 texts.append(m[13:13 + m[10]].decode("latin-1"))
         out["texts"] = texts
+    elif mode == "standard":
+        # LISTEN, CONNECT, INFO, a DTMF facility, a CONNECT_RESP (never confirmed), a DEBUG_REQ
+        # of another kind (never answered), GetSupportedServices: the confirmations in order.
+        head = lambda command, sub, rest: struct.pack("<HHBBH", 8 + len(rest), capi.appl.value,
+                                                      command, sub, 7) + rest
+        capi.put(head(0x05, 0x80, struct.pack("<IIII", 1, 0x3FF, 0x1FFF03FF, 0) + b"\0\0"))
+        capi.put(head(0x02, 0x80, struct.pack("<IH", 1, 16) + b"\0" * 13))
+        capi.put(head(0x08, 0x80, struct.pack("<I", 1) + b"\0\0"))
+        capi.put(head(0x80, 0x80, struct.pack("<IHB", 1, 1, 0)))
+        capi.put(head(0x02, 0x83, struct.pack("<IH", 0x101, 0) + b"\0" * 8))
+        capi.put(head(0x19, 0x00, bytes([1, 1, 1, 9])))
+        capi.put(head(0x80, 0x80, struct.pack("<IHB", 1, 3, 3) + b"\0\0\0"))
+        confs = []
+        while True:
+            rc, m = capi.get(1.0)
+            if m is None:
+                break
+            confs.append(m.hex())
+        out["confs"] = confs
     elif mode == "drop":
         results = [capi.get(3.0)[0] for _ in range(3)]
         out["after_drop"] = results
@@ -140,6 +162,49 @@ class EmulatorLibcapiTest(unittest.TestCase):
         self.assertIn("register buffer=2048 maxLogicalConnection=1 maxBDataBlocks=10 "
                       "maxBDataLen=130", lines)
         self.assertTrue(any(l == "closed" for l in lines))
+
+    def test_standard_requests_are_confirmed(self):
+        process, port, log = self.emulator("--rate", "0")
+        confs = [bytes.fromhex(c) for c in self.run_client(port, "standard")["confs"]]
+        self.assertEqual([(c[4], c[5], c[6], c[8:12]) for c in confs],
+                         [(command, 0x81, 7, b"\1\0\0\0") for command in (5, 2, 8, 0x80, 0x80)])
+        self.assertEqual([c[12:14] for c in confs[:4]],
+                         [b"\0\0", b"\3\x20", b"\3\x20", b"\x0b\x30"])
+        self.assertEqual(confs[4][12:], bytes.fromhex("0000 0300 09 0000 06 0000 00000000"))
+        lines = [l for l in read_log(log) if l.startswith(("request", "other"))]
+        self.assertEqual(lines, ["request LISTEN_REQ addr=0x00000001 info=0x0000",
+                                 "request CONNECT_REQ addr=0x00000001 info=0x2003",
+                                 "request INFO_REQ addr=0x00000001 info=0x2003",
+                                 "request FACILITY_REQ addr=0x00000001 info=0x300b",
+                                 "other cmd=0x02 sub=0x83",
+                                 "request FACILITY_REQ addr=0x00000001 info=0x0000"])
+
+    @unittest.skipUnless(os.path.exists(INFO_CLIENT), "capi_info_client is not built "
+                         "(libcapi20-dev is missing; scripts/install-deps adds it)")
+    def test_standard_diagnostic_client_finishes(self):
+        process, port, log = self.emulator("--controllers", "2")
+        home = tempfile.mkdtemp(prefix="qz7emu-home-")
+        with open(os.path.join(home, ".capi20rc"), "w") as f:
+            f.write("REMOTE rcapi 127.0.0.1 %d\nTRACELEVEL 0\n" % port)
+        started = time.monotonic()
+        done = subprocess.run([INFO_CLIENT], env=dict(os.environ, HOME=home),
+                              capture_output=True, timeout=10)
+        self.assertLess(time.monotonic() - started, 3.0)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        expected = ["controllers 2"]
+        for k in (1, 2):
+            expected += [
+                'controller %d: manufacturer "qz7 systems GmbH"' % k,
+                "controller %d: version 2.0 2.41" % k,
+                'controller %d: serial "0004711"' % k,
+                "controller %d: profile b-channels=2 options=0x00000001 b1=0x00000003 "
+                "b2=0x00000003 b3=0x00000001" % k,
+                "controller %d: FACILITY_CONF info=0x0000 selector=3 function=0 "
+                "services-info=0x0000 services=0x00000000" % k]
+        self.assertEqual(done.stdout.decode().splitlines(), expected)
+        self.assertEqual([l for l in read_log(log) if l.startswith("request")],
+                         ["request FACILITY_REQ addr=0x00000001 info=0x0000",
+                          "request FACILITY_REQ addr=0x00000002 info=0x0000"])
 
     def test_refused_registration(self):
         _, port, _ = self.emulator("--refuse-register")

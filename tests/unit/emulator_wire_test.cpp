@@ -4,6 +4,7 @@
 #include <string>
 
 #include "emulator/adapter_profile.h"
+#include "emulator/standard_requests.h"
 #include "emulator/wire.h"
 
 namespace {
@@ -63,6 +64,57 @@ TEST(EmulatorLayouts, WireRepliesPlaceDataWhereTheLibraryReadsIt) {
   EXPECT_EQ(profile.substr(4, 2), Bytes({0xE1, 0xFF}));
   EXPECT_EQ(profile.substr(8), Bytes({0, 0}) + "P");
   EXPECT_EQ(emu::RegisterConf(5, 0x1001), Bytes({10, 0, 5, 0, 0xF3, 0xFF, 0, 0, 0x01, 0x10}));
+}
+
+// A standard request: header (ApplID 0x0102, message number 0x0304), address, then the rest.
+std::string Request(int command, uint32_t address, const std::string& rest) {
+  std::string m = Bytes({12 + static_cast<int>(rest.size()), 0, 2, 1, command, 0x80, 4, 3,
+                         static_cast<int>(address & 0xFF), static_cast<int>(address >> 8 & 0xFF),
+                         static_cast<int>(address >> 16 & 0xFF), static_cast<int>(address >> 24)});
+  return m + rest;
+}
+
+TEST(EmulatorStandardRequests, GetSupportedServicesIsConfirmedByteForByte) {
+  // FACILITY_REQ to controller 1, selector 3, parameter: function 0 and an empty struct.
+  emu::StandardAnswer a =
+      emu::ConfirmStandardRequest(Request(0x80, 1, Bytes({3, 0, 3, 0, 0, 0})), true);
+  EXPECT_STREQ(a.name, "FACILITY_REQ");
+  EXPECT_EQ(a.info, 0);
+  EXPECT_EQ(a.conf,
+            Bytes({26, 0, 2, 1, 0x80, 0x81, 4, 3,           // header
+                   1,  0, 0, 0,                             // controller
+                   0,  0,                                   // Info
+                   3,  0,                                   // supplementary services
+                   9,  0, 0, 6, 0,    0,    0, 0, 0, 0}));  // function 0, its Info, no service
+  // With no supplementary services the profile does not claim them.
+  EXPECT_EQ(emu::kProfileGlobalOptions & 0x0010, 0u);
+}
+
+TEST(EmulatorStandardRequests, EveryRequestGetsItsConfirmation) {
+  auto info = [](const std::string& conf) { return emu::GetU16(conf, 12); };
+  emu::StandardAnswer listen = emu::ConfirmStandardRequest(
+      Request(0x05, 1, Bytes({0xFF, 3, 0, 0, 0xFF, 0x1F, 0, 0, 0, 0, 0, 0, 0, 0})), true);
+  EXPECT_EQ(listen.conf, Bytes({14, 0, 2, 1, 0x05, 0x81, 4, 3, 1, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(info(emu::ConfirmStandardRequest(Request(0x02, 1, ""), true).conf), 0x2003);
+  EXPECT_EQ(info(emu::ConfirmStandardRequest(Request(0x05, 2, ""), false).conf), 0x2002);
+  EXPECT_EQ(info(emu::ConfirmStandardRequest(Request(0x04, 0x101, ""), true).conf), 0x2002);
+  // Another facility (DTMF), and another supplementary service (Hold).
+  EXPECT_EQ(emu::ConfirmStandardRequest(Request(0x80, 1, Bytes({1, 0, 0})), true).conf.substr(12),
+            Bytes({0x0B, 0x30, 1, 0, 0}));
+  EXPECT_EQ(emu::ConfirmStandardRequest(Request(0x80, 1, Bytes({3, 0, 3, 2, 0, 0})), true)
+                .conf.substr(12),
+            Bytes({0, 0, 3, 0, 5, 2, 0, 2, 0x0E, 0x30}));
+  // DATA_B3_CONF carries the request's data handle before its Info.
+  std::string data = Request(0x86, 0x10101, Bytes({0, 0, 0, 0, 4, 0, 0x34, 0x12, 0, 0}));
+  EXPECT_EQ(emu::ConfirmStandardRequest(data, true).conf.substr(12), Bytes({0x34, 0x12, 2, 0x20}));
+  // MANUFACTURER_CONF echoes manufacturer, class and function, and carries no Info.
+  emu::StandardAnswer manufacturer = emu::ConfirmStandardRequest(
+      Request(0xFF, 1, Bytes({'q', 'z', '7', 0, 1, 0, 0, 0, 2, 0, 0, 0, 0})), true);
+  EXPECT_EQ(manufacturer.info, -1);
+  EXPECT_EQ(manufacturer.conf.substr(12), Bytes({'q', 'z', '7', 0, 1, 0, 0, 0, 2, 0, 0, 0, 0}));
+  // The vendor commands and those CAPI 2.0 does not define are not standard requests.
+  for (int command : {0x18, 0x19, 0x03, 0x42})
+    EXPECT_EQ(emu::ConfirmStandardRequest(Request(command, 1, ""), true).name, nullptr);
 }
 
 TEST(EmulatorLayouts, TraceHeadIsThirteenCharacters) {
