@@ -7,6 +7,18 @@ namespace platform {
 
 namespace {
 
+static_assert(kScreenRows <= 32, "rowsWritten holds one bit per row");
+
+// Marks the cursor's row as written when text holds anything but blanks.
+void MarkRow(Screen* screen, const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] != ' ') {
+      screen->rowsWritten |= 1u << screen->cursorRow;
+      return;
+    }
+  }
+}
+
 // Moves the cursor to column 0 of the next row, scrolling at the bottom.
 void NextRow(Screen* screen) {
   screen->cursorColumn = 0;
@@ -14,11 +26,13 @@ void NextRow(Screen* screen) {
     ++screen->cursorRow;
   } else {
     GridScrollUp(&screen->grid, ' ');
+    screen->rowsWritten >>= 1;
   }
 }
 
 // Fills the cell at the cursor and moves on, wrapping after the last column.
 void PutCell(Screen* screen, char byte) {
+  MarkRow(screen, &byte, 1);
   screen->grid.cells[screen->cursorRow][screen->cursorColumn] = byte;
   if (++screen->cursorColumn == kScreenColumns) NextRow(screen);
 }
@@ -42,6 +56,7 @@ void ScreenWrite(Screen* screen, const char* text, size_t length) {
   while (length > 0) {
     size_t run = PlainRun(*screen, text, length);
     if (run > 1) {
+      MarkRow(screen, text, run - 1);
       std::memcpy(&screen->grid.cells[screen->cursorRow][screen->cursorColumn], text, run - 1);
       screen->cursorColumn += static_cast<int>(run - 1);
       PutCell(screen, text[run - 1]);
