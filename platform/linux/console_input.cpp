@@ -49,7 +49,7 @@ Wait WaitForInput(int timeoutMs) {
 // been seen or is no news any more.
 void NoteKey() {
   ConsoleLock();
-  consoleScreen.rowsWritten = 0;
+  consoleScreen.streamRows = 0;
   consoleScreen.keyRead = true;
   ScreenChanged();
   ConsoleUnlock();

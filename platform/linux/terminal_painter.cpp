@@ -113,7 +113,7 @@ bool TakeSnapshot(Screen* screen, ScreenOverlay* overlay, char* title, bool* has
   }
   dirty.store(false);
   *screen = consoleScreen;
-  consoleScreen.rowsWritten = 0;
+  consoleScreen.streamRows = 0;
   consoleScreen.keyRead = false;
   *overlay = consoleOverlay;
   *hasTitle = titlePending;
@@ -146,7 +146,7 @@ ScreenWindow WindowFor(const Screen& screen, int cursorColumn, int cursorRow) {
   int64_t now = MonotonicMs();
   if (screen.keyRead || now >= heldRowUntilMs) heldRow = kNoRow;
   ScreenWindow window = ChooseWindow(LINES, COLS, cursorColumn, cursorRow, heldRow);
-  int written = RowOutside(screen.rowsWritten, window);
+  int written = RowOutside(screen.streamRows, window);
   if (written == kNoRow) return window;
   heldRow = written;
   heldRowUntilMs = now + kShowWrittenRowMs;
