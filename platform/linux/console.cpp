@@ -112,9 +112,10 @@ bool WaitWritable(int fd) {
   }
 }
 
-// Writes text at the cursor of the model.
-void WriteToModel(const char* text, size_t length) {
-  ScreenWrite(&consoleScreen, text, length);
+// Writes text at the cursor of the model; a stream write marks the rows it gives text, which
+// the painter brings into view when its window leaves them out.
+void WriteToModel(const char* text, size_t length, bool stream) {
+  ScreenWrite(&consoleScreen, text, length, stream ? &consoleScreen.streamRows : nullptr);
   ScreenChanged();
 }
 
@@ -277,7 +278,7 @@ void ConsoleMoveRect(int left, int top, int right, int bottom, int destColumn, i
 
 void ConsoleWrite(const char* text, size_t length) {
   ConsoleLock();
-  WriteToModel(text, length);
+  WriteToModel(text, length, false);
   if (LineModeActive()) LineModeDirect(text, length);
   ConsoleUnlock();
 }
@@ -290,7 +291,7 @@ void StreamWrite(const char* text, size_t length) {
   if (!OutputIsTerminal()) {
     WriteAll(1, text, length);
   } else {
-    WriteToModel(text, length);
+    WriteToModel(text, length, true);
     if (LineModeActive()) {
       LineModeStream(text, length);
     } else if (!painted.load()) {

@@ -45,6 +45,16 @@ Wait WaitForInput(int timeoutMs) {
   return watched[1].revents != 0 ? kReady : kTimedOut;
 }
 
+// A key makes the window go back to the rows that matter: whatever was written before it has
+// been seen or is no news any more.
+void NoteKey() {
+  ConsoleLock();
+  consoleScreen.streamRows = 0;
+  consoleScreen.keyRead = true;
+  ScreenChanged();
+  ConsoleUnlock();
+}
+
 // One byte of standard input: -1 at its end or on a termination request. At the end a read
 // returns at once, so it is tried without a wait (which would no longer look at the input).
 int ReadByte() {
@@ -59,6 +69,7 @@ int ReadByte() {
     ssize_t n = read(0, &byte, 1);
     if (n == 1) {
       inputEnded.store(false);
+      NoteKey();
       return byte;
     }
     if (n < 0 && (errno == EINTR || errno == EAGAIN) && !ended) continue;

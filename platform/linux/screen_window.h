@@ -19,11 +19,21 @@ struct ScreenWindow {
 // marker's cell must lie above the three bottom rows that debug mode keeps for its prompt.
 constexpr int kMinRowsForMarker = 4;
 
+// No row to bring into view.
+constexpr int kNoRow = -1;
+
 // The window for a terminal of terminalRows x terminalColumns with the cursor at (cursorColumn,
 // cursorRow): the bottom rows of the screen (new trace lines, the prompt and its replies are
 // at the bottom), moved up just far enough to show the cursor's row; columns from 0, moved
-// right just far enough to show the cursor's column.
-ScreenWindow ChooseWindow(int terminalRows, int terminalColumns, int cursorColumn, int cursorRow);
+// right just far enough to show the cursor's column. A rowToShow (text just written where the
+// window would not show it, or kNoRow) moves the window just far enough to show that row too,
+// as far as the cursor's row stays in view: the operator never loses the place of typing.
+ScreenWindow ChooseWindow(int terminalRows, int terminalColumns, int cursorColumn, int cursorRow,
+                          int rowToShow = kNoRow);
+
+// The topmost row marked in rowsWritten (bit r for row r) that window does not show; kNoRow
+// when it shows them all.
+int RowOutside(unsigned rowsWritten, const ScreenWindow& window);
 
 // The character that tells that the window leaves part of the screen out: '↕' for rows, '↔'
 // for columns, '+' for both; 0 when the window shows the whole screen or is too small to

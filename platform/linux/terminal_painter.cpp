@@ -22,6 +22,7 @@
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
+#include "platform/linux/monotonic_clock.h"
 #include "platform/linux/screen_window.h"
 #include "platform/linux/wake_pipe.h"
 #include "platform/system.h"
@@ -34,6 +35,9 @@ namespace {
 // with its final state within a few paints.
 constexpr int kPaintIntervalMs = 20;
 constexpr int kTitleSize = 256;
+// How long a row that was written outside the window stays in view when no key comes first:
+// long enough to read a line such as the welcome line.
+constexpr int kShowWrittenRowMs = 3000;
 
 SCREEN* terminalScreen = nullptr;
 pthread_t painterThread;
@@ -51,8 +55,11 @@ std::atomic<bool> resized{false};
 std::atomic<unsigned> stopRequests{0};
 std::atomic<unsigned> continues{0};
 std::atomic<unsigned> continuesAtStopRequest{0};
-// Painter thread only: the stop requests it has acted on.
+// Painter thread only: the stop requests it has acted on, and the row written outside the
+// window that is held in view until heldRowUntilMs (kNoRow: none).
 unsigned stopsHandled = 0;
+int heldRow = kNoRow;
+int64_t heldRowUntilMs = 0;
 
 // Under the console lock.
 char pendingTitle[kTitleSize];
@@ -106,6 +113,8 @@ bool TakeSnapshot(Screen* screen, ScreenOverlay* overlay, char* title, bool* has
   }
   dirty.store(false);
   *screen = consoleScreen;
+  consoleScreen.streamRows = 0;
+  consoleScreen.keyRead = false;
   *overlay = consoleOverlay;
   *hasTitle = titlePending;
   if (titlePending) std::memcpy(title, pendingTitle, kTitleSize);
@@ -131,6 +140,26 @@ void FollowResize() {
   clearok(curscr, TRUE);
 }
 
+// The window for this paint: a row that a write put outside the window shown so far is held in
+// view until a key is read or its time is up; a later such row takes its place.
+ScreenWindow WindowFor(const Screen& screen, int cursorColumn, int cursorRow) {
+  int64_t now = MonotonicMs();
+  if (screen.keyRead || now >= heldRowUntilMs) heldRow = kNoRow;
+  ScreenWindow window = ChooseWindow(LINES, COLS, cursorColumn, cursorRow, heldRow);
+  int written = RowOutside(screen.streamRows, window);
+  if (written == kNoRow) return window;
+  heldRow = written;
+  heldRowUntilMs = now + kShowWrittenRowMs;
+  return ChooseWindow(LINES, COLS, cursorColumn, cursorRow, heldRow);
+}
+
+// How long the painter may sleep when nothing wakes it: until a held row's time is up, else
+// for good (-1).
+int SleepLimitMs() {
+  if (heldRow == kNoRow) return -1;
+  return static_cast<int>(std::max<int64_t>(heldRowUntilMs - MonotonicMs(), 0));
+}
+
 // One paint of the window onto the 80 x 25 cells that the terminal's size allows; ncurses
 // sends only what changed.
 void PaintOnce() {
@@ -142,7 +171,7 @@ void PaintOnce() {
   if (resized.exchange(false)) FollowResize();
   int cursorColumn = overlay.shown ? overlay.cursorColumn : screen.cursorColumn;
   int cursorRow = overlay.shown ? overlay.cursorRow : screen.cursorRow;
-  ScreenWindow window = ChooseWindow(LINES, COLS, cursorColumn, cursorRow);
+  ScreenWindow window = WindowFor(screen, cursorColumn, cursorRow);
   wchar_t line[kScreenColumns + 1];
   for (int row = 0; row < window.height; ++row) {
     for (int column = 0; column < window.width; ++column) {
@@ -206,12 +235,13 @@ void ReceiveJobControlSignals(int how) {
   pthread_sigmask(how, &signals, nullptr);
 }
 
-// Sleeps until woken, paints, and keeps at least the paint interval between two paints.
+// Sleeps until woken or a held row's time is up, paints, and keeps at least the paint interval
+// between two paints.
 void* RunPainter(void*) {
   ReceiveJobControlSignals(SIG_UNBLOCK);
   for (;;) {
     pollfd wake{wakeFds[0], POLLIN, 0};
-    if (poll(&wake, 1, -1) < 0 && errno != EINTR) break;
+    if (poll(&wake, 1, SleepLimitMs()) < 0 && errno != EINTR) break;
     char drain[64];
     while (read(wakeFds[0], drain, sizeof drain) > 0) {
     }

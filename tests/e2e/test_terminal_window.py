@@ -89,6 +89,38 @@ class SmallerPanes(Pane):
         self.wait_row(20, TRACE_ROW.match)  # model row 21, the newest in debug mode
         self.end()
 
+    def test_80_by_24_shows_the_welcome_line_until_a_key_or_its_time_is_up(self):
+        # Few trace lines: the region does not scroll the welcome line away meanwhile.
+        self.start(80, 24, rate="1")
+        self.assertTrue(self.tmux.wait_for_text("D-Channel Protocol"), self.tmux.screen())
+        welcome = "Welcome in debug mode, ready for input..."
+
+        def type_access_sequence():
+            for key, digits in ((h.CTRL["P"], "1"), (h.CTRL["E"], "12")):
+                self.tmux.send_keys(key)
+                self.wait_row(0, lambda row: row.startswith(digits))
+            self.tmux.send_keys(h.CTRL["N"])
+            self.wait_row(0, lambda row: row.startswith(welcome))
+            self.assertEqual(self.tmux.cursor(), (0, 2))
+            self.assertEqual(self.tmux.screen()[0][79:], ROWS_CUT)
+
+        def window_at_bottom(rows):  # model row 1, blank below the welcome line, on top
+            return rows[0].rstrip(ROWS_CUT).strip() == ""
+
+        type_access_sequence()
+        time.sleep(1.0)  # it stays a while ...
+        self.assertTrue(self.tmux.screen()[0].startswith(welcome), self.tmux.screen())
+        self.assertTrue(self.tmux.wait_for(window_at_bottom, 10), self.tmux.screen())  # ... not on
+        self.assertEqual(self.tmux.cursor(), (0, 1))
+        # Logged out and in again: a key that does nothing in debug mode ends the showing at once.
+        self.command(".l", 22, "")
+        self.wait_row(0, lambda row: row.startswith("LINKSPY for Windows NT v0.96"))
+        type_access_sequence()
+        self.tmux.send_keys(b"x")
+        self.assertTrue(self.tmux.wait_for(window_at_bottom, 2), self.tmux.screen())
+        self.command(".x", 22, "Please exit program")
+        self.end()
+
     def test_60_by_18_shows_the_prompt_the_typed_text_and_the_reply(self):
         self.start(60, 18)
         self.open_prompt(16)

@@ -111,6 +111,34 @@ TEST(ScreenModel, ClearingWith25RowsOfBlanksLeavesABlankScreen) {
   EXPECT_EQ(Cursor(screen), std::make_pair(0, 0));
 }
 
+TEST(ScreenModel, RowsGivenTextAreMarkedAndTheMarksScrollWithThem) {
+  Screen screen = platform::BlankScreen();
+  unsigned rows = 0;
+  auto write = [&](const std::string& text) {
+    platform::ScreenWrite(&screen, text.data(), text.size(), &rows);
+  };
+  // A screen clearing's blanks and line ends mark nothing; the welcome line marks row 0.
+  for (int row = 0; row < kScreenRows; ++row) write(std::string(80, ' '));
+  platform::ScreenSetCursor(&screen, 0, 0);
+  write("\r\n\t");
+  EXPECT_EQ(rows, 0u);
+  platform::ScreenSetCursor(&screen, 0, 0);
+  write("Welcome in debug mode, ready for input...\n\n");
+  EXPECT_EQ(rows, 1u);
+  // A run that crosses into the next row marks both; a single character marks its row; a
+  // write without a mask marks nothing.
+  platform::ScreenSetCursor(&screen, 75, 5);
+  write("0123456789");
+  platform::ScreenSetCursor(&screen, 0, 10);
+  Write(&screen, "unmarked");
+  platform::ScreenSetCursor(&screen, 9, 24);
+  write("z");
+  EXPECT_EQ(rows, 1u | 1u << 5 | 1u << 6 | 1u << 24);
+  // Leaving row 24 moves every mark up with its row; row 0's falls off.
+  write("\n");
+  EXPECT_EQ(rows, 1u << 4 | 1u << 5 | 1u << 23);
+}
+
 TEST(ScreenModel, CursorOffTheScreenIsIgnored) {
   Screen screen = Labelled();
   EXPECT_TRUE(platform::ScreenSetCursor(&screen, 79, 24));

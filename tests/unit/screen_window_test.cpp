@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "output/trace_screen.h"
@@ -59,6 +60,46 @@ TEST(ScreenWindow, BottomRowsUnlessTheCursorIsAboveAndColumnsFollowingTheCursorR
         << c.terminalRows << " x " << c.terminalColumns << ", cursor " << c.cursorColumn << ","
         << c.cursorRow;
   }
+}
+
+TEST(ScreenWindow, ARowWrittenOutsideIsBroughtIntoViewAsFarAsTheCursorAllows) {
+  struct Case {
+    int terminalRows, cursorRow, rowToShow;
+    int top;
+  };
+  const Case cases[] = {
+      // 24 rows, welcome line on row 0 and the cursor two rows below it: rows 0..23.
+      {24, 2, 0, 0},
+      // A banner at the top of a cleared screen with the cursor below it.
+      {24, 3, 0, 0},
+      // A row already in view, or none, changes nothing.
+      {24, 2, 12, 1},
+      {24, 2, platform::kNoRow, 1},
+      // The window is as low as the cursor allows: a row below it stays out of view.
+      {18, 0, 20, 0},
+      // The cursor's row stays in view: the window goes only as far as it allows.
+      {24, 24, 0, 1},
+      {10, 23, 2, 14},
+      {18, 12, 0, 0},
+      // Big terminals show everything anyway.
+      {25, 24, 0, 0},
+  };
+  for (const Case& c : cases) {
+    ScreenWindow window = ChooseWindow(c.terminalRows, 80, 0, c.cursorRow, c.rowToShow);
+    EXPECT_EQ(Parts(window), std::make_tuple(c.top, 0, std::min(c.terminalRows, 25), 80))
+        << c.terminalRows << " rows, cursor row " << c.cursorRow << ", row " << c.rowToShow;
+  }
+}
+
+TEST(ScreenWindow, TheTopmostWrittenRowThatTheWindowDoesNotShow) {
+  ScreenWindow bottom = ChooseWindow(24, 80, 0, 2);  // rows 1..24
+  EXPECT_EQ(platform::RowOutside(0u, bottom), platform::kNoRow);
+  EXPECT_EQ(platform::RowOutside(1u << 2 | 1u << 24, bottom), platform::kNoRow);
+  EXPECT_EQ(platform::RowOutside(1u | 1u << 2, bottom), 0);
+  ScreenWindow middle = ChooseWindow(10, 80, 0, 8, 5);  // rows 5..14
+  EXPECT_EQ(platform::RowOutside(1u << 20 | 1u << 3 | 1u << 8, middle), 3);
+  EXPECT_EQ(platform::RowOutside(1u << 20 | 1u << 8, middle), 20);
+  EXPECT_EQ(platform::RowOutside(~0u, ChooseWindow(25, 80, 0, 0)), platform::kNoRow);
 }
 
 TEST(ScreenWindow, TheMarkerSaysWhatIsCut) {
