@@ -121,5 +121,28 @@ class RunAgainstEmulator(unittest.TestCase):
         self.assertLess(used, 0.01, "idle CPU share %.3f" % used)
 
 
+@h.needs(h.QZ7EMU)
+class EndDuringStartUp(unittest.TestCase):
+    def test_a_signal_during_the_adapter_queries_ends_start_up_there(self):
+        # The adapter stays silent to its queries; the signal comes while the first one waits.
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            run = h.start_scripted(self, "withhold all")
+            self.assertTrue(run.wait_for(b"Fileserver Time   : "), run.out)
+            self.assertTrue(h.wait_until(lambda: any(
+                line.startswith("adapter_req") for line in self.emulator.commands())))
+            run.process.send_signal(signum)
+            self.assertEqual(run.finish(), 0, signum)
+            self.assertRegex(run.out, rb"\nFileserver Time   : [^\n]*\n"
+                                      rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\n"
+                                      rb"\rClean at shutdown\n$")
+            self.assertNotIn(b"ReturnCode", run.out)
+            log = h.read_log(self.folder)
+            self.assertRegex(log, rb"\nFileserver Time   : [^\n]*\n"
+                                  rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\n$")
+            sent = [line for line in self.emulator.commands() if not line.startswith("hex ")]
+            self.assertEqual([line for line in sent if line.startswith(("adapter_req", "cmd"))],
+                             ["adapter_req ctrl=1 type=6"], signum)
+
+
 if __name__ == "__main__":
     h.main()
