@@ -10,6 +10,7 @@
 #include "control/control_block.h"
 #include "output/log_writer.h"
 #include "output/print.h"
+#include "platform/system.h"
 
 namespace adapter {
 
@@ -69,7 +70,9 @@ constexpr uint8_t kTeiFixed = 0x80;
 
 // Runs one request/reply exchange with the start-up controller. True when the reply data is
 // in infoBuffer; a request the provider refused is not waited for, since no reply can come.
+// Once the program is asked to end no request goes out at all.
 bool Exchange(uint8_t requestType) {
+  if (platform::TerminationRequested()) return false;
   uint32_t put = capi::SendAdapterRequest(
       capi::capiProvider.applId, control::controlBlock.startupController, requestType, 0,
       static_cast<uint16_t>(capi::kInfoBufferSize), capi::infoBuffer);
@@ -194,6 +197,8 @@ void IdentifyAdapter(const char* computerName) {
   QueryAdapterType();
   QueryLineInterface();
   QueryProtocol();
+  // Asked to end meanwhile: the queries were cut short, so the texts would say nothing true.
+  if (platform::TerminationRequested()) return;
   const AdapterInfo& info = adapterInfo;
   output::PrintTo(output::LogWithEcho, "Controller Number : %d\n",
                   control::controlBlock.controller);

@@ -20,7 +20,8 @@ struct AdapterInfo {
 extern AdapterInfo adapterInfo;
 
 // The whole start-up report with the four adapter queries (main thread, before the receive
-// thread starts). computerName is the name read at start-up.
+// thread starts). computerName is the name read at start-up. A termination request ends it
+// there: no further query, no report lines.
 void IdentifyAdapter(const char* computerName);
 
 void QueryFirmwareVersion();

@@ -5,6 +5,7 @@
 #include "capi/result_codes.h"
 #include "control/control_block.h"
 #include "output/print.h"
+#include "platform/system.h"
 
 namespace capi {
 
@@ -47,7 +48,10 @@ int32_t AwaitAdapterReply(uint8_t command, uint8_t subcommand) {
                         ? capiProvider.waitForSignalWithin(capiProvider.applId, kAdapterReplyWaitMs)
                         : capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
   if (LowWord(result) != 0) {
-    output::Print("WAIT_FOR_SIGNAL: ReturnCode=0x%X\n", SignedLowWord(result));
+    // A wait cut short by a request to end is no failure of the adapter's.
+    if (!platform::TerminationRequested()) {
+      output::Print("WAIT_FOR_SIGNAL: ReturnCode=0x%X\n", SignedLowWord(result));
+    }
     return static_cast<int32_t>(result);
   }
   result = capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &capiProvider.receivedMessage);

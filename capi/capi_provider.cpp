@@ -58,6 +58,7 @@ int BindCapiProvider() {
     output::PrintTo(platform::ShowMessageBox, "Cannot load %s (%u)", name,
                     static_cast<unsigned>(cb.capiModule));
     output::Print("LINKSPY: LoadLibrary (%s) failed\n", name);
+    platform::ExplainLoadFailure();
     return -1;
   }
   platform::ResolveProviderEntryPoints(cb.capiModule, capiProvider);

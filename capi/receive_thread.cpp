@@ -6,6 +6,7 @@
 #include "output/log_writer.h"
 #include "output/print.h"
 #include "output/trace_indication.h"
+#include "output/trace_screen.h"
 #include "platform/console.h"
 #include "platform/system.h"
 #include "platform/thread.h"
@@ -28,6 +29,10 @@ int NextErrorPause(int pauseMs) {
   return pauseMs * 2 < kLastErrorPauseMs ? pauseMs * 2 : kLastErrorPauseMs;
 }
 
+// What the thread says when the provider's link is gone for good, and when it ends.
+constexpr const char* kLinkLostLine = "LINKSPY: Connection to the CAPI provider lost\n";
+constexpr const char* kStoppedLine = "WAIT_FOR_MESSAGE-Thread stopped.\n";
+
 enum class Pass { kTaken, kFailed, kLinkLost };
 
 // A failed wait or take: the error line, or nothing when the link is gone for good.
@@ -47,9 +52,19 @@ Pass ReceivePass() {
   return Pass::kTaken;
 }
 
-// A monitor whose provider is gone monitors nothing: say so and have the program end.
+// A monitor whose provider is gone monitors nothing: say so, end the thread and have the
+// program end. On the screen both lines stand where the operator watches, on the newest rows
+// of the trace (the stream's place may lie over an old trace row), and the lost link's once
+// more below the screen left after the end; redirected output gets them in order, once.
 void EndForLostLink() {
-  output::LogWithEcho("LINKSPY: Connection to the CAPI provider lost\n");
+  if (platform::RepeatAfterConsoleClose(kLinkLostLine)) {
+    output::LogOnly(kLinkLostLine);
+    output::ShowOwnLine(kLinkLostLine);
+    output::ShowOwnLine(kStoppedLine);
+  } else {
+    output::LogWithEcho(kLinkLostLine);
+    output::Print("%s", kStoppedLine);
+  }
   providerLinkLost.store(1);
   platform::RequestTermination();
 }
@@ -93,11 +108,11 @@ uint32_t ReceiveLoop(void* runFlag) {
     receiveThreadInProvider.store(kThreadOutsideProvider);
     if (pass == Pass::kLinkLost) {
       EndForLostLink();
-      break;
+      return 0;
     }
     pauseMs = pass == Pass::kFailed ? NextErrorPause(pauseMs) : 0;
   } while (run.load() != 0);
-  output::Print("WAIT_FOR_MESSAGE-Thread stopped.\n");
+  output::Print("%s", kStoppedLine);
   return 0;
 }
 

@@ -31,12 +31,16 @@ constexpr const char* kUsageLines[] = {
 };
 
 // Applies -cNO: the decimal number after "-c" (empty or non-numeric reads as 0); an
-// out-of-range number selects controller 0.
+// out-of-range number selects controller 0, and the user is told so.
 void SetControllerOption(const char* rest) {
   long number = std::strtol(rest, nullptr, 10);
-  controlBlock.controller =
-      (number >= 0 && number <= kMaxControllerNo) ? static_cast<uint8_t>(number) : 0;
+  bool inRange = number >= 0 && number <= kMaxControllerNo;
+  controlBlock.controller = inRange ? static_cast<uint8_t>(number) : 0;
   controlBlock.controllerGiven = 1;
+  if (!inRange) {
+    output::PrintError("LINKSPY: Controller %s is out of range 0..%d, using controller 0\n", rest,
+                       kMaxControllerNo);
+  }
 }
 
 }  // namespace

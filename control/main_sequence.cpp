@@ -40,6 +40,8 @@ constexpr const char* kLogBackupsVariable = "LINKSPY_LOG_BACKUPS";
 
 char programName[kProgramNameSize];
 int accessProgress = 0;
+// Start-up reached the receive thread's step: from then on shutdown has a thread to stop.
+bool receiveStepReached = false;
 
 // Takes the number of log backups to keep from the environment and says it. False: the
 // value is unusable.
@@ -83,6 +85,26 @@ void AnnounceStart() {
   output::ClearScreen();
   console::PrintBanner();
   output::Print("\n");
+}
+
+// Start-up steps 10 to 13: the report with the adapter queries, the receive thread, the
+// decoders. A termination request ends start-up between two steps (and the report between two
+// queries): an end that was asked for is no adapter failure, so nothing more is sent, waited
+// for or reported, and the keyboard loop then ends at once.
+void StartMonitoring() {
+  if (platform::TerminationRequested()) return;
+  adapter::IdentifyAdapter(computerName);
+  if (platform::TerminationRequested()) return;
+  capi::StartReceiveThread();
+  receiveStepReached = true;
+  output::Print("\n");
+  controlBlock.currentRow = output::kStartupRow;
+  output::SetCursor(0, output::kStartupRow);
+  // The decoder row is chosen for this firmware generation whatever the query returned.
+  adapter::adapterInfo.firmwareKind = 3;
+  adapter::adapterInfo.firmwareVersion = 0;
+  if (platform::TerminationRequested()) return;
+  adapter::ActivateDecoders();
 }
 
 // The keyboard loop: one key at a time until Ctrl-X or Ctrl-C is read, a termination signal
@@ -139,7 +161,8 @@ void HandleKey(int key) {
 
 void Shutdown() {
   output::OpenShutdownRow();
-  capi::StopReceiveThread();
+  // Start-up that ended before the thread's step has no thread to stop and nothing to say.
+  if (receiveStepReached) capi::StopReceiveThread();
   capi::ReleaseApplication();
   output::PrintTo(output::CloseLogForShutdown, "%s Program unloaded\n", output::Timestamp());
   capi::UnloadCapiProvider();
@@ -148,6 +171,7 @@ void Shutdown() {
 
 int Main(int argc, const char* const* argv) {
   accessProgress = 0;
+  receiveStepReached = false;
   ParseOutcome options = GreetAndParse(argc, argv);
   if (options == ParseOutcome::kOptionError) return kOptionErrorStatus;
   if (options == ParseOutcome::kExit) return 0;
@@ -158,15 +182,7 @@ int Main(int argc, const char* const* argv) {
   // Asked to end while binding (a registration that hangs): an end as asked, not a failure.
   if (capi::BindCapiProvider() == -1) return platform::TerminationRequested() ? 0 : -1;
   AnnounceStart();
-  adapter::IdentifyAdapter(computerName);
-  capi::StartReceiveThread();
-  output::Print("\n");
-  controlBlock.currentRow = output::kStartupRow;
-  output::SetCursor(0, output::kStartupRow);
-  // The decoder row is chosen for this firmware generation whatever the query returned.
-  adapter::adapterInfo.firmwareKind = 3;
-  adapter::adapterInfo.firmwareVersion = 0;
-  adapter::ActivateDecoders();
+  StartMonitoring();
   RunKeyboardLoop();
   Shutdown();
   return capi::providerLinkLost.load() != 0 ? -1 : 0;

@@ -33,6 +33,14 @@ void Print(const char* format, ...) {
   va_end(arguments);
 }
 
+void PrintError(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+  std::fflush(stderr);
+}
+
 void WriteDirect(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);

@@ -2,6 +2,9 @@
 // trace lines are written without moving the cursor.
 #include "output/trace_screen.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "control/control_block.h"
 #include "output/print.h"
 #include "platform/console.h"
@@ -12,6 +15,9 @@ char displayLine[kDisplayLineSize];
 
 namespace {
 using control::controlBlock;
+
+// A trace line's widest: the last column is left alone, so that a line never wraps the cursor.
+constexpr int kTraceLineColumns = platform::kScreenColumns - 1;
 
 // The cursor saved around a trace line (used by the receive thread only).
 int savedCursorColumn = 0;
@@ -42,6 +48,12 @@ void ClearScreen() {
   for (int row = 0; row < platform::kScreenRows; ++row) WriteDirect("%s", blanks);
   SetCursor(0, 0);
   platform::ConsoleUnlock();
+}
+
+void ShowOwnLine(const char* line) {
+  int length = static_cast<int>(std::strcspn(line, "\r\n"));
+  std::snprintf(displayLine, sizeof displayLine, "%-*.*s", kTraceLineColumns, length, line);
+  ShowTraceLine();
 }
 
 void ScrollOutputRegion(int bottom) {

@@ -38,6 +38,11 @@ void ClearScreen();
 // is full; the cursor is left where it was. Nothing once the program is asked to end.
 void ShowTraceLine();
 
+// Shows a line of the program's own among the trace lines (receive thread only): line, up to
+// its line end, on the next row of the output region as ShowTraceLine writes it, with the rest
+// of the row blanked so that no older text stands behind it.
+void ShowOwnLine(const char* line);
+
 // Moves rows 1..bottom up by one; row bottom is filled with blanks.
 void ScrollOutputRegion(int bottom);
 

@@ -20,6 +20,12 @@ void ConsoleOpen();
 // Gives the terminal back; the last screen stays readable. Safe to call more than once.
 void ConsoleClose();
 
+// Where standard output is the console (a terminal, a console window), keeps line (a text
+// with its line end; a later call replaces it) for ConsoleClose to write once more below the
+// last screen, so that the shell shows why the program ended; true then. False, and nothing
+// kept, where standard output goes elsewhere: the stream alone carries text there.
+bool RepeatAfterConsoleClose(const char* line);
+
 // Sets the console window title.
 void ConsoleSetTitle(const char* title);
 

@@ -17,6 +17,10 @@ const char* ProviderExportName(int index);
 // Loads the library; returns its module handle, 0 when it cannot be loaded.
 uintptr_t LoadProviderLibrary(const char* name);
 
+// After LoadProviderLibrary failed: one line on standard error with the loader's own reason
+// (nothing where the platform gives none).
+void ExplainLoadFailure();
+
 // Resolves the ten entry points by their export names in resolution order into provider
 // (and waitForSignalWithin where the platform has a bounded wait). An entry point the
 // library lacks is left null.

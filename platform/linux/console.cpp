@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -32,6 +33,8 @@ enum Phase : int { kNotOpen, kOpen, kClosed };
 pthread_mutex_t consoleMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 std::atomic<int> phase{kNotOpen};
 std::atomic<bool> painted{false};
+// The line ConsoleClose writes below the last screen (under the console lock); empty for none.
+char lineAfterClose[kScreenColumns + 2];
 
 // Every signal whose default ends the process (SIGINT, SIGTERM and SIGHUP end it through
 // the shutdown; SIGPIPE is ignored).
@@ -218,11 +221,19 @@ void ConsoleClose() {
     LineModeStop();
     ConsoleUnlock();
   }
-  if (wasPainted) {
-    ConsoleLock();
-    PaintPlainScreen(consoleScreen);
-    ConsoleUnlock();
-  }
+  ConsoleLock();
+  if (wasPainted) PaintPlainScreen(consoleScreen);
+  // The terminal's own line mode is back, so the line end goes out as the shell's do.
+  WriteTerminalText(lineAfterClose, std::strlen(lineAfterClose));
+  ConsoleUnlock();
+}
+
+bool RepeatAfterConsoleClose(const char* line) {
+  if (!OutputIsTerminal()) return false;
+  ConsoleLock();
+  std::snprintf(lineAfterClose, sizeof lineAfterClose, "%s", line);
+  ConsoleUnlock();
+  return true;
 }
 
 // Before the painter runs the title sequence goes straight out; while it runs, the painter

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -140,6 +141,9 @@ CallEnd CallWithBound(void (*work)()) {
     }
   }
 }
+
+// Why the last load failed, in the loader's words.
+char loadFailureReason[512];
 
 // Set when the last start-up call got no answer within the bound.
 bool libraryCallTimedOut = false;
@@ -305,8 +309,19 @@ const char* ProviderExportName(int index) {
   return index >= 0 && index < capi::kEntryPointCount ? kExportNames[index] : "";
 }
 
+// The loader's reason is kept at once: any later failing dl call would replace it.
 uintptr_t LoadProviderLibrary(const char* name) {
-  return reinterpret_cast<uintptr_t>(dlopen(name, RTLD_NOW | RTLD_LOCAL));
+  void* module = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    const char* reason = dlerror();
+    std::snprintf(loadFailureReason, sizeof loadFailureReason, "%s", reason ? reason : "");
+  }
+  return reinterpret_cast<uintptr_t>(module);
+}
+
+void ExplainLoadFailure() {
+  if (loadFailureReason[0] != '\0')
+    std::fprintf(stderr, "LINKSPY: dlopen: %s\n", loadFailureReason);
 }
 
 void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) {

@@ -21,6 +21,8 @@ HANDLE outputHandle = INVALID_HANDLE_VALUE;
 HANDLE inputHandle = INVALID_HANDLE_VALUE;
 bool outputIsConsole = false;
 bool inputIsConsole = false;
+// The line ConsoleClose writes once more at the end (under the console lock); empty for none.
+char lineAfterClose[kScreenColumns + 2];
 // Set once redirected input has ended (main thread only): a pipe at its end counts as
 // readable, so the waits then sleep their time instead of returning at once.
 bool inputEnded = false;
@@ -100,6 +102,17 @@ void ConsoleOpen() {
 
 void ConsoleClose() {
   std::fflush(stdout);
+  ConsoleLock();
+  ConsoleWrite(lineAfterClose, std::strlen(lineAfterClose));
+  ConsoleUnlock();
+}
+
+bool RepeatAfterConsoleClose(const char* line) {
+  if (!outputIsConsole) return false;
+  ConsoleLock();
+  std::snprintf(lineAfterClose, sizeof lineAfterClose, "%s", line);
+  ConsoleUnlock();
+  return true;
 }
 
 void ConsoleSetTitle(const char* title) {

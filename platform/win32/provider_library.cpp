@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 
 #include "capi/result_codes.h"
 #include "platform/win32/termination_event.h"
@@ -184,6 +185,8 @@ uint32_t CallWaitForSignalWithin(uint32_t applId, uint32_t timeoutMs) {
   return signalWaitResult.load();
 }
 
+// Why the last load failed: the system's error number, 0 after a load that worked.
+DWORD loadFailureError = 0;
 }  // namespace
 
 const char* ProviderLibraryName() {
@@ -195,8 +198,24 @@ const char* ProviderExportName(int index) {
   return capi::kEntryPointNames[index];
 }
 
+// The loader's error is kept at once: the message box shown next would replace it.
 uintptr_t LoadProviderLibrary(const char* name) {
-  return reinterpret_cast<uintptr_t>(LoadLibraryA(name));
+  HMODULE module = LoadLibraryA(name);
+  loadFailureError = module == nullptr ? GetLastError() : 0;
+  return reinterpret_cast<uintptr_t>(module);
+}
+
+void ExplainLoadFailure() {
+  if (loadFailureError == 0) return;
+  char reason[256] = {};
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                loadFailureError, 0, reason, sizeof reason, nullptr);
+  // The system's text ends in a line break of its own.
+  while (length > 0 && (reason[length - 1] == '\n' || reason[length - 1] == '\r')) --length;
+  reason[length] = '\0';
+  std::fprintf(stderr, "LINKSPY: LoadLibrary error %lu: %s\n",
+               static_cast<unsigned long>(loadFailureError), reason);
+  std::fflush(stderr);
 }
 
 void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) {

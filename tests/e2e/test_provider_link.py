@@ -45,7 +45,9 @@ class LinkLost(unittest.TestCase):
         started = time.time()
         self.assertEqual(self.run_.finish(timeout=seconds + 5), 255, self.run_.out[-2000:])
         self.assertLess(time.time() - started, seconds)
-        self.assertIn(LOST, self.run_.out)
+        # Redirected, the line is said once, and the thread's end right after it.
+        self.assertEqual(self.run_.out.count(LOST), 1)
+        self.assertIn(LOST + b"WAIT_FOR_MESSAGE-Thread stopped.\n", self.run_.out)
         self.assertIn(b"\rClean at shutdown\n", self.run_.out)
         self.assertNotIn(b"*Thread: ", self.run_.out)
         self.assertRegex(self.log(), re.escape(last_trace) + rb"\n" + re.escape(LOST) +

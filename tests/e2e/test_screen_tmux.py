@@ -98,6 +98,37 @@ class ScreenWithoutTraffic(TerminalSession):
         self.assertEqual(self.tmux.exit_status(), 0)
 
 
+@h.needs(h.QZ7EMU)
+class LinkLostOnScreen(unittest.TestCase):
+    LOST = "LINKSPY: Connection to the CAPI provider lost"
+
+    def test_lost_link_line_on_the_newest_row_and_again_after_the_end(self):
+        # Enough traffic before the drop that the trace has scrolled past the start-up rows:
+        # the stream's place then lies over an old trace row.
+        emulator = h.Emulator("--rate", "25", "--do", "wait-decoder", "--do", "wait 1500",
+                              "--do", "trace L2D before the drop", "--do", "drop")
+        self.addCleanup(emulator.stop)
+        folder = h.run_folder(emulator.port)
+        tmux = h.Tmux(h.LINKSPY + " -2 -3", folder)
+        self.addCleanup(tmux.close)
+        self.assertTrue(tmux.wait_for_text("OK"), tmux.screen())
+        tmux.send_keys(b"\r")
+        self.assertEqual(tmux.exit_status(20), 255)
+        # The pane after the end: the last screen, then the line once more above the shell.
+        rows = [row.rstrip() for row in tmux._tmux("capture-pane", "-p", "-t", "t",
+                                                   "-S", "-200").split("\n")]
+        while rows and not rows[-1]:
+            rows.pop()
+        self.assertEqual(rows[-2:], ["Clean at shutdown", self.LOST], rows)
+        self.assertEqual(rows.count(self.LOST), 2, rows)
+        lost = rows.index(self.LOST)
+        self.assertRegex(rows[lost - 1], TRACE_ROW, rows)
+        self.assertEqual(rows[lost + 1], "WAIT_FOR_MESSAGE-Thread stopped.", rows)
+        self.assertFalse([row for row in rows if "Thread stopped." in row and
+                          row != "WAIT_FOR_MESSAGE-Thread stopped."], rows)
+        self.assertRegex(h.read_log(folder), rb"\nLINKSPY: Connection to the CAPI provider lost\n"
+                                             rb"[^\n]* Program unloaded\n$")
+
 
 if __name__ == "__main__":
     h.main()

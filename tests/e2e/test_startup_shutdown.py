@@ -42,7 +42,20 @@ class OptionsAndBinding(unittest.TestCase):
         self.assertEqual(out, first_lines() +
                          b"LINKSPY: LoadLibrary (/nonexistent/libcapi.so) failed\n")
         self.assertIn(b"LINKSPY: Cannot load /nonexistent/libcapi.so (0)", err)
+        self.assertIn(b"\nLINKSPY: dlopen: /nonexistent/libcapi.so: cannot open shared object "
+                      b"file: No such file or directory\n", err)
         self.assertIsNone(h.read_log(self.folder))
+
+    def test_unloadable_provider_says_the_loaders_reason(self):
+        library = os.path.join(self.folder, "libbroken.so")
+        with open(library, "wb") as f:
+            f.write(b"\x7fELF not really a library" * 4)
+        env = h.linkspy_env(self.folder, LINKSPY_CAPI_LIBRARY=library)
+        status, out, err = h.run_headless(self.folder, [], env=env)
+        self.assertEqual(status, 255)
+        self.assertTrue(out.endswith(b"LINKSPY: LoadLibrary (%s) failed\n" % library.encode()))
+        self.assertRegex(err, rb"LINKSPY: Cannot load [^\n]*libbroken\.so \(0\)\n"
+                              rb"LINKSPY: dlopen: [^\n]*libbroken\.so: [^\n]*ELF[^\n]*\n$")
 
     def test_provider_not_installed_shows_only_the_message_box(self):
         # No REMOTE line and no CAPI device: the real library says it is not installed.
@@ -86,6 +99,18 @@ class RunAgainstEmulator(unittest.TestCase):
         self.assertRegex(log, rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\n$")
         self.assertNotIn(b"\r\n", log)
 
+    def test_controller_out_of_range_is_said_and_controller_0_used(self):
+        run = h.Headless(self.folder, ["-c9"])
+        self.assertTrue(run.wait_for(b"D-Channel Protocol: "), run.out)
+        run.send(h.CTRL["X"])
+        self.assertEqual(run.finish(), 0)
+        self.assertTrue(run.err.startswith(
+            b"LINKSPY: Controller 9 is out of range 0..7, using controller 0\n"), run.err)
+        self.assertEqual(run.err.count(b"out of range"), 1)
+        self.assertIn(b"Controller Number : 0\n", run.out)
+        queries = [line for line in self.emulator.commands() if line.startswith("adapter_req")]
+        self.assertEqual(queries[0], "adapter_req ctrl=0 type=6", queries)
+
     def test_access_sequence_with_a_wrong_key_between(self):
         run = h.Headless(self.folder, [])
         self.assertTrue(run.wait_for(b"D-Channel Protocol: "))
@@ -119,6 +144,29 @@ class RunAgainstEmulator(unittest.TestCase):
         run.send(h.CTRL["X"])
         self.assertEqual(run.finish(), 0)
         self.assertLess(used, 0.01, "idle CPU share %.3f" % used)
+
+
+@h.needs(h.QZ7EMU)
+class EndDuringStartUp(unittest.TestCase):
+    def test_a_signal_during_the_adapter_queries_ends_start_up_there(self):
+        # The adapter stays silent to its queries; the signal comes while the first one waits.
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            run = h.start_scripted(self, "withhold all")
+            self.assertTrue(run.wait_for(b"Fileserver Time   : "), run.out)
+            self.assertTrue(h.wait_until(lambda: any(
+                line.startswith("adapter_req") for line in self.emulator.commands())))
+            run.process.send_signal(signum)
+            self.assertEqual(run.finish(), 0, signum)
+            self.assertRegex(run.out, rb"\nFileserver Time   : [^\n]*\n"
+                                      rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\n"
+                                      rb"\rClean at shutdown\n$")
+            self.assertNotIn(b"ReturnCode", run.out)
+            log = h.read_log(self.folder)
+            self.assertRegex(log, rb"\nFileserver Time   : [^\n]*\n"
+                                  rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\n$")
+            sent = [line for line in self.emulator.commands() if not line.startswith("hex ")]
+            self.assertEqual([line for line in sent if line.startswith(("adapter_req", "cmd"))],
+                             ["adapter_req ctrl=1 type=6"], signum)
 
 
 if __name__ == "__main__":

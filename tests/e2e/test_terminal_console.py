@@ -95,6 +95,16 @@ class OnTheScreen(unittest.TestCase):
         self.assertEqual(self.tmux.exit_status(), 0)
         self.assertEqual(self.box_rows(), [])
         self.assertEqual(read(self.folder, "before"), read(self.folder, "after"))
+        # Start-up ends at the box: no query, no decoder command, no report, no failed waits.
+        rows = self.tmux.screen()
+        self.assertTrue(any("Clean at shutdown" in row for row in rows), rows)
+        self.assertFalse(any("WAIT_FOR_SIGNAL" in row or "Fileserver" in row for row in rows), rows)
+        log = h.read_log(self.folder)
+        self.assertRegex(log, rb"^\n\nStart program LINKSPY v0\.96\n.*\n"
+                              rb"\*\* Version for internal use only \*\*\n"
+                              rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\n$")
+        sent = [line for line in self.emulator.commands() if not line.startswith("hex ")]
+        self.assertFalse([line for line in sent if line.startswith(("adapter_req", "cmd"))], sent)
 
     def test_line_editing_at_the_prompt_then_a_signal_ends_the_wait(self):
         self.start(shell("echo $$ > pid; exec %s" % h.LINKSPY))
