@@ -106,11 +106,11 @@ constexpr Refusal kRefusals[] = {
 
 // The error-code line for the error a failing file operation left.
 void PrintErrorCode(int error) {
-  const char* reason = std::strerror(error);
+  const char* reason = nullptr;
   for (const Refusal& refusal : kRefusals) {
     if (refusal.error == error) reason = refusal.reason;
   }
-  Print("LINKSPY: Error code: %s\n", reason);
+  Print("LINKSPY: Error code: %s\n", reason != nullptr ? reason : std::strerror(error));
 }
 
 // The name of backup slot: 0 is the backup name itself, n > 0 the backup name with ".n".
