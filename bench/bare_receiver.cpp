@@ -1,5 +1,6 @@
 // The bare receiver: the least a trace monitor must do per message over libcapi20 (wait, take,
-// then open, append, measure and close the log), as the benchmark's speed limit.
+// then open the log without following a link, append, measure and close it), as the
+// benchmark's speed limit.
 //
 //   bare_receiver COUNT   (in the folder whose LINKSPY.LOG it writes; HOME holds .capi20rc)
 //
@@ -41,9 +42,27 @@ Fn Symbol(void* library, const char* name) {
   return fn;
 }
 
+// Opens the log for appending as linkspy's log writer does: the name without following it,
+// then only a regular file reopened through that descriptor; created without following.
+int OpenLog() {
+  int pathFd = open(kLog, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (pathFd < 0) {
+    return open(kLog, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  }
+  struct stat found {};
+  int fd = -1;
+  if (fstat(pathFd, &found) == 0 && S_ISREG(found.st_mode)) {
+    char reopen[32];
+    std::snprintf(reopen, sizeof reopen, "/proc/self/fd/%d", pathFd);
+    fd = open(reopen, O_WRONLY | O_APPEND | O_CLOEXEC);
+  }
+  close(pathFd);
+  return fd;
+}
+
 // Appends one line to the log, measures it and rotates it like linkspy's log writer.
 void LogLine(const char* line, size_t length) {
-  int fd = open(kLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = OpenLog();
   if (fd < 0) return;
   ssize_t written = write(fd, line, length);
   (void)written;

@@ -91,12 +91,26 @@ void PrintText(const char* text) {
   platform::StreamWrite(text, std::strlen(text));
 }
 
+// The reasons for the refusals the file layer names itself; other errors are the system's.
+struct Refusal {
+  int error;
+  const char* reason;
+};
+constexpr Refusal kRefusals[] = {
+    {platform::kNotRegularFile, "Not a regular file"},
+    {platform::kLockedElsewhere, "Log file locked by another process"},
+    {platform::kSymbolicLink, "Log file is a symbolic link"},
+    {platform::kForeignOwner, "Log file owned by another user"},
+    {platform::kSeveralLinks, "Log file has other hard links"},
+};
+
 // The error-code line for the error a failing file operation left.
 void PrintErrorCode(int error) {
-  const char* reason = error == platform::kNotRegularFile    ? "Not a regular file"
-                       : error == platform::kLockedElsewhere ? "Log file locked by another process"
-                                                             : std::strerror(error);
-  Print("LINKSPY: Error code: %s\n", reason);
+  const char* reason = nullptr;
+  for (const Refusal& refusal : kRefusals) {
+    if (refusal.error == error) reason = refusal.reason;
+  }
+  Print("LINKSPY: Error code: %s\n", reason != nullptr ? reason : std::strerror(error));
 }
 
 // The name of backup slot: 0 is the backup name itself, n > 0 the backup name with ".n".

@@ -15,18 +15,26 @@ struct File {
 };
 
 // Each call that can fail returns 0 or the error number (errno) that says why, or one of
-// these two. The name is something other than a regular file (a FIFO, a device, a folder):
+// these. The name is something other than a regular file (a FIFO, a device, a folder):
 constexpr int kNotRegularFile = -2;
 // Another process held the file's lock for all of kLockWaitMs:
 constexpr int kLockedElsewhere = -3;
+// The name is a symbolic link (or another kind of link the system would follow), dangling or not:
+constexpr int kSymbolicLink = -4;
+// The file belongs to neither the user this process runs as nor the system's administrator:
+constexpr int kForeignOwner = -5;
+// The file has more than one name (a hard link), so it may be someone else's file as well:
+constexpr int kSeveralLinks = -6;
 
 // How long OpenLocked waits for the lock at most: a holder keeps it for one write, so only a
 // holder that is stuck (or never lets go) lasts this long. Well below the log writer's wait
 // for its turn, so that a writer waiting here never holds up shutdown.
 constexpr int kLockWaitMs = 1000;
 
-// Opens name for appending text with the platform's line ends, creating it when missing,
-// without ever blocking on what the name is. Returns holding the file's lock, shared with
+// Opens name for appending text with the platform's line ends, creating it when missing
+// (readable by its owner and group only), without ever blocking on what the name is. Only a
+// regular file of this user's (or the administrator's) with this one name is opened for
+// writing; the name is never followed as a link. Returns holding the file's lock, shared with
 // every other process that opens the name this way, and only once the file still is the one
 // the name points to; the wait for another holder is bounded by kLockWaitMs. The lock lasts
 // until CloseFile.

@@ -30,7 +30,7 @@ int Descriptor(File file) {
   return static_cast<int>(file.handle);
 }
 
-// Closes fd after a failure and passes the failure's error number on.
+// Closes fd and passes on the result of the step before (an error number, or 0).
 int CloseAfter(int fd, int error) {
   close(fd);
   return error;
@@ -89,10 +89,58 @@ int LockBefore(int fd, int64_t deadline) {
   return result;
 }
 
-// True when name still points to the file opened as opened (not rotated away meanwhile).
+// True when name itself (not what a link there points to) still is the file opened as
+// opened, that is, it was not rotated away meanwhile.
 bool StillNamed(const struct stat& opened, const char* name) {
   struct stat named;
-  return stat(name, &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+  return lstat(name, &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+// Why a name of this kind is never opened for writing, or 0. A folder says so in the
+// system's own words.
+int KindRefusal(mode_t mode) {
+  if (S_ISLNK(mode)) return kSymbolicLink;
+  if (S_ISDIR(mode)) return EISDIR;
+  return S_ISREG(mode) ? 0 : kNotRegularFile;
+}
+
+// Why this file is not written as the log, or 0: only a regular file of this user's or
+// root's with no other name, so that no one else can plant it to read the traces and it is
+// no one else's file reached through a second name.
+int Refusal(const struct stat& status) {
+  int refusal = KindRefusal(status.st_mode);
+  if (refusal != 0) return refusal;
+  if (status.st_uid != geteuid() && status.st_uid != 0) return kForeignOwner;
+  return status.st_nlink > 1 ? kSeveralLinks : 0;
+}
+
+// The name was created or replaced between two steps of an open; it is opened afresh.
+constexpr int kNameChanged = -1;
+// A log created here is readable by its owner and group only: traces hold telephone numbers.
+constexpr mode_t kNewLogMode = 0640;
+
+// Opens name for appending without following a link at it: the name itself is opened without
+// access first, and only what that found, once it is known to be a regular file, is reopened
+// for writing through its descriptor, so a FIFO or device swapped in meanwhile is never
+// opened. A missing name is created, never through a link. Returns 0 with *fd, an error
+// number, or kNameChanged.
+int OpenAppending(const char* name, int* fd) {
+  int pathFd = open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (pathFd < 0) {
+    if (errno != ENOENT) return errno;
+    // O_EXCL fails on any name there, a dangling link included: one made meanwhile is looked at.
+    *fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+               kNewLogMode);
+    if (*fd >= 0) return 0;
+    return errno == EEXIST ? kNameChanged : errno;
+  }
+  struct stat found;
+  int refusal = fstat(pathFd, &found) == 0 ? KindRefusal(found.st_mode) : errno;
+  if (refusal != 0) return CloseAfter(pathFd, refusal);
+  char reopen[32];
+  std::snprintf(reopen, sizeof reopen, "/proc/self/fd/%d", pathFd);
+  *fd = open(reopen, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
+  return CloseAfter(pathFd, *fd >= 0 ? 0 : errno);
 }
 }  // namespace
 
@@ -100,14 +148,17 @@ int OpenLocked(const char* name, File* file) {
   // One bound for every attempt: a file renamed away meanwhile does not start the wait anew.
   int64_t deadline = MonotonicMs() + kLockWaitMs;
   for (int attempt = 0; attempt < kReopenTries; ++attempt) {
-    // Non-blocking: a FIFO without a reader fails at once (ENXIO) instead of waiting for one.
-    int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
-    if (fd < 0) return errno == ENXIO ? kNotRegularFile : errno;
+    int fd = -1;
+    int openError = OpenAppending(name, &fd);
+    if (openError == kNameChanged) continue;
+    if (openError != 0) return openError;
     int lockError = LockBefore(fd, deadline);
     if (lockError != 0) return CloseAfter(fd, lockError);
+    // Owner and links are judged under the lock: a rotation (by the lock's holder) that
+    // renames by a second link is over then.
     struct stat opened;
-    if (fstat(fd, &opened) != 0) return CloseAfter(fd, errno);
-    if (!S_ISREG(opened.st_mode)) return CloseAfter(fd, kNotRegularFile);
+    int refusal = fstat(fd, &opened) == 0 ? Refusal(opened) : errno;
+    if (refusal != 0) return CloseAfter(fd, refusal);
     if (StillNamed(opened, name)) {
       file->handle = fd;
       file->lockedLength = static_cast<uint64_t>(opened.st_size);

@@ -67,9 +67,15 @@ int LockBefore(HANDLE handle, ULONGLONG deadline) {
   }
 }
 
-// True when name still points to the file open as handle (not rotated away meanwhile).
+// Opens name itself, never what a link or junction there points to; access as asked.
+HANDLE OpenName(const char* name, DWORD access, DWORD disposition) {
+  return CreateFileA(name, access, kShareAll, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// True when name itself still is the file open as handle (not rotated away meanwhile).
 bool StillNamed(HANDLE handle, const char* name) {
-  HANDLE named = CreateFileA(name, 0, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE named = OpenName(name, 0, OPEN_EXISTING);
   if (named == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION opened, current;
   bool same = GetFileInformationByHandle(handle, &opened) &&
@@ -81,16 +87,57 @@ bool StillNamed(HANDLE handle, const char* name) {
   return same;
 }
 
-// Opens name for writing, creating it; locked, checked to be a disk file that still has this
-// name, and measured; the lock is awaited until the deadline. Returns 0, an error number, or
-// -1 when it was renamed away meanwhile.
+// Room for a security identifier with the record around it.
+constexpr DWORD kOwnerBufferSize = 256;
+
+// True when the file belongs to the user this process runs as or to the administrators
+// (what an elevated administrator makes belongs to them), or its file system keeps no owner.
+bool OwnedHere(HANDLE handle) {
+  static DWORD userRecord[kOwnerBufferSize / sizeof(DWORD)];
+  static bool userKnown = [] {
+    HANDLE token;
+    DWORD needed = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    bool known = GetTokenInformation(token, TokenUser, userRecord, sizeof userRecord, &needed);
+    CloseHandle(token);
+    return known;
+  }();
+  DWORD descriptor[kOwnerBufferSize / sizeof(DWORD)];
+  DWORD needed = 0;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor,
+                               &needed) ||
+      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr) {
+    return true;
+  }
+  PSID user = reinterpret_cast<TOKEN_USER*>(userRecord)->User.Sid;
+  return (userKnown && EqualSid(owner, user)) ||
+         IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+         IsWellKnownSid(owner, WinLocalSystemSid);
+}
+
+// Why the file open as handle is not written as the log, or 0: only a disk file that is not
+// a link, belongs here and has no other name.
+int Refusal(HANDLE handle) {
+  if (GetFileType(handle) != FILE_TYPE_DISK) return kNotRegularFile;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return SystemError();
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return kSymbolicLink;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return kNotRegularFile;
+  if (!OwnedHere(handle)) return kForeignOwner;
+  return info.nNumberOfLinks > 1 ? kSeveralLinks : 0;
+}
+
+// Opens name for writing without following a link there, creating it; checked, locked and
+// measured; the lock is awaited until the deadline. Returns 0, an error number, or -1 when it
+// was renamed away meanwhile.
 int OpenHandle(const char* name, ULONGLONG deadline, HANDLE* handle, uint64_t* length) {
-  *handle = CreateFileA(name, GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
+  *handle = OpenName(name, GENERIC_WRITE | READ_CONTROL, OPEN_ALWAYS);
   if (*handle == INVALID_HANDLE_VALUE) return SystemError();
-  int result = kNotRegularFile;
+  int result = Refusal(*handle);
   LARGE_INTEGER size{};
-  if (GetFileType(*handle) == FILE_TYPE_DISK) result = LockBefore(*handle, deadline);
+  if (result == 0) result = LockBefore(*handle, deadline);
   if (result == 0 && !StillNamed(*handle, name)) {
     result = -1;
   } else if (result == 0 && !GetFileSizeEx(*handle, &size)) {

@@ -302,42 +302,40 @@ def main():
 
 class LogKeeper:
     """Keeps every file that has been LINKSPY.LOG in a folder: the log rotates above 500 kB and
-    the backup goes at the next rotation, so each new file is hard-linked aside as soon as it
-    shows up under either name. Call keep() often (every few ms while a flood runs)."""
+    the backup goes at the next rotation, so each new file is opened for reading as soon as it
+    shows up under either name, and its descriptor keeps it after it is gone. (Not a hard link:
+    linkspy refuses a log with a second name.) Call keep() often (every few ms while a flood
+    runs)."""
 
     def __init__(self, folder):
         self.folder = folder
-        self.kept = os.path.join(folder, "kept")
-        os.makedirs(self.kept, exist_ok=True)
+        self.kept = []
         self.seen = set()
 
     def _keep(self, name):
-        path = os.path.join(self.folder, name)
         try:
-            if os.stat(path).st_ino in self.seen:
-                return
-            link = os.path.join(self.kept, "new")
-            os.link(path, link)
+            kept = open(os.path.join(self.folder, name), "rb")
         except FileNotFoundError:
             return
-        inode = os.stat(link).st_ino
+        inode = os.fstat(kept.fileno()).st_ino
         if inode in self.seen:
-            os.unlink(link)
+            kept.close()
         else:
             self.seen.add(inode)
-            os.rename(link, os.path.join(self.kept, "%04d" % len(self.seen)))
+            self.kept.append(kept)
 
     def keep(self):
-        self._keep("LINKSPY.LOG")
+        # The backup first: it is the older of the two.
         self._keep("LINKSPY.BAK")
+        self._keep("LINKSPY.LOG")
 
     def files(self):
         """The kept files' contents, oldest first."""
         self.keep()
         contents = []
-        for name in sorted(os.listdir(self.kept)):
-            with open(os.path.join(self.kept, name), "rb") as f:
-                contents.append(f.read())
+        for kept in self.kept:
+            kept.seek(0)
+            contents.append(kept.read())
         return contents
 
 

@@ -6,6 +6,7 @@ import os
 import random
 import re
 import signal
+import stat
 import struct
 import sys
 import time
@@ -126,7 +127,8 @@ class FaultsHeadless(unittest.TestCase):
 
     def test_log_that_cannot_be_written(self):
         cases = {
-            "device": (lambda path: os.symlink("/dev/full", path), os.path.islink,
+            "device": (lambda path: os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 7)),
+                       lambda path: stat.S_ISCHR(os.lstat(path).st_mode),
                        [b"LINKSPY: Error open log file: LINKSPY.LOG\n",
                         b"LINKSPY: Error code: Not a regular file\n"]),
             "directory": (os.mkdir, os.path.isdir,

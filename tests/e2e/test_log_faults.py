@@ -1,9 +1,11 @@
 """The log file failing and coming back: a folder at its name that goes away, a full file
-system, a FIFO at its name, its lock held by another process, and two linkspy sharing one
-folder through many rotations."""
+system, a FIFO at its name, links and another user's file planted at its name, its lock held
+by another process, and two linkspy sharing one folder through many rotations."""
 
 import os
+import pwd
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -21,6 +23,21 @@ RESUMED = b"LINKSPY: Log file usable again, logging resumed\n"
 
 def flood_numbers(text):
     return [int(n) for n in re.findall(rb"L2D FLOOD (\d{6})", text)]
+
+
+def has_user(uid):
+    try:
+        pwd.getpwuid(uid)
+        return True
+    except KeyError:
+        return False
+
+
+def plant_owned(path, uid):
+    """A log another user made, for instance to read the traces."""
+    with open(path, "wb") as f:
+        f.write(b"planted\n")
+    os.chown(path, uid, uid)
 
 
 @h.needs(h.LINKSPY, h.QZ7EMU)
@@ -75,6 +92,11 @@ class LogFaults(unittest.TestCase):
                          sorted(list(range(1, 2001)) * 2))
         self.assertEqual(flood_numbers(log()), list(range(1, 2001)))
         self.assertIn(b"Program unloaded\n", log())
+        # The log linkspy made is for its owner and group only: traces hold numbers.
+        umask = os.umask(0)
+        os.umask(umask)
+        self.assertEqual(os.stat(os.path.join(run_dir, "LINKSPY.LOG")).st_mode & 0o777,
+                         0o640 & ~umask)
 
     def test_full_file_system(self):
         run_dir = tempfile.mkdtemp(prefix="linkspy-tmpfs-")
@@ -113,6 +135,61 @@ class LogFaults(unittest.TestCase):
                                        b"LINKSPY: Error code: Not a regular file\n"), 1)
         self.end_with_ctrl_x(run, within=5)
         self.assertIn(b"Program unloaded\n", run.out)
+
+    def test_fifo_swapped_in_during_the_run(self):
+        run = self.start("wait-decoder", "wait 1500", "trace L2D after the swap")
+        self.pump_until(run, lambda: b"D-Channel Protocol: " in run.out, 20, "no start")
+        log = os.path.join(run.folder, "LINKSPY.LOG")
+        os.rename(log, log + ".old")
+        os.mkfifo(log)
+        reader = os.open(log, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        self.pump_until(run, lambda: b"after the swap" in run.out, 20, "trace not shown")
+        self.assertEqual(run.out.count(b"LINKSPY: Error code: Not a regular file\n"), 1)
+        # Never opened for writing: a writer that came and went would leave a hang-up.
+        waiting = select.poll()
+        waiting.register(reader, select.POLLIN)
+        self.assertEqual(waiting.poll(0), [])
+        self.end_with_ctrl_x(run, within=5)
+
+    def test_links_and_strangers_at_the_log_name(self):
+        # Another user's doing: each is refused on every open, the file behind it untouched,
+        # and the texts go to standard output.
+        victims = tempfile.mkdtemp(prefix="linkspy-victim-")
+        victim = os.path.join(victims, "secret")
+        with open(victim, "wb") as f:
+            f.write(b"secret\n")
+        os.chmod(victim, 0o600)
+        stranger = next(uid for uid in range(40000, 60000) if not has_user(uid))
+        plantings = {
+            "symbolic link": (lambda log: os.symlink(victim, log), b"is a symbolic link"),
+            "dangling link": (lambda log: os.symlink(victim + ".new", log),
+                              b"is a symbolic link"),
+            "hard link": (lambda log: os.link(victim, log), b"has other hard links"),
+            "another owner": (lambda log: plant_owned(log, stranger), b"owned by another user"),
+        }
+        for kind, (plant, reason) in plantings.items():
+            with self.subTest(kind=kind):
+                emulator = h.Emulator.scripted("wait-decoder", "wait 200", "trace L2D planted")
+                self.addCleanup(emulator.stop)
+                folder = h.run_folder(emulator.port)
+                log = os.path.join(folder, "LINKSPY.LOG")
+                plant(log)
+                run = h.Headless(folder, ["-2"])
+                self.addCleanup(run.kill)
+                self.pump_until(run, lambda: b"L2D planted" in run.out, 20, "trace not shown")
+                self.assertEqual(run.out.count(b"LINKSPY: Error open log file: LINKSPY.LOG\n"
+                                               b"LINKSPY: Error code: Log file " + reason + b"\n"),
+                                 1, run.out[-1500:])
+                self.assertIn(b"D-Channel Protocol: ", run.out)
+                self.end_with_ctrl_x(run, within=5)
+                with open(victim, "rb") as f:
+                    self.assertEqual(f.read(), b"secret\n")
+                self.assertFalse(os.path.lexists(victim + ".new"))
+                self.assertEqual(os.listdir(victims), ["secret"])
+                if kind == "another owner":
+                    self.assertEqual(h.read_log(folder), b"planted\n")
+                emulator.stop()
 
     def hold_lock(self, folder):
         """flock(1) holding the lock of the folder's log until the test ends."""

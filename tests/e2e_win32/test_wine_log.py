@@ -1,5 +1,7 @@
 """linkspy.exe under Wine: two instances in one folder share the log through rotations with
-numbered backups kept, every line whole and in place (text mode: CR LF).
+numbered backups kept, every line whole and in place (text mode: CR LF); a hard link or another
+user's file at the log's name is refused. (Wine shows a Unix symbolic link as the file it points
+to, not as a link, so a planted symbolic link cannot be told apart here.)
 
 Under Wine the provider is the host's CAPI library, whose remote module loses the framing of a
 stream that backs up (a length split between TCP segments); the Win32 build cannot reach the
@@ -83,6 +85,45 @@ class SharedLog(unittest.TestCase):
             report.append("controller %d: %d texts, last %s, status %s, output ends %r" % (
                 c, len(numbers), numbers[-1:] or None, run.poll(), tail))
         return "; ".join(report)
+
+
+
+@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+class PlantedLog(unittest.TestCase):
+    def test_hard_link_and_another_users_file_are_refused(self):
+        victim = os.path.join(tempfile.mkdtemp(prefix="wine-victim-"), "secret")
+        with open(victim, "wb") as f:
+            f.write(b"secret\n")
+
+        def owned_elsewhere(log):
+            with open(log, "wb") as f:
+                f.write(b"planted\n")
+            os.chown(log, 40001, 40001)
+        plantings = {"hard link": (lambda log: os.link(victim, log), b"has other hard links"),
+                     "another owner": (owned_elsewhere, b"owned by another user")}
+        for kind, (plant, reason) in plantings.items():
+            with self.subTest(kind=kind):
+                emulator = h.Emulator.scripted("wait-decoder", "wait 200", "trace L2D PLANTED")
+                self.addCleanup(emulator.stop)
+                folder = h.run_folder(emulator.port)
+                plant(os.path.join(folder, "LINKSPY.LOG"))
+                run = wine.start_piped(folder, ["-2"], stdin=subprocess.PIPE)
+                self.addCleanup(lambda r=run: r.poll() is None and r.kill())
+
+                def output():
+                    with open(os.path.join(folder, "out"), "rb") as f:
+                        return f.read()
+                self.assertTrue(h.wait_until(lambda: b"L2D PLANTED" in output(), 60, 0.5),
+                                output()[-1500:])
+                run.stdin.write(h.CTRL["X"])
+                run.stdin.flush()
+                self.assertEqual(run.wait(timeout=60), 0)
+                self.assertEqual(output().count(b"LINKSPY: Error open log file: LINKSPY.LOG\r\n"
+                                                b"LINKSPY: Error code: Log file " + reason +
+                                                b"\r\n"), 1, output()[-1500:])
+                with open(victim, "rb") as f:
+                    self.assertEqual(f.read(), b"secret\n")
+                emulator.stop()
 
 
 if __name__ == "__main__":
