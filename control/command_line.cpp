@@ -1,9 +1,12 @@
-// The command line: options -2 -3 -4 -a -b -cNO -d -e -h -p (with '-' or '/'), the usage text.
+// The command line: options -2 -3 -4 -a -b -cNO -d -e -h -p (with '-' or '/'), the GNU
+// --help and --version, the usage text.
 #include "control/command_line.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "control/control_block.h"
+#include "control/main_sequence.h"
 #include "output/print.h"
 
 namespace control {
@@ -40,6 +43,20 @@ void SetControllerOption(const char* rest) {
 }
 
 }  // namespace
+
+ParseOutcome AnswerLongOption(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      PrintUsage();
+      return ParseOutcome::kExit;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      output::Print("%s %s\n", kCommandName, kProgramVersion);
+      return ParseOutcome::kExit;
+    }
+  }
+  return ParseOutcome::kRun;
+}
 
 void PrintUsage() {
   for (const char* line : kUsageLines) output::Print("%s", line);

@@ -57,8 +57,10 @@ bool TakeLogBackups() {
 }
 
 // Start-up steps 1 and 2: the first lines, the options and the log backups; anything but kRun
-// ends the process (an unusable setting ends it as an option error does).
+// ends the process (an unusable setting ends it as an option error does). --help and
+// --version are answered before the first line.
 ParseOutcome GreetAndParse(int argc, const char* const* argv) {
+  if (AnswerLongOption(argc, argv) == ParseOutcome::kExit) return ParseOutcome::kExit;
   std::snprintf(programName, sizeof programName, "%s", argc > 0 ? argv[0] : "");
   output::Print("\n[Initializing and starting module: %s]\n", programName);
   output::Print("LINKSPY: Max log file size %d kBytes\n", output::MAX_LOG_SIZE_KB);
