@@ -33,7 +33,7 @@ enum class Pass { kTaken, kFailed, kLinkLost };
 // A failed wait or take: the error line, or nothing when the link is gone for good.
 Pass Failed(const char* call, uint32_t result) {
   if (result == kProviderLinkLost) return Pass::kLinkLost;
-  output::Print("*Thread: %s: ReturnCode=0x%X\n", call, result & 0xFFFF);
+  output::PrintError("*Thread: %s: ReturnCode=0x%X\n", call, result & 0xFFFF);
   return Pass::kFailed;
 }
 
@@ -49,7 +49,8 @@ Pass ReceivePass() {
 
 // A monitor whose provider is gone monitors nothing: say so and have the program end.
 void EndForLostLink() {
-  output::LogWithEcho("LINKSPY: Connection to the CAPI provider lost\n");
+  output::LogWithEchoAs("LINKSPY: Connection to the CAPI provider lost\n",
+                        platform::Severity::kError);
   providerLinkLost.store(1);
   platform::RequestTermination();
 }
@@ -58,20 +59,20 @@ void EndForLostLink() {
 void StartReceiveThread() {
   control::ControlBlock& cb = control::controlBlock;
   if (cb.receiveThread != platform::kNoThread) {
-    platform::ShowMessageBox("Thread already running");
+    platform::ShowMessageBox("Thread already running", platform::Severity::kWarning);
     return;
   }
   threadRunFlag.store(1);
   cb.receiveThread = platform::StartThread(ReceiveLoop, &threadRunFlag, &receiveThreadId);
   if (cb.receiveThread == platform::kNoThread) {
-    output::Print("Error creating WAIT_FOR_MESSAGE thread!\n");
+    output::PrintError("Error creating WAIT_FOR_MESSAGE thread!\n");
   }
 }
 
 void StopReceiveThread() {
   control::ControlBlock& cb = control::controlBlock;
   if (cb.receiveThread == platform::kNoThread) {
-    output::Print("No thread to stop!\n");
+    output::PrintWarning("No thread to stop!\n");
     return;
   }
   output::Print("Thread stopping ...");

@@ -69,7 +69,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (argument[0] != '-' && argument[0] != '/') {
-      output::Print("\rParameter without '-' or '/': %s\n", argument);
+      output::PrintError("\rParameter without '-' or '/': %s\n", argument);
       errorMark = true;
       continue;
     }
@@ -105,7 +105,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv) {
         cb.decoderPpp = 1;
         break;
       default:
-        output::Print("\rUnknown parameter: %s\n", argument);
+        output::PrintError("\rUnknown parameter: %s\n", argument);
         errorMark = true;
         break;
     }

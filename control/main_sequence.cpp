@@ -46,8 +46,8 @@ int accessProgress = 0;
 bool TakeLogBackups() {
   const char* value = platform::EnvironmentValue(kLogBackupsVariable);
   if (output::SetLogBackups(value) != 0) {
-    output::Print("LINKSPY: Unusable %s value \"%s\" (a number from 0 to %d)\n",
-                  kLogBackupsVariable, value, output::kMaxLogBackups);
+    output::PrintError("LINKSPY: Unusable %s value \"%s\" (a number from 0 to %d)\n",
+                       kLogBackupsVariable, value, output::kMaxLogBackups);
     return false;
   }
   if (output::LogBackups() > 0) {
@@ -75,10 +75,10 @@ void AnnounceStart() {
   if (controlBlock.loggingEnabled == 1) {
     output::Print("LINKSPY: Started log file %s\n", kLogFileName);
   } else {
-    output::Print("LINKSPY: Error opening log file, logging disabled\n");
+    output::PrintError("LINKSPY: Error opening log file, logging disabled\n");
   }
   output::Print("\n");
-  output::PrintTo(platform::ShowMessageBox, "%s\n%s", kProgramTitle, kStartupBoxLine);
+  output::PrintBox(platform::Severity::kInformation, "%s\n%s", kProgramTitle, kStartupBoxLine);
   output::PrintTo(output::LogOnly, "\n\nStart program %s v%s\n", kProgramName, kProgramVersion);
   output::PrintTo(output::LogOnly, "%s\n", console::kCopyrightLine);
   output::PrintTo(output::LogOnly, "%s\n", console::kInternalUseLine);

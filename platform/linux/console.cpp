@@ -17,6 +17,7 @@
 
 #include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
+#include "platform/linux/journal_stream.h"
 #include "platform/linux/process_signals.h"
 
 namespace platform {
@@ -32,6 +33,8 @@ enum Phase : int { kNotOpen, kOpen, kClosed };
 pthread_mutex_t consoleMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 std::atomic<int> phase{kNotOpen};
 std::atomic<bool> painted{false};
+// Standard output's journal line, under the console lock.
+JournalLine outputLine{};
 
 // Every signal whose default ends the process (SIGINT, SIGTERM and SIGHUP end it through
 // the shutdown; SIGPIPE is ignored).
@@ -110,6 +113,12 @@ bool WaitWritable(int fd) {
     if (watched[0].revents != 0) return true;
     if (watched[1].revents != 0) return false;
   }
+}
+
+// True when standard output is the journal (looked at once).
+bool OutputIsJournal() {
+  static const bool journal = IsJournalStream(1, std::getenv("JOURNAL_STREAM"));
+  return journal;
 }
 
 // Writes text at the cursor of the model.
@@ -284,11 +293,15 @@ void ConsoleWrite(const char* text, size_t length) {
 
 // On a terminal the text always lands in the model; until the painter shows the model it is
 // also written straight to the terminal, so nothing printed before or after the screen is
-// lost. Redirected, the bytes go out unchanged.
-void StreamWrite(const char* text, size_t length) {
+// lost. Redirected, the bytes go out unchanged, or as lines of severity to the journal.
+void StreamWrite(const char* text, size_t length, Severity severity) {
   ConsoleLock();
   if (!OutputIsTerminal()) {
-    WriteAll(1, text, length);
+    if (OutputIsJournal()) {
+      WriteJournalText(1, &outputLine, severity, text, length);
+    } else {
+      WriteAll(1, text, length);
+    }
   } else {
     WriteToModel(text, length);
     if (LineModeActive()) {
