@@ -19,6 +19,11 @@ import harness as h  # noqa: E402
 SOURCE = os.environ.get("LINKSPY_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
+def read_text(path):
+    with open(path) as f:
+        return f.read()
+
+
 def flood_numbers(log):
     return [int(n) for n in re.findall(rb"L2D FLOOD (\d{6})", log)]
 
@@ -155,11 +160,13 @@ class Unattended(unittest.TestCase):
                                 stderr=subprocess.STDOUT, start_new_session=True)
         self.addCleanup(lambda: demo.poll() is None and os.killpg(demo.pid, signal.SIGKILL))
         self.assertIn(b"qz7emu on port", demo.stdout.readline())
-        children = "/proc/%d/task/%d/children" % (demo.pid, demo.pid)
-        emulators = [int(pid) for pid in open(children).read().split()
-                     if open("/proc/%s/comm" % pid).read().strip() == "qz7emu"]
+        for line in demo.stdout:  # killed once linkspy is past its start
+            if line.startswith(b"D-Channel Protocol: "):
+                break
+        emulators = [pid for pid in read_text("/proc/%d/task/%d/children" % (demo.pid, demo.pid))
+                     .split() if read_text("/proc/%s/comm" % pid) == "qz7emu\n"]
         self.assertEqual(len(emulators), 1)
-        os.kill(emulators[0], signal.SIGKILL)
+        os.kill(int(emulators[0]), signal.SIGKILL)
         output = demo.communicate(timeout=30)[0]
         self.assertEqual(demo.returncode, 255, output[-2000:])
         self.assertIn(b"LINKSPY: Connection to the CAPI provider lost\n", output)
