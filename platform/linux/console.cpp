@@ -115,12 +115,6 @@ bool WaitWritable(int fd) {
   }
 }
 
-// True when standard output is the journal (looked at once).
-bool OutputIsJournal() {
-  static const bool journal = IsJournalStream(1, std::getenv("JOURNAL_STREAM"));
-  return journal;
-}
-
 // Writes text at the cursor of the model.
 void WriteToModel(const char* text, size_t length) {
   ScreenWrite(&consoleScreen, text, length);
@@ -132,6 +126,11 @@ void WriteToModel(const char* text, size_t length) {
 bool OutputIsTerminal() {
   static const bool terminal = isatty(1) == 1;
   return terminal;
+}
+
+bool OutputIsJournal() {
+  static const bool journal = IsJournalStream(1, std::getenv("JOURNAL_STREAM"));
+  return journal;
 }
 
 bool KeysFromTerminal() {

@@ -19,7 +19,8 @@ namespace {
 // The syslog priorities journald reads: informational, warning, error.
 constexpr const char* kPriorityPrefix[] = {"<6>", "<4>", "<3>"};
 
-// Standard error's journal line; standard output's is under the console lock.
+// Standard error's journal line when standard output is not the journal; standard output's
+// is under the console lock.
 pthread_mutex_t stderrMutex = PTHREAD_MUTEX_INITIALIZER;
 JournalLine stderrLine{};
 
@@ -80,22 +81,29 @@ void WriteJournalText(int fd, JournalLine* line, Severity severity, const char* 
   }
 }
 
+// Standard error captured for the painted screen takes the text unchanged. When both
+// descriptors are the journal they are one stream: the text goes the way of standard output,
+// so that it cannot land inside a line that standard output has begun.
 void PrintToStderr(Severity severity, const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  if (!ErrorsToJournal()) {
+  if (!ErrorsToJournal() || ScreenIsPainted()) {
     std::vfprintf(stderr, format, arguments);
-  } else {
-    char text[1024];
-    int length = std::vsnprintf(text, sizeof text, format, arguments);
-    if (length > 0) {
-      pthread_mutex_lock(&stderrMutex);
-      WriteJournalText(2, &stderrLine, severity, text,
-                       std::min(static_cast<size_t>(length), sizeof text - 1));
-      pthread_mutex_unlock(&stderrMutex);
-    }
+    va_end(arguments);
+    return;
   }
+  char text[1024];
+  int result = std::vsnprintf(text, sizeof text, format, arguments);
   va_end(arguments);
+  if (result <= 0) return;
+  size_t length = std::min(static_cast<size_t>(result), sizeof text - 1);
+  if (OutputIsJournal()) {
+    StreamWrite(text, length, severity);
+    return;
+  }
+  pthread_mutex_lock(&stderrMutex);
+  WriteJournalText(2, &stderrLine, severity, text, length);
+  pthread_mutex_unlock(&stderrMutex);
 }
 
 }  // namespace platform
