@@ -2,18 +2,22 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps build run test clean release
+.PHONY: all deps configure build run test clean release
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only the two programs it runs: a fresh clone shows the first screen without building a test.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target linkspy qz7emu
 	scripts/run-demo $(BUILD)
 
 test: build

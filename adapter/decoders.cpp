@@ -47,7 +47,7 @@ int SelectDecoderRow(uint8_t firmwareKind, uint8_t firmwareVersion) {
 void ActivateDecoders() {
   int row = SelectDecoderRow(adapterInfo.firmwareKind, adapterInfo.firmwareVersion);
   if (row == 0) {
-    output::LogWithEcho(kNoDecoderMessage);
+    output::LogWithEchoAs(kNoDecoderMessage, platform::Severity::kWarning);
     return;
   }
   control::ControlBlock& cb = control::controlBlock;
@@ -60,7 +60,7 @@ void ActivateDecoders() {
     if (name[0] != '\0') {
       capi::SendDebugCommand(name);
     } else {
-      output::LogWithEcho(kMissingDecoderMessages[column]);
+      output::LogWithEchoAs(kMissingDecoderMessages[column], platform::Severity::kWarning);
     }
   }
 }

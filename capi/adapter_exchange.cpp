@@ -38,7 +38,7 @@ uint32_t SendAdapterRequest(uint32_t applId, uint8_t controller, uint8_t request
   BuildAdapterRequest(message, static_cast<uint16_t>(applId), controller, requestType,
                       requestDataLength, AddressToken(replyArea), replyAreaSize);
   uint32_t result = capiProvider.CAPI_PUT_MESSAGE(applId, message);
-  if (LowWord(result) != 0) output::Print("ADAPTER_REQ: ReturnCode=%x\n", LowWord(result));
+  if (LowWord(result) != 0) output::PrintError("ADAPTER_REQ: ReturnCode=%x\n", LowWord(result));
   return result;
 }
 
@@ -50,13 +50,13 @@ int32_t AwaitAdapterReply(uint8_t command, uint8_t subcommand) {
   if (LowWord(result) != 0) {
     // A wait cut short by a request to end is no failure of the adapter's.
     if (!platform::TerminationRequested()) {
-      output::Print("WAIT_FOR_SIGNAL: ReturnCode=0x%X\n", SignedLowWord(result));
+      output::PrintError("WAIT_FOR_SIGNAL: ReturnCode=0x%X\n", SignedLowWord(result));
     }
     return static_cast<int32_t>(result);
   }
   result = capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &capiProvider.receivedMessage);
   if (LowWord(result) != 0) {
-    output::Print("GET_MESSAGE: ReturnCode=0x%X\n", SignedLowWord(result));
+    output::PrintError("GET_MESSAGE: ReturnCode=0x%X\n", SignedLowWord(result));
     return static_cast<int32_t>(result);
   }
   const uint8_t* message = capiProvider.receivedMessage;
@@ -86,7 +86,7 @@ void RequestDownloadScreen() {
   const uint8_t payload[1] = {kDownloadScreenForm};
   uint32_t result = SendDebugRequest(control::controlBlock.controller, kDebugRequestKind, payload,
                                      1, capiProvider.applId);
-  if (LowWord(result) != 0) output::Print("download req rc=%x", LowWord(result));
+  if (LowWord(result) != 0) output::PrintError("download req rc=%x", LowWord(result));
 }
 
 }  // namespace capi

@@ -27,7 +27,7 @@ constexpr uintptr_t kLastFailedHandle = 32;
 // the program was asked to end meanwhile shows nothing.
 int ProviderRefused(const char* format, uint32_t result) {
   if (platform::TerminationRequested()) return -1;
-  output::PrintTo(platform::ShowMessageBox, format, static_cast<unsigned long>(result));
+  output::PrintBox(platform::Severity::kError, format, static_cast<unsigned long>(result));
   platform::ExplainBindingFailure();
   return -1;
 }
@@ -55,9 +55,9 @@ int BindCapiProvider() {
   const char* name = platform::ProviderLibraryName();
   cb.capiModule = platform::LoadProviderLibrary(name);
   if (cb.capiModule <= kLastFailedHandle) {
-    output::PrintTo(platform::ShowMessageBox, "Cannot load %s (%u)", name,
-                    static_cast<unsigned>(cb.capiModule));
-    output::Print("LINKSPY: LoadLibrary (%s) failed\n", name);
+    output::PrintBox(platform::Severity::kError, "Cannot load %s (%u)", name,
+                     static_cast<unsigned>(cb.capiModule));
+    output::PrintError("LINKSPY: LoadLibrary (%s) failed\n", name);
     platform::ExplainLoadFailure();
     return -1;
   }
@@ -65,9 +65,9 @@ int BindCapiProvider() {
   // Nothing is ever called through an entry point the library lacks.
   int missing = MissingCalledEntryPoint(capiProvider);
   if (missing >= 0) {
-    output::PrintTo(platform::ShowMessageBox, "Cannot load %s: entry point %s missing", name,
-                    platform::ProviderExportName(missing));
-    output::Print("LINKSPY: LoadLibrary (%s) failed\n", name);
+    output::PrintBox(platform::Severity::kError, "Cannot load %s: entry point %s missing", name,
+                     platform::ProviderExportName(missing));
+    output::PrintError("LINKSPY: LoadLibrary (%s) failed\n", name);
     return -1;
   }
   uint32_t result = capiProvider.CAPI_INSTALLED();
@@ -83,8 +83,8 @@ void ReleaseApplication() {
   uint32_t result = capiProvider.CAPI_RELEASE(capiProvider.applId);
   control::controlBlock.lastCapiError = static_cast<int32_t>(result);
   if (result != 0) {
-    output::PrintTo(platform::ShowMessageBox, "Application not deregistered, Error: %lx",
-                    static_cast<unsigned long>(result));
+    output::PrintBox(platform::Severity::kError, "Application not deregistered, Error: %lx",
+                     static_cast<unsigned long>(result));
   }
 }
 

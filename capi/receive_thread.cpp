@@ -38,7 +38,7 @@ enum class Pass { kTaken, kFailed, kLinkLost };
 // A failed wait or take: the error line, or nothing when the link is gone for good.
 Pass Failed(const char* call, uint32_t result) {
   if (result == kProviderLinkLost) return Pass::kLinkLost;
-  output::Print("*Thread: %s: ReturnCode=0x%X\n", call, result & 0xFFFF);
+  output::PrintError("*Thread: %s: ReturnCode=0x%X\n", call, result & 0xFFFF);
   return Pass::kFailed;
 }
 
@@ -62,7 +62,7 @@ void EndForLostLink() {
     output::ShowOwnLine(kLinkLostLine);
     output::ShowOwnLine(kStoppedLine);
   } else {
-    output::LogWithEcho(kLinkLostLine);
+    output::LogWithEchoAs(kLinkLostLine, platform::Severity::kError);
     output::Print("%s", kStoppedLine);
   }
   providerLinkLost.store(1);
@@ -73,20 +73,20 @@ void EndForLostLink() {
 void StartReceiveThread() {
   control::ControlBlock& cb = control::controlBlock;
   if (cb.receiveThread != platform::kNoThread) {
-    platform::ShowMessageBox("Thread already running");
+    platform::ShowMessageBox("Thread already running", platform::Severity::kWarning);
     return;
   }
   threadRunFlag.store(1);
   cb.receiveThread = platform::StartThread(ReceiveLoop, &threadRunFlag, &receiveThreadId);
   if (cb.receiveThread == platform::kNoThread) {
-    output::Print("Error creating WAIT_FOR_MESSAGE thread!\n");
+    output::PrintError("Error creating WAIT_FOR_MESSAGE thread!\n");
   }
 }
 
 void StopReceiveThread() {
   control::ControlBlock& cb = control::controlBlock;
   if (cb.receiveThread == platform::kNoThread) {
-    output::Print("No thread to stop!\n");
+    output::PrintWarning("No thread to stop!\n");
     return;
   }
   output::Print("Thread stopping ...");

@@ -1,9 +1,12 @@
-// The command line: options -2 -3 -4 -a -b -cNO -d -e -h -p (with '-' or '/'), the usage text.
+// The command line: options -2 -3 -4 -a -b -cNO -d -e -h -p (with '-' or '/'), the GNU
+// --help and --version, the usage text.
 #include "control/command_line.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "control/control_block.h"
+#include "control/main_sequence.h"
 #include "output/print.h"
 
 namespace control {
@@ -38,12 +41,26 @@ void SetControllerOption(const char* rest) {
   controlBlock.controller = inRange ? static_cast<uint8_t>(number) : 0;
   controlBlock.controllerGiven = 1;
   if (!inRange) {
-    output::PrintError("LINKSPY: Controller %s is out of range 0..%d, using controller 0\n", rest,
-                       kMaxControllerNo);
+    output::PrintNote("LINKSPY: Controller %s is out of range 0..%d, using controller 0\n", rest,
+                      kMaxControllerNo);
   }
 }
 
 }  // namespace
+
+ParseOutcome AnswerLongOption(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      PrintUsage();
+      return ParseOutcome::kExit;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      output::Print("%s %s\n", kCommandName, kProgramVersion);
+      return ParseOutcome::kExit;
+    }
+  }
+  return ParseOutcome::kRun;
+}
 
 void PrintUsage() {
   for (const char* line : kUsageLines) output::Print("%s", line);
@@ -56,7 +73,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (argument[0] != '-' && argument[0] != '/') {
-      output::Print("\rParameter without '-' or '/': %s\n", argument);
+      output::PrintError("\rParameter without '-' or '/': %s\n", argument);
       errorMark = true;
       continue;
     }
@@ -92,7 +109,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv) {
         cb.decoderPpp = 1;
         break;
       default:
-        output::Print("\rUnknown parameter: %s\n", argument);
+        output::PrintError("\rUnknown parameter: %s\n", argument);
         errorMark = true;
         break;
     }

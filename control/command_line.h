@@ -9,6 +9,11 @@ enum class ParseOutcome { kRun, kExit, kOptionError };
 // end with status 0; kOptionError: error lines were printed and it is to end with status 2.
 ParseOutcome ParseCommandLine(int argc, const char* const* argv);
 
+// The two GNU long options, --help and --version: the first of them on the command line,
+// wherever it stands, acts alone (nothing else is parsed or printed). Prints the usage text
+// or the one version line and returns kExit; kRun when neither is present.
+ParseOutcome AnswerLongOption(int argc, const char* const* argv);
+
 // Prints the usage text to standard output.
 void PrintUsage();
 

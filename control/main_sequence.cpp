@@ -48,8 +48,8 @@ bool receiveStepReached = false;
 bool TakeLogBackups() {
   const char* value = platform::EnvironmentValue(kLogBackupsVariable);
   if (output::SetLogBackups(value) != 0) {
-    output::Print("LINKSPY: Unusable %s value \"%s\" (a number from 0 to %d)\n",
-                  kLogBackupsVariable, value, output::kMaxLogBackups);
+    output::PrintError("LINKSPY: Unusable %s value \"%s\" (a number from 0 to %d)\n",
+                       kLogBackupsVariable, value, output::kMaxLogBackups);
     return false;
   }
   if (output::LogBackups() > 0) {
@@ -59,8 +59,10 @@ bool TakeLogBackups() {
 }
 
 // Start-up steps 1 and 2: the first lines, the options and the log backups; anything but kRun
-// ends the process (an unusable setting ends it as an option error does).
+// ends the process (an unusable setting ends it as an option error does). --help and
+// --version are answered before the first line.
 ParseOutcome GreetAndParse(int argc, const char* const* argv) {
+  if (AnswerLongOption(argc, argv) == ParseOutcome::kExit) return ParseOutcome::kExit;
   std::snprintf(programName, sizeof programName, "%s", argc > 0 ? argv[0] : "");
   output::Print("\n[Initializing and starting module: %s]\n", programName);
   output::Print("LINKSPY: Max log file size %d kBytes\n", output::MAX_LOG_SIZE_KB);
@@ -75,10 +77,10 @@ void AnnounceStart() {
   if (controlBlock.loggingEnabled == 1) {
     output::Print("LINKSPY: Started log file %s\n", kLogFileName);
   } else {
-    output::Print("LINKSPY: Error opening log file, logging disabled\n");
+    output::PrintError("LINKSPY: Error opening log file, logging disabled\n");
   }
   output::Print("\n");
-  output::PrintTo(platform::ShowMessageBox, "%s\n%s", kProgramTitle, kStartupBoxLine);
+  output::PrintBox(platform::Severity::kInformation, "%s\n%s", kProgramTitle, kStartupBoxLine);
   output::PrintTo(output::LogOnly, "\n\nStart program %s v%s\n", kProgramName, kProgramVersion);
   output::PrintTo(output::LogOnly, "%s\n", console::kCopyrightLine);
   output::PrintTo(output::LogOnly, "%s\n", console::kInternalUseLine);

@@ -8,6 +8,8 @@ namespace control {
 // the log's first line say them.
 constexpr const char* kProgramName = "LINKSPY";
 constexpr const char* kProgramVersion = "0.96";
+// The command's name, as --version says it.
+constexpr const char* kCommandName = "linkspy";
 constexpr const char* kProgramTitle = "LINKSPY for Windows NT";
 constexpr const char* kLogFileName = "LINKSPY.LOG";
 constexpr const char* kBackupFileName = "LINKSPY.BAK";

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "control/main_sequence.h"
 #include "emulator/server.h"
 #include "emulator/text.h"
 
@@ -16,8 +17,8 @@ const char kUsage[] =
     "  --controllers N      emulate controllers 1..N (default 1)\n"
     "  --profile FILE       adapter settings, KEY=VALUE or C.KEY=VALUE a line\n"
     "  --set [C.]KEY=VALUE  one adapter setting (keys as in the profile file)\n"
-    "  --kind N --version N --version-text TEXT --board-flags N --info N --bus N\n"
-    "  --memory N --minor N --trunk-flags N --line-flags N --protocol N --tei N\n"
+    "  --kind N --firmware-version N --version-text TEXT --board-flags N --info N\n"
+    "  --bus N --memory N --minor N --trunk-flags N --line-flags N --protocol N --tei N\n"
     "                       the same settings for every controller\n"
     "  --refuse-register    refuse every application registration\n"
     "  --ignore-register    never answer an application registration\n"
@@ -25,12 +26,37 @@ const char kUsage[] =
     "  --seed N             seed of the simulated line (default 1)\n"
     "  --script FILE        test script, one action a line (see emulator/README.md)\n"
     "  --do ACTION          one script action (repeatable, after the script file's)\n"
-    "  --command-log FILE   record every received request\n";
+    "  --command-log FILE   record every received request\n"
+    "  --help, --version    this text, or the version line, and nothing else\n";
 
 // Exits with the usage text and a reason.
 [[noreturn]] void Fail(const std::string& reason) {
   fprintf(stderr, "qz7emu: %s\n%s", reason.c_str(), kUsage);
   exit(2);
+}
+
+// Options that take no value.
+bool IsFlag(const std::string& name) {
+  return name == "--help" || name == "-h" || name == "--version" || name == "--refuse-register" ||
+         name == "--ignore-register";
+}
+
+// --help (or -h) and --version act alone wherever they stand (not as another option's value):
+// the usage text or the version line; -1 when neither is present, else the exit status.
+int AnswerHelpOrVersion(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    if (name == "--help" || name == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    if (name == "--version") {
+      printf("qz7emu %s\n", control::kProgramVersion);
+      return 0;
+    }
+    if (!IsFlag(name)) ++i;
+  }
+  return -1;
 }
 
 // Parses a number option value.
@@ -46,7 +72,7 @@ long NumberOption(const char* name, const char* value, long limit) {
 int main(int argc, char** argv) {
   static const char* const kAdapterKeys[][2] = {
       {"--kind", "kind"},
-      {"--version", "version"},
+      {"--firmware-version", "version"},
       {"--version-text", "version_text"},
       {"--board-flags", "board_flags"},
       {"--info", "info"},
@@ -58,15 +84,13 @@ int main(int argc, char** argv) {
       {"--protocol", "protocol"},
       {"--tei", "tei"},
   };
+  int answered = AnswerHelpOrVersion(argc, argv);
+  if (answered >= 0) return answered;
   emu::Options options;
   std::vector<std::string> actions;
   std::string scriptFile;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
-    if (name == "--help" || name == "-h") {
-      fputs(kUsage, stdout);
-      return 0;
-    }
     if (name == "--refuse-register") {
       options.refuseRegister = true;
       continue;

@@ -20,6 +20,7 @@ namespace output {
 
 namespace {
 using control::controlBlock;
+using platform::Severity;
 
 const char* logFileName = "LINKSPY.LOG";
 const char* backupFileName = "LINKSPY.BAK";
@@ -87,8 +88,8 @@ int64_t NowMs() {
 }
 
 // Writes a text unchanged to standard output (as "%s" would, without a length limit).
-void PrintText(const char* text) {
-  platform::StreamWrite(text, std::strlen(text));
+void PrintText(const char* text, Severity severity) {
+  platform::StreamWrite(text, std::strlen(text), severity);
 }
 
 // The reasons for the refusals the file layer names itself; other errors are the system's.
@@ -104,13 +105,15 @@ constexpr Refusal kRefusals[] = {
     {platform::kSeveralLinks, "Log file has other hard links"},
 };
 
-// The error-code line for the error a failing file operation left.
-void PrintErrorCode(int error) {
+// The error-code line for the error a failing file operation left, an error or a warning as
+// the message before it.
+void PrintErrorCode(int error, Severity severity) {
   const char* reason = nullptr;
   for (const Refusal& refusal : kRefusals) {
     if (refusal.error == error) reason = refusal.reason;
   }
-  Print("LINKSPY: Error code: %s\n", reason != nullptr ? reason : std::strerror(error));
+  (severity == Severity::kError ? PrintError : PrintWarning)(
+      "LINKSPY: Error code: %s\n", reason != nullptr ? reason : std::strerror(error));
 }
 
 // The name of backup slot: 0 is the backup name itself, n > 0 the backup name with ".n".
@@ -188,45 +191,47 @@ bool RetryDue() {
   return failedAt != 0 && NowMs() - failedAt >= kLogRetryMs;
 }
 
-// Reports a failed open or write (a failed retry is not reported again); the text goes to
-// standard output instead.
-void ReportFailure(const AppendOutcome& outcome, const char* text, bool retrying) {
+// Reports a failed open or write (a failed retry is not reported again), errors since logging
+// goes off; the text goes to standard output instead.
+void ReportFailure(const AppendOutcome& outcome, const char* text, Severity severity,
+                   bool retrying) {
   NoteFailure();
   if (!retrying && outcome.openError != 0) {
-    Print("\nLINKSPY: Error open log file: %s\n", logFileName);
-    PrintErrorCode(outcome.openError);
+    PrintError("\nLINKSPY: Error open log file: %s\n", logFileName);
+    PrintErrorCode(outcome.openError, Severity::kError);
   } else if (!retrying) {
-    Print("LINKSPY: Error writing logfile (1): Logging disabled\n");
-    PrintErrorCode(outcome.writeError);
+    PrintError("LINKSPY: Error writing logfile (1): Logging disabled\n");
+    PrintErrorCode(outcome.writeError, Severity::kError);
   }
-  PrintText(text);
+  PrintText(text, severity);
 }
 
-// Reports a failed measurement (size checking goes off) and a failed rotation.
+// Reports a failed measurement (size checking goes off) and a failed rotation: warnings, as
+// the text was logged and logging goes on.
 void ReportSizeAndRotation(const AppendOutcome& outcome, bool checkSize) {
   if (checkSize && outcome.measureError != 0) {
-    Print("LINKSPY: Log file size checking disabled\n");
-    PrintErrorCode(outcome.measureError);
+    PrintWarning("LINKSPY: Log file size checking disabled\n");
+    PrintErrorCode(outcome.measureError, Severity::kWarning);
     controlBlock.sizeCheckEnabled = 0;
   }
   if (outcome.removeError != 0) {
-    Print("LINKSPY: Error removing backup logfile\n");
-    PrintErrorCode(outcome.removeError);
+    PrintWarning("LINKSPY: Error removing backup logfile\n");
+    PrintErrorCode(outcome.removeError, Severity::kWarning);
   }
   if (outcome.renameError != 0) {
-    Print("LINKSPY: Error renaming logfile\n");
-    PrintErrorCode(outcome.renameError);
+    PrintWarning("LINKSPY: Error renaming logfile\n");
+    PrintErrorCode(outcome.renameError, Severity::kWarning);
   }
 }
 
 // One guarded write: waits for the turn, drops the text with a warning when it does not come.
-void GuardedWrite(const char* text, int echo) {
+void GuardedWrite(const char* text, int echo, Severity severity) {
   if (!TakeTurn()) {
-    Print("LINKSPY: Warning - Logfile in use!\n");
+    PrintWarning("LINKSPY: Warning - Logfile in use!\n");
     return;
   }
   controlBlock.logBusy = 1;
-  if (!logClosed.load()) WriteLog(text, echo);
+  if (!logClosed.load()) WriteLog(text, echo, severity);
   controlBlock.logBusy = 0;
   GiveTurn();
 }
@@ -257,19 +262,23 @@ void ForgetLogFailure() {
 }
 
 void LogWithEcho(const char* text) {
-  GuardedWrite(text, 1);
+  GuardedWrite(text, 1, Severity::kInformation);
+}
+
+void LogWithEchoAs(const char* text, Severity severity) {
+  GuardedWrite(text, 1, severity);
 }
 
 void LogOnly(const char* text) {
-  GuardedWrite(text, 0);
+  GuardedWrite(text, 0, Severity::kInformation);
 }
 
-void WriteLog(const char* text, int echo) {
-  if (echo > 0) PrintText(text);
+void WriteLog(const char* text, int echo, Severity severity) {
+  if (echo > 0) PrintText(text, severity);
   bool retrying = false;
   if (controlBlock.loggingEnabled.load() == 0) {
     if (!RetryDue()) {
-      PrintText(text);
+      PrintText(text, severity);
       return;
     }
     retrying = true;
@@ -278,7 +287,7 @@ void WriteLog(const char* text, int echo) {
   AppendOutcome outcome{};
   AppendToLog(text, checkSize, &outcome);
   if (outcome.openError != 0 || outcome.writeError != 0) {
-    ReportFailure(outcome, text, retrying);
+    ReportFailure(outcome, text, severity, retrying);
     return;
   }
   if (retrying) {
@@ -299,7 +308,7 @@ void CloseLogForShutdown(const char* lastLine) {
   bool taken = TakeTurn();
   if (taken) {
     controlBlock.logBusy = 1;
-    if (!logClosed.load()) WriteLog(lastLine, 1);
+    if (!logClosed.load()) WriteLog(lastLine, 1, Severity::kInformation);
     controlBlock.logBusy = 0;
   }
   logClosed = true;

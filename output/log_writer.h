@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/console.h"
+
 namespace output {
 
 constexpr int MAX_LOG_SIZE_KB = 500;
@@ -32,11 +34,16 @@ void ForgetLogFailure();
 // Guarded write with echo to standard output.
 void LogWithEcho(const char* text);
 
+// LogWithEcho of a warning or an error: what of the text reaches standard output is ranked
+// severity where standard output is the journal.
+void LogWithEchoAs(const char* text, platform::Severity severity);
+
 // Guarded write without echo.
 void LogOnly(const char* text);
 
-// The unguarded core; echo > 0 asks for the echo. Only the two guards call it.
-void WriteLog(const char* text, int echo);
+// The unguarded core; echo > 0 asks for the echo. What of the text reaches standard output
+// goes there as severity. Only the guards call it.
+void WriteLog(const char* text, int echo, platform::Severity severity);
 
 // The log size in whole kB found by the last measurement.
 int32_t LogSizeKB();

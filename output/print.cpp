@@ -1,60 +1,100 @@
 // Formatted text to the two console channels (the standard-output stream and the direct
-// console write), and to any receiver of a whole text.
+// console write), to a message box, and to any receiver of a whole text.
 #include "output/print.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "platform/console.h"
-
 namespace output {
 
 namespace {
-using Channel = void (*)(const char* text, size_t length);
+using platform::Severity;
 
-// The line buffer of PrintTo: room for every report line, log line and message-box text.
+// The line buffer of PrintTo and PrintBox: room for every report line, log line and
+// message-box text.
 constexpr size_t kLineBufferSize = 512;
 
-// Formats into a local buffer (longer texts are cut) and hands the text to channel.
-void FormatTo(Channel channel, const char* format, va_list arguments) {
+// Formats into buffer (longer texts are cut); the text's length, or -1 (and an empty text)
+// when formatting fails.
+template <size_t kSize>
+int FormatInto(char (&buffer)[kSize], const char* format, va_list arguments) {
+  int result = std::vsnprintf(buffer, kSize, format, arguments);
+  if (result < 0) {
+    buffer[0] = '\0';
+    return -1;
+  }
+  return result < static_cast<int>(kSize) ? result : static_cast<int>(kSize) - 1;
+}
+
+// Formats into a line buffer and hands the text to receive(text).
+template <typename Receiver>
+void HandOnLine(Receiver receive, const char* format, va_list arguments) {
+  char line[kLineBufferSize];
+  FormatInto(line, format, arguments);
+  receive(line);
+}
+
+// Formats into a local buffer and writes the text through the stream as severity.
+void StreamAs(Severity severity, const char* format, va_list arguments) {
   char buffer[1024];
-  int result = std::vsnprintf(buffer, sizeof buffer, format, arguments);
-  if (result < 0) return;
-  size_t length = static_cast<size_t>(result);
-  if (length >= sizeof buffer) length = sizeof buffer - 1;
-  channel(buffer, length);
+  int length = FormatInto(buffer, format, arguments);
+  if (length >= 0) platform::StreamWrite(buffer, static_cast<size_t>(length), severity);
 }
 }  // namespace
 
 void Print(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  FormatTo(platform::StreamWrite, format, arguments);
+  StreamAs(Severity::kInformation, format, arguments);
+  va_end(arguments);
+}
+
+void PrintWarning(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  StreamAs(Severity::kWarning, format, arguments);
   va_end(arguments);
 }
 
 void PrintError(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(stderr, format, arguments);
+  StreamAs(Severity::kError, format, arguments);
   va_end(arguments);
-  std::fflush(stderr);
+}
+
+void PrintNote(const char* format, ...) {
+  char buffer[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  int length = FormatInto(buffer, format, arguments);
+  va_end(arguments);
+  if (length >= 0)
+    platform::ErrorStreamWrite(buffer, static_cast<size_t>(length), Severity::kWarning);
 }
 
 void WriteDirect(const char* format, ...) {
+  char buffer[1024];
   va_list arguments;
   va_start(arguments, format);
-  FormatTo(platform::ConsoleWrite, format, arguments);
+  int length = FormatInto(buffer, format, arguments);
   va_end(arguments);
+  if (length >= 0) platform::ConsoleWrite(buffer, static_cast<size_t>(length));
 }
 
 void PrintTo(TextSink sink, const char* format, ...) {
-  char line[kLineBufferSize];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(line, sizeof line, format, arguments);
+  HandOnLine([sink](const char* line) { sink(line); }, format, arguments);
   va_end(arguments);
-  sink(line);
+}
+
+void PrintBox(Severity severity, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  HandOnLine([severity](const char* line) { platform::ShowMessageBox(line, severity); }, format,
+             arguments);
+  va_end(arguments);
 }
 
 }  // namespace output

@@ -76,7 +76,7 @@ void HandleDebugIndication(const uint8_t* message) {
   if (!capi::IsMessageOfKind(message, capi::kCommandDebug, capi::kSubIndication)) {
     std::snprintf(traceLine, sizeof traceLine, "\rWrong message received: com=%x,subcom=%x\n",
                   capi::ReceivedByte(message, 4), capi::ReceivedByte(message, 5));
-    LogWithEcho(traceLine);
+    LogWithEchoAs(traceLine, platform::Severity::kWarning);
     return;
   }
   int controller = static_cast<int8_t>(capi::ReceivedByte(message, kControllerOffset));

@@ -13,6 +13,11 @@ namespace platform {
 constexpr int kScreenColumns = 80;
 constexpr int kScreenRows = 25;
 
+// How much a text on standard output or standard error matters. It changes nothing on a
+// terminal, a file or a pipe; where the stream is the systemd journal, each line carries it as
+// its priority.
+enum class Severity { kInformation, kWarning, kError };
+
 // Takes over the console for the screen (start-up, after the options). Before this, stream
 // text still reaches standard output.
 void ConsoleOpen();
@@ -49,8 +54,13 @@ void ConsoleMoveRect(int left, int top, int right, int bottom, int destColumn, i
 void ConsoleWrite(const char* text, size_t length);
 
 // Writes through the standard-output stream: on the console it lands at the cursor; when
-// standard output is redirected the bytes go there unchanged.
-void StreamWrite(const char* text, size_t length);
+// standard output is redirected the bytes go there unchanged (the journal gets them as lines
+// of severity).
+void StreamWrite(const char* text, size_t length, Severity severity);
+
+// Writes text to standard error, apart from the monitor's output: a note about a choice made
+// for the user (the journal, where standard error is it, gets it as lines of severity).
+void ErrorStreamWrite(const char* text, size_t length, Severity severity);
 
 // The character that the screen shows at (column, row); a blank outside it.
 char ConsoleCellAt(int column, int row);
@@ -70,7 +80,8 @@ int ReadKey();
 int ReadLine(char* line, int capacity);
 
 // Shows a warning message box titled "LINKSPY" with an OK button; blocks until closed. Where
-// nobody could close it (no terminal or no desktop), its text goes to standard error instead.
-void ShowMessageBox(const char* text);
+// nobody could close it (no terminal or no desktop), its text goes to standard error instead,
+// as a text of severity.
+void ShowMessageBox(const char* text, Severity severity);
 
 }  // namespace platform

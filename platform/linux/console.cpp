@@ -18,6 +18,7 @@
 
 #include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
+#include "platform/linux/journal_stream.h"
 #include "platform/linux/process_signals.h"
 
 namespace platform {
@@ -35,6 +36,8 @@ std::atomic<int> phase{kNotOpen};
 std::atomic<bool> painted{false};
 // The line ConsoleClose writes below the last screen (under the console lock); empty for none.
 char lineAfterClose[kScreenColumns + 2];
+// Standard output's journal line, under the console lock.
+JournalLine outputLine{};
 
 // Every signal whose default ends the process (SIGINT, SIGTERM and SIGHUP end it through
 // the shutdown; SIGPIPE is ignored).
@@ -127,6 +130,11 @@ void WriteToModel(const char* text, size_t length, bool stream) {
 bool OutputIsTerminal() {
   static const bool terminal = isatty(1) == 1;
   return terminal;
+}
+
+bool OutputIsJournal() {
+  static const bool journal = IsJournalStream(1, std::getenv("JOURNAL_STREAM"));
+  return journal;
 }
 
 bool KeysFromTerminal() {
@@ -296,11 +304,15 @@ void ConsoleWrite(const char* text, size_t length) {
 
 // On a terminal the text always lands in the model; until the painter shows the model it is
 // also written straight to the terminal, so nothing printed before or after the screen is
-// lost. Redirected, the bytes go out unchanged.
-void StreamWrite(const char* text, size_t length) {
+// lost. Redirected, the bytes go out unchanged, or as lines of severity to the journal.
+void StreamWrite(const char* text, size_t length, Severity severity) {
   ConsoleLock();
   if (!OutputIsTerminal()) {
-    WriteAll(1, text, length);
+    if (OutputIsJournal()) {
+      WriteJournalText(1, &outputLine, severity, text, length);
+    } else {
+      WriteAll(1, text, length);
+    }
   } else {
     WriteToModel(text, length, true);
     if (LineModeActive()) {

@@ -26,6 +26,9 @@ extern ScreenOverlay consoleOverlay;
 bool OutputIsTerminal();
 bool KeysFromTerminal();
 
+// True when standard output is the systemd journal's stream (looked at once).
+bool OutputIsJournal();
+
 // Takes the console lock if it can be had within timeoutMs; false otherwise.
 bool ConsoleLockWithin(int timeoutMs);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/linux/console_state.h"
+#include "platform/linux/journal_stream.h"
 
 namespace platform {
 
@@ -45,7 +46,7 @@ bool LineModeActive() {
 
 void LineModeStart(const char* reason) {
   active.store(true);
-  std::fprintf(stderr, "LINKSPY: %s: line mode, no screen\n", reason);
+  PrintToStderr(Severity::kWarning, "LINKSPY: %s: line mode, no screen\n", reason);
 }
 
 // The text without a carriage return in front, without blanks behind; a text of blanks (the

@@ -7,6 +7,7 @@
 
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
+#include "platform/linux/journal_stream.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -66,13 +67,13 @@ void AwaitClosingKey() {
 }
 
 // In line mode: the text, then a line asking for Enter; the key closes it as it closes a box.
-void ShowBoxAsLines(const char* text) {
-  StreamWrite("\n", 1);
-  StreamWrite(text, std::strlen(text));
-  StreamWrite("\n", 1);
-  StreamWrite(kAskForEnter, sizeof kAskForEnter - 1);
+void ShowBoxAsLines(const char* text, Severity severity) {
+  StreamWrite("\n", 1, severity);
+  StreamWrite(text, std::strlen(text), severity);
+  StreamWrite("\n", 1, severity);
+  StreamWrite(kAskForEnter, sizeof kAskForEnter - 1, severity);
   AwaitClosingKey();
-  StreamWrite("\n", 1);
+  StreamWrite("\n", 1, severity);
 }
 
 }  // namespace
@@ -109,13 +110,13 @@ void LayoutMessageBox(const char* text, ScreenOverlay* box) {
 
 // The box covers the screen only in the painter's view: the model under it stays as it is
 // (trace lines may go on changing it) and shows again when the box closes.
-void ShowMessageBox(const char* text) {
+void ShowMessageBox(const char* text, Severity severity) {
   if (LineModeActive() && KeysFromTerminal()) {
-    ShowBoxAsLines(text);
+    ShowBoxAsLines(text, severity);
     return;
   }
   if (!ScreenIsPainted() || !KeysFromTerminal()) {
-    std::fprintf(stderr, "LINKSPY: %s\n", text);
+    PrintToStderr(severity, "LINKSPY: %s\n", text);
     return;
   }
   ConsoleLock();

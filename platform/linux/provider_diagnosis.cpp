@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/journal_stream.h"
+
 namespace platform {
 
 namespace {
@@ -120,26 +122,27 @@ void DescribeProviderSetup(int unansweredMs) {
     file = std::fopen(path, "r");
   }
   if (file == nullptr) {
-    std::fprintf(stderr,
-                 "LINKSPY: libcapi20 finds no configuration (neither %s nor %s), so it looks for "
-                 "the kernel's CAPI device: %s%s\n",
-                 userPath[0] != '\0' ? userPath : "$HOME/.capi20rc", kSystemConfiguration,
-                 KernelDeviceState(), tail);
+    PrintToStderr(Severity::kError,
+                  "LINKSPY: libcapi20 finds no configuration (neither %s nor %s), so it looks for "
+                  "the kernel's CAPI device: %s%s\n",
+                  userPath[0] != '\0' ? userPath : "$HOME/.capi20rc", kSystemConfiguration,
+                  KernelDeviceState(), tail);
     return;
   }
   RemoteServer remote = FindRemoteLine(file);
   std::fclose(file);
   if (!remote.present) {
-    std::fprintf(stderr,
-                 "LINKSPY: libcapi20 reads %s, which has no REMOTE line, so it looks for the "
-                 "kernel's CAPI device: %s%s\n",
-                 path, KernelDeviceState(), tail);
+    PrintToStderr(Severity::kError,
+                  "LINKSPY: libcapi20 reads %s, which has no REMOTE line, so it looks for the "
+                  "kernel's CAPI device: %s%s\n",
+                  path, KernelDeviceState(), tail);
   } else if (remote.host[0] == '\0') {
-    std::fprintf(stderr, "LINKSPY: libcapi20 reads %s, whose REMOTE line names no server%s\n", path,
-                 tail);
+    PrintToStderr(Severity::kError,
+                  "LINKSPY: libcapi20 reads %s, whose REMOTE line names no server%s\n", path, tail);
   } else {
-    std::fprintf(stderr, "LINKSPY: libcapi20 reads %s, whose REMOTE line names %s port %s: %s%s\n",
-                 path, remote.host, remote.port, ProbeServer(remote.host, remote.port), tail);
+    PrintToStderr(Severity::kError,
+                  "LINKSPY: libcapi20 reads %s, whose REMOTE line names %s port %s: %s%s\n", path,
+                  remote.host, remote.port, ProbeServer(remote.host, remote.port), tail);
   }
 }
 

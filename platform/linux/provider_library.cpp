@@ -21,6 +21,7 @@
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
 #include "platform/linux/frame_guard.h"
+#include "platform/linux/journal_stream.h"
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/process_signals.h"
 #include "platform/linux/provider_diagnosis.h"
@@ -321,7 +322,7 @@ uintptr_t LoadProviderLibrary(const char* name) {
 
 void ExplainLoadFailure() {
   if (loadFailureReason[0] != '\0')
-    std::fprintf(stderr, "LINKSPY: dlopen: %s\n", loadFailureReason);
+    PrintToStderr(Severity::kError, "LINKSPY: dlopen: %s\n", loadFailureReason);
 }
 
 void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) {

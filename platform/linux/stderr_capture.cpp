@@ -28,7 +28,7 @@ bool ForwardCaptured() {
   char buffer[512];
   ssize_t n = read(captureRead, buffer, sizeof buffer);
   if (n > 0) {
-    StreamWrite(buffer, static_cast<size_t>(n));
+    StreamWrite(buffer, static_cast<size_t>(n), Severity::kWarning);
     return true;
   }
   return n < 0 && (errno == EINTR || errno == EAGAIN);
@@ -51,7 +51,7 @@ void* RunReader(void*) {
       char buffer[512];
       ssize_t n;
       while ((n = read(captureRead, buffer, sizeof buffer)) > 0) {
-        StreamWrite(buffer, static_cast<size_t>(n));
+        StreamWrite(buffer, static_cast<size_t>(n), Severity::kWarning);
       }
       break;
     }

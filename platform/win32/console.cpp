@@ -175,7 +175,8 @@ void ConsoleWrite(const char* text, size_t length) {
   ConsoleUnlock();
 }
 
-void StreamWrite(const char* text, size_t length) {
+// Windows has no journal: the severity changes nothing here.
+void StreamWrite(const char* text, size_t length, Severity) {
   ConsoleLock();
   if (outputIsConsole) {
     // On the console the stream's bytes are characters of the console's code page. Wine's C
@@ -245,7 +246,12 @@ int ReadLine(char* line, int capacity) {
   return static_cast<int>(length);
 }
 
-void ShowMessageBox(const char* text) {
+void ErrorStreamWrite(const char* text, size_t length, Severity) {
+  std::fwrite(text, 1, length, stderr);
+  std::fflush(stderr);
+}
+
+void ShowMessageBox(const char* text, Severity) {
   // Without a desktop (a service, or Wine in a terminal without a display) the box cannot be
   // shown and MessageBoxA fails at once; the text then goes to standard error.
   if (MessageBoxA(nullptr, text, "LINKSPY", MB_OK | MB_ICONWARNING) == IDOK) return;

@@ -161,12 +161,14 @@ class EmulatorWireTest(unittest.TestCase):
             f.write("# two boards\ncontrollers=2\ninfo=0x2001\n2.board_flags=4\n2.trunk_flags=1\n"
                     "2.bus=4\n2.version_text=\n2.line_flags=0x0012\n2.tei=0x85\n")
         process, port, _ = self.start("--profile", profile, "--set", "2.memory=16",
-                                      "--protocol", "14", "--rate", "0", workdir=workdir)
+                                      "--protocol", "14", "--firmware-version", "9", "--rate", "0",
+                                      workdir=workdir)
         c = Client(port)
         c.register()
         c.send(adapter_req(2, 6))
         m = c.frame()
         self.assertEqual(struct.unpack("<H", m[16:18])[0], 0x2001)
+        self.assertEqual(m[18 + 1], 9)
         self.assertEqual(m[18 + 4], 4)
         self.assertEqual(m[18 + 12], 0)
         c.send(adapter_req(2, 4))
@@ -190,6 +192,16 @@ class EmulatorWireTest(unittest.TestCase):
         bad = subprocess.run([QZ7EMU, "--set", "2.colour=3"], capture_output=True)
         self.assertEqual(bad.returncode, 2)
         self.assertIn(b"unknown key colour", bad.stderr)
+
+        # --help and --version act alone wherever they stand, but not as another option's value.
+        version = subprocess.run([QZ7EMU, "--rate", "x", "--bogus", "1", "--version"],
+                                 capture_output=True)
+        self.assertEqual((version.returncode, version.stdout, version.stderr),
+                         (0, b"qz7emu 0.96\n", b""))
+        usage = subprocess.run([QZ7EMU, "--version-text", "--version", "--help"],
+                               capture_output=True)
+        self.assertEqual(usage.returncode, 0)
+        self.assertTrue(usage.stdout.startswith(b"usage: qz7emu [options]\n"), usage.stdout)
 
     def test_commands_answers_and_command_log(self):
         process, port, log = self.start("--rate", "0")

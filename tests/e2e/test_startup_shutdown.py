@@ -35,6 +35,16 @@ class OptionsAndBinding(unittest.TestCase):
         self.assertEqual(out, first_lines() + b"\rUnknown parameter: -q\n"
                          b"\rParameter without '-' or '/': x\n")
 
+    def test_long_help_and_version_act_alone_before_any_line(self):
+        status, out, _ = h.run_headless(self.folder, ["-q", "--version", "x"])
+        self.assertEqual((status, out), (0, b"linkspy 0.96\n"))
+        _, usage, _ = h.run_headless(self.folder, ["-h"])
+        status, out, _ = h.run_headless(self.folder, ["-2", "--help", "--version"])
+        self.assertEqual((status, out), (0, usage[len(first_lines()):]))
+        status, out, _ = h.run_headless(self.folder, ["--foo"])
+        self.assertEqual((status, out), (2, first_lines() + b"\rUnknown parameter: --foo\n"))
+        self.assertIsNone(h.read_log(self.folder))
+
     def test_missing_provider_ends_with_255_and_no_log(self):
         env = h.linkspy_env(self.folder, LINKSPY_CAPI_LIBRARY="/nonexistent/libcapi.so")
         status, out, err = h.run_headless(self.folder, [], env=env)

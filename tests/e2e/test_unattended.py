@@ -1,17 +1,27 @@
 """linkspy left to monitor without a keyboard or a reader: standard input at its end from the
 start, standard output whose reader has gone, standard descriptors closed; it ends only on a
-signal, with status 0."""
+signal, with status 0. Standard output that is the journal gets lines with priorities; a lost
+link ends linkspy, and the demo script, with 255."""
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness as h  # noqa: E402
+
+SOURCE = os.environ.get("LINKSPY_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+def read_text(path):
+    with open(path) as f:
+        return f.read()
 
 
 def flood_numbers(log):
@@ -94,6 +104,72 @@ class Unattended(unittest.TestCase):
                 self.assertEqual(process.wait(timeout=20), 0)
                 self.assertRegex(self.log(), rb"\d\d:\d\d:\d\d Program unloaded\n$")
                 emulator.stop()
+
+    def test_journal_gets_priorities_and_text_only_when_it_is_standard_output(self):
+        # Standard output and error are one file, which JOURNAL_STREAM names (or names not, by
+        # another inode). A log that is a folder switches logging off, so the trace texts come
+        # to standard output too; the emulator's end is a lost link.
+        for journal in (True, False):
+            with self.subTest(journal=journal):
+                emulator = h.Emulator("--rate", "0", "--version-text", b"qz7 caf\x82 2.41",
+                                      "--do", "wait-decoder", "--do", "wait 300",
+                                      "--do", r"text 12:00:00.000 L2D one \x9a",
+                                      "--do", "wait 300", "--do", "exit")
+                self.addCleanup(emulator.stop)
+                folder = h.run_folder(emulator.port)
+                os.mkdir(os.path.join(folder, "LINKSPY.LOG"))
+                path = os.path.join(folder, "out")
+                with open(path, "wb") as out:
+                    status = os.fstat(out.fileno())
+                    stream = "%d:%d" % (status.st_dev, status.st_ino + (0 if journal else 1))
+                    process = subprocess.Popen(
+                        [h.LINKSPY, "-2"], cwd=folder, stdin=subprocess.DEVNULL, stdout=out,
+                        stderr=out, env=h.linkspy_env(folder, JOURNAL_STREAM=stream))
+                self.addCleanup(lambda p=process: p.poll() is None and p.kill())
+                self.assertEqual(process.wait(timeout=30), 255)
+                with open(path, "rb") as f:
+                    output = f.read()
+                if not journal:
+                    for text in (b"\rClean at shutdown\n", b"L2D one \x9a\n",
+                                 b"Version of QZ.BIN : qz7 caf\x82 2.41\n",
+                                 b"\nLINKSPY: Connection to the CAPI provider lost\n"):
+                        self.assertIn(text, output)
+                    self.assertNotIn(b"<6>", output)
+                    continue
+                self.assertNotIn(b"\r", output)
+                for line in output.decode("utf-8").split("\n")[:-1]:
+                    self.assertRegex(line, r"^<[346]>.", output)
+                for text in ("<3>LINKSPY: Connection to the CAPI provider lost\n",
+                             "<3>LINKSPY: Error open log file: LINKSPY.LOG\n"
+                             "<3>LINKSPY: Error code: ",
+                             "<6>Version of QZ.BIN : qz7 caf\u00e9 2.41\n",
+                             "<6>12:00:00.000 L2D one \u00dc\n",
+                             "<6>LINKSPY: LINKSPY for Windows NT\n<6>ISDN trace monitor",
+                             "<6>[Initializing and starting module: ", "<6>Clean at shutdown\n"):
+                    self.assertIn(text.encode(), output)
+
+    def test_demo_script_ends_with_the_status_of_a_lost_link(self):
+        # scripts/run-demo from a copy of the tree (it works in the tree's run/), the build
+        # linked in; its emulator killed, linkspy ends with 255 and so must the script.
+        top = tempfile.mkdtemp(prefix="linkspy-demo-")
+        os.mkdir(os.path.join(top, "scripts"))
+        shutil.copy(os.path.join(SOURCE, "scripts", "run-demo"), os.path.join(top, "scripts"))
+        os.symlink(os.path.dirname(h.LINKSPY), os.path.join(top, "build"))
+        demo = subprocess.Popen([os.path.join(top, "scripts", "run-demo"), "build"],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, start_new_session=True)
+        self.addCleanup(lambda: demo.poll() is None and os.killpg(demo.pid, signal.SIGKILL))
+        self.assertIn(b"qz7emu on port", demo.stdout.readline())
+        for line in demo.stdout:  # killed once linkspy is past its start
+            if line.startswith(b"D-Channel Protocol: "):
+                break
+        emulators = [pid for pid in read_text("/proc/%d/task/%d/children" % (demo.pid, demo.pid))
+                     .split() if read_text("/proc/%s/comm" % pid) == "qz7emu\n"]
+        self.assertEqual(len(emulators), 1)
+        os.kill(int(emulators[0]), signal.SIGKILL)
+        output = demo.communicate(timeout=30)[0]
+        self.assertEqual(demo.returncode, 255, output[-2000:])
+        self.assertIn(b"LINKSPY: Connection to the CAPI provider lost\n", output)
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/control_block.h"
+#include "control/main_sequence.h"
 #include "support/stdout_capture.h"
 
 namespace {
@@ -19,13 +20,26 @@ struct Parsed {
   std::string output;
 };
 
-Parsed Parse(std::initializer_list<const char*> arguments) {
-  control::ResetControlBlock();
+using Parser = ParseOutcome (*)(int argc, const char* const* argv);
+
+// Runs parser on the program name and arguments, capturing what it prints.
+Parsed RunParser(Parser parser, std::initializer_list<const char*> arguments) {
   std::vector<const char*> argv{"linkspy"};
   argv.insert(argv.end(), arguments);
   testing_support::StdoutCapture capture;
-  ParseOutcome outcome = control::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+  ParseOutcome outcome = parser(static_cast<int>(argv.size()), argv.data());
   return {outcome, capture.Take()};
+}
+
+// The short options' parsing on a fresh ControlBlock.
+Parsed Parse(std::initializer_list<const char*> arguments) {
+  control::ResetControlBlock();
+  return RunParser(control::ParseCommandLine, arguments);
+}
+
+// The look for --help and --version.
+Parsed AnswerLong(std::initializer_list<const char*> arguments) {
+  return RunParser(control::AnswerLongOption, arguments);
 }
 
 TEST(CommandLine, ControllerNumberRules) {
@@ -99,6 +113,27 @@ TEST(CommandLine, HelpPrintsTheUsageTextByteForByte) {
   testing_support::StdoutCapture capture;
   EXPECT_EQ(control::ParseCommandLine(0, nullptr), ParseOutcome::kExit);
   EXPECT_NE(capture.Take().find("Usage: LOAD LINKSPY -h\n"), std::string::npos);
+}
+
+TEST(CommandLine, HelpAndVersionActAloneWhereverTheyStand) {
+  Parsed version = AnswerLong({"-q", "x", "--version", "-h"});
+  EXPECT_EQ(version.outcome, ParseOutcome::kExit);
+  EXPECT_EQ(version.output, std::string("linkspy ") + control::kProgramVersion + "\n");
+  Parsed help = AnswerLong({"-2", "/c9", "--help", "--version", "-A"});
+  EXPECT_EQ(help.outcome, ParseOutcome::kExit);
+  EXPECT_EQ(help.output, Parse({"-h"}).output);
+  // Only the exact words: the rest goes on to the short options' parsing.
+  for (const char* other : {"--foo", "--versions", "--hel", "-version", "/help", "--"}) {
+    Parsed passed = AnswerLong({"-2", other});
+    EXPECT_EQ(passed.outcome, ParseOutcome::kRun) << other;
+    EXPECT_EQ(passed.output, "") << other;
+  }
+  for (const char* other : {"--foo", "--versions", "-version", "--"}) {
+    Parsed parsed = Parse({other});
+    EXPECT_EQ(parsed.outcome, ParseOutcome::kOptionError) << other;
+    EXPECT_EQ(parsed.output, std::string("\rUnknown parameter: ") + other + "\n") << other;
+  }
+  EXPECT_EQ(AnswerLong({}).outcome, ParseOutcome::kRun);
 }
 
 TEST(CommandLine, FilterTextIsStoredWholeAndCutAtSixCharacters) {

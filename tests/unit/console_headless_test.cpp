@@ -58,7 +58,7 @@ TEST_F(Headless, StreamBytesPassUnchangedAndDirectWritesStayOffStandardOutput) {
   platform::ConsoleSetCursor(0, 3);
   testing_support::StdoutCapture capture;
   const std::string stream("\rLINKSPY\xFD\n\x01\x7F\xC9 end\n", 16);
-  platform::StreamWrite(stream.data(), stream.size());
+  platform::StreamWrite(stream.data(), stream.size(), platform::Severity::kError);
   platform::ConsoleWrite("direct", 6);
   EXPECT_EQ(capture.Take(), stream);
   EXPECT_EQ(Row(3), "direct");  // the stream text did not land in the model
@@ -133,7 +133,7 @@ TEST_F(Headless, MessageBoxIsALineOnStandardErrorAndDoesNotBlock) {
   unlink(path);
   int saved = dup(2);
   dup2(file, 2);
-  platform::ShowMessageBox("CAPI not installed\nsecond line");
+  platform::ShowMessageBox("CAPI not installed\nsecond line", platform::Severity::kError);
   dup2(saved, 2);
   close(saved);
   char text[128] = {};
@@ -149,7 +149,7 @@ TEST_F(Headless, OpeningAndClosingLeaveTheChannelsAsTheyWere) {
   platform::ConsoleClose();
   platform::ConsoleClose();
   testing_support::StdoutCapture capture;
-  platform::StreamWrite("after\n", 6);
+  platform::StreamWrite("after\n", 6, platform::Severity::kWarning);
   EXPECT_EQ(capture.Take(), "after\n");
 }
 
