@@ -3,11 +3,13 @@
 #include "adapter/adapter_info.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "capi/adapter_exchange.h"
 #include "capi/capi_provider.h"
 #include "capi/vendor_messages.h"
 #include "control/control_block.h"
+#include "output/adapter_text.h"
 #include "output/log_writer.h"
 #include "output/print.h"
 #include "platform/system.h"
@@ -70,9 +72,11 @@ constexpr uint8_t kTeiFixed = 0x80;
 
 // Runs one request/reply exchange with the start-up controller. True when the reply data is
 // in infoBuffer; a request the provider refused is not waited for, since no reply can come.
-// Once the program is asked to end no request goes out at all.
+// Once the program is asked to end no request goes out at all. The buffer starts empty, so
+// nothing of an earlier reply can pass for this one's data.
 bool Exchange(uint8_t requestType) {
   if (platform::TerminationRequested()) return false;
+  std::memset(capi::infoBuffer, 0, sizeof capi::infoBuffer);
   uint32_t put = capi::SendAdapterRequest(
       capi::capiProvider.applId, control::controlBlock.startupController, requestType, 0,
       static_cast<uint16_t>(capi::kInfoBufferSize), capi::infoBuffer);
@@ -97,7 +101,9 @@ void QueryFirmwareVersion() {
     return;
   }
   const uint8_t* data = capi::infoBuffer;
-  if (capi::ReceivedWord(capi::capiProvider.receivedMessage, 16) != kInfoKeepsBoardClass) {
+  const capi::CapiProvider& provider = capi::capiProvider;
+  if (capi::ReceivedWord(provider.receivedMessage, provider.receivedLength, 16) !=
+      kInfoKeepsBoardClass) {
     uint8_t boardFlags = data[4];
     if (boardFlags & 0x02) {
       info.boardClass = kClassMulti;
@@ -109,14 +115,15 @@ void QueryFirmwareVersion() {
   }
   info.firmwareKind = data[0];
   info.firmwareVersion = data[1];
-  // The text field holds 79 characters; a longer stated length is cut there.
-  int length = data[12];
+  // The text field holds 79 characters; a longer stated length is cut there. It goes to the
+  // screen, standard output and the log as one line, cleaned as a trace text is.
+  size_t length = data[12];
   if (length > kInfoTextSize - 1) length = kInfoTextSize - 1;
-  int i = 0;
+  size_t i = 0;
   for (; i < length && data[13 + i] != 0; ++i) {
     info.firmwareVersionText[i] = static_cast<char>(data[13 + i]);
   }
-  info.firmwareVersionText[i] = '\0';
+  output::CleanAdapterText(info.firmwareVersionText, i);
 }
 
 void QueryAdapterType() {

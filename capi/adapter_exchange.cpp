@@ -54,14 +54,15 @@ int32_t AwaitAdapterReply(uint8_t command, uint8_t subcommand) {
     }
     return static_cast<int32_t>(result);
   }
-  result = capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &capiProvider.receivedMessage);
+  result = TakeMessage();
   if (LowWord(result) != 0) {
     output::PrintError("GET_MESSAGE: ReturnCode=0x%X\n", SignedLowWord(result));
     return static_cast<int32_t>(result);
   }
   const uint8_t* message = capiProvider.receivedMessage;
-  if (!IsMessageOfKind(message, command, subcommand)) return -1;
-  return TakeAdapterConfData(message, AddressToken(infoBuffer), infoBuffer);
+  size_t arrived = capiProvider.receivedLength;
+  if (!IsMessageOfKind(message, arrived, command, subcommand)) return -1;
+  return TakeAdapterConfData(message, arrived, capiProvider.replyDataAt, infoBuffer);
 }
 
 uint32_t SendDebugRequest(uint8_t controller, uint8_t requestKind, const uint8_t* payload,

@@ -79,6 +79,17 @@ int BindCapiProvider() {
   return 0;
 }
 
+uint32_t TakeMessage() {
+  CapiProvider& p = capiProvider;
+  p.receivedLength = 0;
+  uint32_t result = p.CAPI_GET_MESSAGE(p.applId, &p.receivedMessage);
+  if ((result & 0xFFFF) != 0) return result;
+  size_t arrived =
+      p.arrivedLength != nullptr ? p.arrivedLength(p.applId) : kMaxReceivedMessageLength;
+  p.receivedLength = ReceivedLength(p.receivedMessage, arrived);
+  return result;
+}
+
 void ReleaseApplication() {
   uint32_t result = capiProvider.CAPI_RELEASE(capiProvider.applId);
   control::controlBlock.lastCapiError = static_cast<int32_t>(result);

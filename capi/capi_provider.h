@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "capi/result_codes.h"
+#include "capi/vendor_messages.h"
 
 namespace capi {
 
@@ -26,6 +27,8 @@ using CapiWaitForSignalFn = uint32_t (*)(uint32_t applId);
 // A wait for the next message bounded by timeoutMs; when the time runs out it fails with
 // kQueueEmpty.
 using CapiWaitForSignalWithinFn = uint32_t (*)(uint32_t applId, uint32_t timeoutMs);
+// The bytes that arrived for the message last taken, as the platform measured them.
+using CapiArrivedLengthFn = size_t (*)(uint32_t applId);
 
 struct CapiProvider {
   CapiRegisterFn CAPI_REGISTER;
@@ -41,8 +44,15 @@ struct CapiProvider {
   // Filled by the platform beside the ten standard entry points; may be null, and then the
   // start-up queries wait without a bound.
   CapiWaitForSignalWithinFn waitForSignalWithin;
+  // Filled where the platform measures what arrives (a stream of frames); null where the
+  // provider hands over whole messages, each as long as its own length word says.
+  CapiArrivedLengthFn arrivedLength;
+  // Filled where a provider can place reply data in this process's memory; null where none can.
+  ReplyDataLocator replyDataAt;
   uint32_t applId;
   const uint8_t* receivedMessage;
+  // The bytes that arrived for receivedMessage: no reader looks beyond them.
+  size_t receivedLength;
 };
 
 extern CapiProvider capiProvider;
@@ -70,6 +80,10 @@ extern const char* const kEntryPointNames[kEntryPointCount];
 // 0 on success; -1 after its message box otherwise (and a console line when the library
 // cannot be loaded or lacks an entry point).
 int BindCapiProvider();
+
+// Takes the next message into receivedMessage and receivedLength (0 when the take failed);
+// returns the full result of CAPI_GET_MESSAGE.
+uint32_t TakeMessage();
 
 // Releases the application; a failure is shown in a message box and shutdown goes on.
 void ReleaseApplication();

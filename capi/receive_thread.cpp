@@ -46,9 +46,9 @@ Pass Failed(const char* call, uint32_t result) {
 Pass ReceivePass() {
   uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
   if ((result & 0xFFFF) != 0) return Failed("WAIT_FOR_SIGNAL", result);
-  result = capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &capiProvider.receivedMessage);
+  result = TakeMessage();
   if ((result & 0xFFFF) != 0) return Failed("GET_MESSAGE", result);
-  output::HandleDebugIndication(capiProvider.receivedMessage);
+  output::HandleDebugIndication(capiProvider.receivedMessage, capiProvider.receivedLength);
   return Pass::kTaken;
 }
 

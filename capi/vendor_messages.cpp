@@ -41,24 +41,25 @@ void PutHeader(uint8_t* out, uint16_t totalLength, uint16_t applId, uint8_t comm
 }
 }  // namespace
 
-size_t ReceivedLength(const uint8_t* message) {
-  if (message == nullptr) return 0;
+size_t ReceivedLength(const uint8_t* message, size_t arrived) {
+  if (message == nullptr || arrived < 2) return 0;
   size_t length = static_cast<size_t>(message[0]) | (static_cast<size_t>(message[1]) << 8);
+  if (length > arrived) length = arrived;
   return length < kMaxReceivedMessageLength ? length : kMaxReceivedMessageLength;
 }
 
-uint8_t ReceivedByte(const uint8_t* message, size_t offset) {
-  return offset < ReceivedLength(message) ? message[offset] : 0;
+uint8_t ReceivedByte(const uint8_t* message, size_t arrived, size_t offset) {
+  return offset < ReceivedLength(message, arrived) ? message[offset] : 0;
 }
 
-uint16_t ReceivedWord(const uint8_t* message, size_t offset) {
-  if (offset + 2 > ReceivedLength(message)) return 0;
+uint16_t ReceivedWord(const uint8_t* message, size_t arrived, size_t offset) {
+  if (offset + 2 > ReceivedLength(message, arrived)) return 0;
   return static_cast<uint16_t>(message[offset] | (message[offset + 1] << 8));
 }
 
-bool IsMessageOfKind(const uint8_t* message, uint8_t command, uint8_t subcommand) {
-  return ReceivedLength(message) > kOffsetSubcommand && message[kOffsetCommand] == command &&
-         message[kOffsetSubcommand] == subcommand;
+bool IsMessageOfKind(const uint8_t* message, size_t arrived, uint8_t command, uint8_t subcommand) {
+  return ReceivedLength(message, arrived) > kOffsetSubcommand &&
+         message[kOffsetCommand] == command && message[kOffsetSubcommand] == subcommand;
 }
 
 size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId, uint8_t controller,
@@ -93,19 +94,27 @@ size_t BuildCommandPayload(uint8_t (&out)[kMaxCommandTextLength + 2], const char
   return length + 2;
 }
 
-int TakeAdapterConfData(const uint8_t* message, uint32_t replyToken,
+int TakeAdapterConfData(const uint8_t* message, size_t arrived, ReplyDataLocator locate,
                         uint8_t (&infoBuffer)[kInfoBufferSize]) {
-  size_t length = ReceivedLength(message);
+  size_t length = ReceivedLength(message, arrived);
   if (length < kOffsetDataAddress + 4) return -1;
-  uint32_t address = static_cast<uint32_t>(ReceivedWord(message, kOffsetDataAddress)) |
-                     (static_cast<uint32_t>(ReceivedWord(message, kOffsetDataAddress + 2)) << 16);
-  // The provider may echo the address the request named: the data is then already there.
-  if (address != 0) return address == replyToken ? 0 : -1;
-  // Otherwise the data follows the header inline; take what the message really holds.
-  size_t count = ReceivedWord(message, kOffsetDataLength);
+  uint32_t address =
+      static_cast<uint32_t>(ReceivedWord(message, length, kOffsetDataAddress)) |
+      (static_cast<uint32_t>(ReceivedWord(message, length, kOffsetDataAddress + 2)) << 16);
+  size_t count = ReceivedWord(message, length, kOffsetDataLength);
+  if (count > kInfoBufferSize) count = kInfoBufferSize;
+  if (address != 0 && locate != nullptr) {
+    const uint8_t* source = locate(address);
+    if (source == nullptr) return -1;
+    if (source != infoBuffer && count > 0) std::memcpy(infoBuffer, source, count);
+    return 0;
+  }
+  // Inline data: take what the message really holds.
   size_t inlineBytes = length > kAdapterConfHeaderLength ? length - kAdapterConfHeaderLength : 0;
   if (count > inlineBytes) count = inlineBytes;
-  if (count > kInfoBufferSize) count = kInfoBufferSize;
+  // An address with nothing behind the header names data no provider could place here: the
+  // reply brings none (and the buffer holds no earlier reply's either).
+  if (address != 0 && count == 0) return -1;
   if (count > 0) std::memcpy(infoBuffer, message + kAdapterConfHeaderLength, count);
   return 0;
 }

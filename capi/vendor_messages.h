@@ -1,6 +1,7 @@
 // The four vendor messages (ADAPTER_REQ, ADAPTER_CONF, DEBUG_REQ, DEBUG_IND): built and read
 // byte by byte, little-endian, at fixed offsets. Every read of a received message stays inside
-// its total length.
+// its total length and inside the bytes that arrived for it (arrived, as the provider record
+// carries it): what lies beyond may be an earlier message's.
 #pragma once
 
 #include <cstddef>
@@ -30,18 +31,22 @@ constexpr size_t kMaxCommandTextLength = 39;
 // Bytes of a received message that the provider guarantees readable.
 constexpr size_t kMaxReceivedMessageLength = 2048;
 
-// The readable length of a received message: its total-length field, at most
-// kMaxReceivedMessageLength.
-size_t ReceivedLength(const uint8_t* message);
+// Where the provider placed reply data that an ADAPTER_CONF names by address; null where no
+// provider can place data in this process.
+using ReplyDataLocator = const uint8_t* (*)(uint32_t address);
+
+// The readable length of a received message of which arrived bytes came: its total-length
+// field, at most arrived and kMaxReceivedMessageLength (0 when not even the field came).
+size_t ReceivedLength(const uint8_t* message, size_t arrived);
 
 // Byte at offset of a received message, 0 when offset lies outside its readable length.
-uint8_t ReceivedByte(const uint8_t* message, size_t offset);
+uint8_t ReceivedByte(const uint8_t* message, size_t arrived, size_t offset);
 
 // Little-endian 16-bit word at offset of a received message, 0 outside it.
-uint16_t ReceivedWord(const uint8_t* message, size_t offset);
+uint16_t ReceivedWord(const uint8_t* message, size_t arrived, size_t offset);
 
 // True when the received message has this command and subcommand.
-bool IsMessageOfKind(const uint8_t* message, uint8_t command, uint8_t subcommand);
+bool IsMessageOfKind(const uint8_t* message, size_t arrived, uint8_t command, uint8_t subcommand);
 
 // Builds the 18-byte ADAPTER_REQ into out; returns its length.
 size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId, uint8_t controller,
@@ -57,9 +62,12 @@ size_t BuildDebugRequest(uint8_t* out, size_t capacity, uint16_t applId, uint8_t
 // (text length + 2). The text is cut at kMaxCommandTextLength characters.
 size_t BuildCommandPayload(uint8_t (&out)[kMaxCommandTextLength + 2], const char* text);
 
-// Copies the reply data of an ADAPTER_CONF into infoBuffer. replyToken is the address value
-// that the request named. Returns 0 when the data is in the buffer, -1 when it is unusable.
-int TakeAdapterConfData(const uint8_t* message, uint32_t replyToken,
+// Takes the reply data of an ADAPTER_CONF into infoBuffer, the request's reply area. Data at
+// address 0 is inline after the header. Data at another address is read through locate (at
+// most the buffer's size; data already in the buffer stays); without a locator the inline
+// bytes are the only data there can be. Returns 0 when the data is in the buffer, -1 when the
+// reply is unusable or names an address without bringing data.
+int TakeAdapterConfData(const uint8_t* message, size_t arrived, ReplyDataLocator locate,
                         uint8_t (&infoBuffer)[kInfoBufferSize]);
 
 }  // namespace capi

@@ -7,6 +7,7 @@
 
 #include "capi/vendor_messages.h"
 #include "control/control_block.h"
+#include "output/adapter_text.h"
 #include "output/log_writer.h"
 #include "output/trace_screen.h"
 
@@ -26,20 +27,18 @@ constexpr size_t kTraceLineSize = 255;
 // Internal firmware texts that are never shown, tested in this order.
 constexpr const char* kSuppressedPrefixes[] = {"CMT got debugReq", "CMT ascii", "DBG"};
 
-// What a control byte of a text (below 0x20, and DEL) is shown and logged as, so that one
-// text stays one log line and one screen row and nothing from the adapter acts on a terminal.
-constexpr char kControlStandIn = '.';
-
 // The formatted line, and the same line with the line end the log adds.
 char traceLine[kTraceLineSize];
 char logLine[kTraceLineSize + 1];
 static_assert(kTraceLineSize <= kDisplayLineSize);
 
-// True when the received bytes from the task position on begin with prefix (length bytes).
-// Bytes beyond the message read as 0, so a message that ends inside the prefix fails it.
-bool TaskPositionBeginsWith(const uint8_t* message, const char* prefix, size_t length) {
+// True when the received bytes (readable of them) from the task position on begin with prefix
+// (length bytes). Bytes beyond the message read as 0, so a message that ends inside the prefix
+// fails it.
+bool TaskPositionBeginsWith(const uint8_t* message, size_t readable, const char* prefix,
+                            size_t length) {
   for (size_t i = 0; i < length; ++i) {
-    if (capi::ReceivedByte(message, capi::kDebugIndTaskOffset + i) !=
+    if (capi::ReceivedByte(message, readable, capi::kDebugIndTaskOffset + i) !=
         static_cast<uint8_t>(prefix[i])) {
       return false;
     }
@@ -48,14 +47,14 @@ bool TaskPositionBeginsWith(const uint8_t* message, const char* prefix, size_t l
 }
 
 // True when the text is one of the internal ones or fails an enabled task filter.
-bool IsFilteredOut(const uint8_t* message) {
+bool IsFilteredOut(const uint8_t* message, size_t readable) {
   for (const char* prefix : kSuppressedPrefixes) {
-    if (TaskPositionBeginsWith(message, prefix, std::strlen(prefix))) return true;
+    if (TaskPositionBeginsWith(message, readable, prefix, std::strlen(prefix))) return true;
   }
   if (controlBlock.filterEnabled.load() != 1) return false;
   char filter[control::MAX_FILTER_LEN + 2];
   int filterLength = control::LoadFilterText(filter);
-  return !TaskPositionBeginsWith(message, filter, static_cast<size_t>(filterLength));
+  return !TaskPositionBeginsWith(message, readable, filter, static_cast<size_t>(filterLength));
 }
 
 // Logs traceLine; a non-empty line gets its line end (the text itself holds none).
@@ -72,36 +71,33 @@ void LogTraceLine() {
 }
 }  // namespace
 
-void HandleDebugIndication(const uint8_t* message) {
-  if (!capi::IsMessageOfKind(message, capi::kCommandDebug, capi::kSubIndication)) {
+void HandleDebugIndication(const uint8_t* message, size_t arrived) {
+  // Everything below reads only the bytes that arrived for this message.
+  size_t readable = capi::ReceivedLength(message, arrived);
+  if (!capi::IsMessageOfKind(message, readable, capi::kCommandDebug, capi::kSubIndication)) {
     std::snprintf(traceLine, sizeof traceLine, "\rWrong message received: com=%x,subcom=%x\n",
-                  capi::ReceivedByte(message, 4), capi::ReceivedByte(message, 5));
+                  capi::ReceivedByte(message, readable, 4),
+                  capi::ReceivedByte(message, readable, 5));
     LogWithEchoAs(traceLine, platform::Severity::kWarning);
     return;
   }
-  int controller = static_cast<int8_t>(capi::ReceivedByte(message, kControllerOffset));
-  if (capi::ReceivedByte(message, kTextPresentOffset) == 0) return;
+  int controller = static_cast<int8_t>(capi::ReceivedByte(message, readable, kControllerOffset));
+  if (capi::ReceivedByte(message, readable, kTextPresentOffset) == 0) return;
 
   // The length byte is taken unsigned; bytes past the message's end read as 0 and end the
   // text there.
-  size_t textLength = capi::ReceivedByte(message, kTextLengthOffset);
+  size_t textLength = capi::ReceivedByte(message, readable, kTextLengthOffset);
   char text[kMaxLineText + 1];
   size_t kept = textLength < kMaxLineText ? textLength : kMaxLineText;
   size_t copied = 0;
   while (copied < kept) {
-    uint8_t byte = capi::ReceivedByte(message, capi::kDebugIndTextOffset + copied);
+    uint8_t byte = capi::ReceivedByte(message, readable, capi::kDebugIndTextOffset + copied);
     if (byte == 0) break;
     text[copied++] = static_cast<char>(byte);
   }
-  // A line end that closes the text is the line's own end, not a byte to show.
-  while (copied > 0 && (text[copied - 1] == '\n' || text[copied - 1] == '\r')) --copied;
-  text[copied] = '\0';
-  for (size_t i = 0; i < copied; ++i) {
-    uint8_t byte = static_cast<uint8_t>(text[i]);
-    if (byte < 0x20 || byte == 0x7F) text[i] = kControlStandIn;
-  }
+  CleanAdapterText(text, copied);
 
-  if (IsFilteredOut(message)) return;
+  if (IsFilteredOut(message, readable)) return;
 
   if (controlBlock.showControllerNo.load() == 1) {
     if (textLength > kMaxPrefixedLineText) text[kMaxPrefixedLineText] = '\0';

@@ -200,7 +200,7 @@ uint32_t TakeWholeFrame(int fd, uint32_t applId, const uint8_t** message, Librar
   }
   // A whole frame. A low-water mark left from waiting for a longer one must not hold it up.
   SetLowWater(fd, kLengthFieldSize);
-  uint32_t result = take(applId, message);
+  uint32_t result = take(applId, message, static_cast<size_t>(view.frameLength - kLengthFieldSize));
   // The library reads a whole frame exactly, and the peeked front moves past it; after
   // anything else the front is unknown.
   if ((result & 0xFFFF) == 0) {

@@ -6,6 +6,7 @@
 // a frame already whole in the socket, and a frame of impossible length is dropped unread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -17,8 +18,10 @@ constexpr int kLengthFieldSize = 2;
 constexpr int kShortestFrame = kLengthFieldSize + 8;
 constexpr int kLongestFrame = 4096;
 
-// The library's take, as CAPI_GET_MESSAGE gives its result and message.
-using LibraryTake = uint32_t (*)(uint32_t applId, const uint8_t** message);
+// The library's take, as CAPI_GET_MESSAGE gives its result and message; arrived is the number
+// of the message's bytes that came in its frame (the library's buffer may hold an earlier
+// message's bytes behind them).
+using LibraryTake = uint32_t (*)(uint32_t applId, const uint8_t** message, size_t arrived);
 
 // Puts the guard on the application's connection fd when it is a stream socket (the remote
 // module); -1 or the kernel's CAPI device stays unguarded.

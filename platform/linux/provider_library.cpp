@@ -73,8 +73,10 @@ std::mutex takeOrRelease;
 std::atomic<bool> released{false};
 
 // The message last taken, copied out of the library's buffer so that it stays readable until
-// the next take even when the release frees that buffer meanwhile.
+// the next take even when the release frees that buffer meanwhile, and how many of its bytes
+// arrived: only those are copied.
 unsigned char takenCopy[capi::kMaxReceivedMessageLength];
+std::atomic<size_t> takenLength{0};
 
 // The library's start-up calls connect to a remote server and read its answer without a
 // limit, so one that accepts and stays silent (or a host that drops the connection attempt)
@@ -246,17 +248,26 @@ uint32_t PutMessageAdaptor(uint32_t applId, const uint8_t* message) {
   return linuxCapi.putMessage(applId, copy);
 }
 
-// The library's take; a message taken is handed on as its copy (the library's buffer holds at
-// least the copy's length).
-uint32_t TakeFromLibrary(uint32_t applId, const uint8_t** message) {
+// The library's take; a message taken is handed on as its copy of the bytes that arrived (the
+// library's buffer holds at least the copy's length). The kernel device hands over whole
+// messages: there the message's own length word counts, at most the library's buffer.
+uint32_t TakeFromLibrary(uint32_t applId, const uint8_t** message, size_t arrived) {
   unsigned char* taken = nullptr;
+  takenLength.store(0);
   uint32_t result = linuxCapi.getMessage(applId, &taken);
   if ((result & 0xFFFF) == 0 && taken != nullptr) {
-    std::memcpy(takenCopy, taken, sizeof takenCopy);
+    size_t length = capi::ReceivedLength(taken, arrived);
+    std::memcpy(takenCopy, taken, length);
+    takenLength.store(length);
     taken = takenCopy;
   }
   *message = taken;
   return result;
+}
+
+// The bytes that arrived for the message last taken.
+size_t ArrivedLengthAdaptor(uint32_t) {
+  return takenLength.load();
 }
 
 // CAPI_GET_MESSAGE; on the remote module's socket through the guard.
@@ -265,7 +276,7 @@ uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
   if (released.load()) return capi::kIllegalApplication;
   int fd = GuardedSocket();
   if (fd >= 0) return TakeWholeFrame(fd, applId, message, TakeFromLibrary);
-  return TakeFromLibrary(applId, message);
+  return TakeFromLibrary(applId, message, capi::kMaxReceivedMessageLength);
 }
 
 // CAPI_WAIT_FOR_SIGNAL: blocks until a message is waiting.
@@ -357,6 +368,10 @@ void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) 
       WhenPresent(symbols[capi::kEntryWaitForSignal], WaitForSignalAdaptor);
   provider.waitForSignalWithin =
       WhenPresent(symbols[capi::kEntryWaitForSignal], WaitForSignalWithinAdaptor);
+  provider.arrivedLength = WhenPresent(symbols[capi::kEntryGetMessage], ArrivedLengthAdaptor);
+  // The adapter sits behind a kernel device or across a network: no provider can place reply
+  // data in this process, so a reply brings its data inline or none.
+  provider.replyDataAt = nullptr;
 }
 
 void UnloadProviderLibrary(uintptr_t module) {

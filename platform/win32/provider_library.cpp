@@ -187,6 +187,15 @@ uint32_t CallWaitForSignalWithin(uint32_t applId, uint32_t timeoutMs) {
 
 // Why the last load failed: the system's error number, 0 after a load that worked.
 DWORD loadFailureError = 0;
+
+// Reply data that an adapter reply names by address: the provider shares this process's address
+// space, so the address is one of this process. Only a program whose addresses fit the 32-bit
+// field can take it at its word; a wider one takes no data from it.
+const uint8_t* ReplyDataAt(uint32_t address) {
+  if (sizeof(void*) != sizeof address) return nullptr;
+  return reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
+}
+
 }  // namespace
 
 const char* ProviderLibraryName() {
@@ -237,6 +246,9 @@ void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) 
   provider.CAPI_GET_MESSAGE = pick(capi::kEntryGetMessage, CallGetMessage);
   provider.CAPI_WAIT_FOR_SIGNAL = pick(capi::kEntryWaitForSignal, CallWaitForSignal);
   provider.waitForSignalWithin = pick(capi::kEntryWaitForSignal, CallWaitForSignalWithin);
+  // The provider hands over whole messages: each counts as long as its own length word.
+  provider.arrivedLength = nullptr;
+  provider.replyDataAt = ReplyDataAt;
 }
 
 void UnloadProviderLibrary(uintptr_t module) {

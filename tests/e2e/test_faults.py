@@ -1,5 +1,6 @@
 """Faults while traces flow: the emulator killed mid-flood, a connection stalled mid-frame,
-malformed messages among good traces, a log file that cannot be written, signals during a
+malformed messages among good traces, short messages that claim the length of long ones before
+them, a log file that cannot be written, signals during a
 flood, standard input closing at any point, and a terminal resized under traffic."""
 
 import os
@@ -123,6 +124,25 @@ class FaultsHeadless(unittest.TestCase):
         # The frames too short to be a message at all are dropped as provider errors.
         self.assertEqual(run.out.count(b"*Thread: GET_MESSAGE: ReturnCode=0x1108\n"),
                          sum(1 for m in bad if len(m) < 8))
+        self.end_with_ctrl_x()
+
+    def test_short_claiming_messages_after_long_ones_show_only_their_own_bytes(self):
+        # Back to back, 300 times: a long text, then a message whose length word and text
+        # length claim as much while its frame carries only "abc".
+        script = ["wait-decoder", "wait 200"]
+        for i in range(300):
+            long_one = debug_ind(b"12:00:00.000 L2D GOOD %06d SECRET" % i)
+            short_one = debug_ind(b"abc")
+            short_one = long_one[:2] + short_one[2:10] + long_one[10:11] + short_one[11:]
+            script += ["raw " + long_one.hex(), "raw " + short_one.hex()]
+        script.append("trace L2D THE END")
+        self.start(*script)
+        self.pump_until(lambda: b"THE END" in self.log(), 30, "the last trace never came")
+        lines = self.log().split(b"\n")
+        self.assertEqual([int(n) for n in re.findall(rb"GOOD (\d{6}) SECRET", self.log())],
+                         list(range(300)))
+        self.assertEqual(lines.count(b"abc"), 300)
+        self.assertEqual(sum(1 for line in lines if b"abc" in line), 300)
         self.end_with_ctrl_x()
 
     def test_log_that_cannot_be_written(self):

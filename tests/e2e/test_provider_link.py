@@ -1,7 +1,8 @@
 """The provider link at its limits: a lost connection or lost framing ends linkspy with 255
 while a transient error does not; a registration that never gets an answer is given up after
 about 5 s, and a signal or Ctrl-C ends that wait at once; a provider that is not installed or
-refuses the registration gets a line saying why; control bytes in trace texts."""
+refuses the registration gets a line saying why; control bytes in trace texts and in the
+firmware's version text."""
 
 import os
 import re
@@ -94,6 +95,19 @@ class LinkLost(unittest.TestCase):
         self.assertNotRegex(log, rb"[\x00-\x09\x0b-\x1f\x7f]")
         run.send(h.CTRL["X"])
         self.assertEqual(run.finish(timeout=20), 0)
+
+    def test_firmware_version_text_is_cleaned_as_a_trace_text(self):
+        forged = "2.41\n12:00:00.000 L2D FORGED LINE\x1b[2J\x7f"
+        run = h.start_scripted(self, emulator_args=("--rate", "0", "--version-text", forged))
+        self.assertTrue(run.wait_for(b"D-Channel Protocol: "), run.out)
+        run.send(h.CTRL["X"])
+        self.assertEqual(run.finish(timeout=20), 0)
+        line = b"Version of QZ.BIN : 2.41.12:00:00.000 L2D FORGED LINE.[2J.\n"
+        log = self.log()
+        for where in (run.out, log):
+            self.assertIn(line, where)
+            self.assertNotIn(b"\x1b", where)
+            self.assertNotRegex(where, rb"(^|\n)12:00:00\.000 L2D FORGED")
 
 
 @h.needs(h.LINKSPY, h.QZ7EMU)

@@ -1,8 +1,11 @@
-// Fuzzes the trace indication handler with any received message. The first input byte sets
-// the display options (controller prefix, task filter); the rest is the message.
+// Fuzzes the trace indication handler with any received message, taken as the receive thread
+// takes it. The first input byte sets the display options (controller prefix, task filter)
+// and, in its top bit, whether the provider measures what arrived (then the rest of the input
+// is all that arrived, whatever the message claims); the rest is the message.
 #include <cstddef>
 #include <cstdint>
 
+#include "capi/capi_provider.h"
 #include "control/control_block.h"
 #include "fuzz_support.h"
 #include "output/trace_indication.h"
@@ -16,8 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cb.filterEnabled = (options >> 1) & 0x01;
   // Filters of every length, the empty one included.
   const char* filters = "L2DL3E";
-  control::StoreFilterText(filters, (options >> 2) % (control::MAX_FILTER_LEN + 1));
-  output::HandleDebugIndication(fuzz::PlaceMessage(data + 1, size - 1));
+  control::StoreFilterText(filters, ((options >> 2) & 0x1F) % (control::MAX_FILTER_LEN + 1));
+  fuzz::PlaceMessage(data + 1, size - 1, (options & 0x80) != 0);
+  fuzz::ServeFromFakeProvider();
+  if (capi::TakeMessage() == 0) {
+    output::HandleDebugIndication(capi::capiProvider.receivedMessage,
+                                  capi::capiProvider.receivedLength);
+  }
   fuzz::DropMessage();
   return 0;
 }

@@ -16,7 +16,8 @@ namespace fuzz {
 
 namespace {
 uint8_t* placed = nullptr;
-const uint8_t* served = nullptr;
+size_t placedLength = 0;
+bool placedMeasured = false;
 
 uint32_t FakeWait(uint32_t) {
   return 0;
@@ -27,8 +28,12 @@ uint32_t FakeWaitWithin(uint32_t, uint32_t) {
 }
 
 uint32_t FakeGet(uint32_t, const uint8_t** message) {
-  *message = served;
+  *message = placed;
   return 0;
+}
+
+size_t FakeArrived(uint32_t) {
+  return placedLength;
 }
 
 uint32_t FakePut(uint32_t, const uint8_t*) {
@@ -50,30 +55,36 @@ void QuietProcess() {
   control::ResetControlBlock();
 }
 
-const uint8_t* PlaceMessage(const uint8_t* data, size_t size) {
+const uint8_t* PlaceMessage(const uint8_t* data, size_t size, bool measured) {
   DropMessage();
-  // The length bytes as the message holds them: those the input lacks are zero.
-  size_t announced = (size > 0 ? data[0] : 0) | (size > 1 ? data[1] << 8 : 0);
-  if (announced > capi::kMaxReceivedMessageLength) announced = capi::kMaxReceivedMessageLength;
-  size_t length = announced > 2 ? announced : 2;
-  placed = static_cast<uint8_t*>(std::calloc(length, 1));
+  size_t length = size < capi::kMaxReceivedMessageLength ? size : capi::kMaxReceivedMessageLength;
+  if (!measured) {
+    // The length bytes as the message holds them: those the input lacks are zero.
+    size_t announced = (size > 0 ? data[0] : 0) | (size > 1 ? data[1] << 8 : 0);
+    if (announced > capi::kMaxReceivedMessageLength) announced = capi::kMaxReceivedMessageLength;
+    length = announced > 2 ? announced : 2;
+  }
+  placed = static_cast<uint8_t*>(std::calloc(length > 0 ? length : 1, 1));
   std::memcpy(placed, data, size < length ? size : length);
+  placedLength = length;
+  placedMeasured = measured;
   return placed;
 }
 
 void DropMessage() {
   std::free(placed);
   placed = nullptr;
+  placedLength = 0;
 }
 
-void ServeFromFakeProvider(const uint8_t* message) {
+void ServeFromFakeProvider() {
   capi::CapiProvider& p = capi::capiProvider;
   p.CAPI_WAIT_FOR_SIGNAL = FakeWait;
   p.waitForSignalWithin = FakeWaitWithin;
   p.CAPI_GET_MESSAGE = FakeGet;
   p.CAPI_PUT_MESSAGE = FakePut;
+  p.arrivedLength = placedMeasured ? FakeArrived : nullptr;
   p.applId = 1;
-  served = message;
 }
 
 }  // namespace fuzz

@@ -11,16 +11,19 @@ namespace fuzz {
 // output on /dev/null, and sets the program's records to their start values.
 void QuietProcess();
 
-// The fuzz input as a received message. The provider hands over a buffer holding the message
-// its total-length field announces (capped where the program caps it); the copy is exactly
-// that long (at least its two length bytes, and the input's bytes if fewer), so a read past
-// the message hits the end of the heap block. Bytes the input lacks read as zero.
-const uint8_t* PlaceMessage(const uint8_t* data, size_t size);
+// The fuzz input as a received message, as one of two kinds of provider hands it over. One that
+// measures what arrives (the remote path's frames) reports the input's bytes as all that
+// arrived, whatever the message's length word claims: the copy holds exactly them. One that
+// hands over whole messages (measured false) gives a buffer holding the message its length
+// word announces (capped where the program caps it, at least the two length bytes); bytes the
+// input lacks read as zero. Either way a read past the copy hits the end of the heap block.
+const uint8_t* PlaceMessage(const uint8_t* data, size_t size, bool measured);
 
 // Frees the message of the last PlaceMessage.
 void DropMessage();
 
-// Points the provider record at stand-ins whose wait succeeds and whose take serves message.
-void ServeFromFakeProvider(const uint8_t* message);
+// Points the provider record at stand-ins whose wait succeeds and whose take serves the
+// message last placed, with the arrived length its kind of provider reports.
+void ServeFromFakeProvider();
 
 }  // namespace fuzz

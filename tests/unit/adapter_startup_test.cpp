@@ -152,6 +152,25 @@ TEST_F(AdapterStartup, VersionTextLengthRules) {
   std::string longText(120, 'v');
   Answer(adapter::QueryFirmwareVersion, FirmwareReply(2, 50, 0, longText));
   EXPECT_EQ(std::string(info.firmwareVersionText), std::string(79, 'v'));
+  // Cleaned as a trace text is: it cannot forge a log line nor act on a terminal.
+  Answer(adapter::QueryFirmwareVersion,
+         FirmwareReply(2, 50, 0, "2.50\n12:00:00.000 L2D FORGED\x1b[2J\t\x7f\r\n"));
+  EXPECT_STREQ(info.firmwareVersionText, "2.50.12:00:00.000 L2D FORGED.[2J..");
+}
+
+TEST_F(AdapterStartup, EachQueryStartsFromAnEmptyReplyArea) {
+  Answer(adapter::QueryFirmwareVersion, FirmwareReply(2, 45, 0, "QZ 2.45 with a long text"));
+  // A short reply: the bytes it lacks read as zero, not as the earlier reply's.
+  Answer(adapter::QueryAdapterType, {1});
+  EXPECT_STREQ(info.adapterTypeText, "qz7-solo ISA-S0 0MB, Version:1.0");
+  // An ADAPTER_CONF that points at the reply area and carries nothing brings no data.
+  Bytes pointing = AdapterConf(LineReply(0x0001, 1, 0x81), 0, 0x1234);
+  pointing.resize(18);
+  pointing[0] = 18;
+  fake.replies.push_back(pointing);
+  testing_support::StdoutCapture quiet;
+  adapter::QueryProtocol();
+  EXPECT_STREQ(info.protocolText, "Unknown");
 }
 
 TEST_F(AdapterStartup, TrunkSuffixesAndBusNames) {

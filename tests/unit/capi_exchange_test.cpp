@@ -2,9 +2,11 @@
 // provider record: printed texts, results, message matching, the thread's pacing and stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +39,7 @@ struct Step {
   uint32_t wait = 0;
   uint32_t get = 0;
   Bytes message;
+  size_t arrived = SIZE_MAX;  // bytes of the message that arrived: all of them by default
 };
 
 struct FakeProvider {
@@ -78,6 +81,10 @@ uint32_t FakeGet(uint32_t, const uint8_t** message) {
   return fake.current.get;
 }
 
+size_t FakeArrived(uint32_t) {
+  return std::min(fake.current.arrived, fake.current.message.size());
+}
+
 // A DEBUG_IND without text: the trace handler drops it without any output.
 Bytes SilentDebugInd() {
   return Bytes{13, 0, 1, 0, 0x19, 0x02, 0, 0, 1, 0, 0, 0, 0};
@@ -93,6 +100,7 @@ class Exchange : public testing_support::TemporaryFolderTest {
     capiProvider.CAPI_WAIT_FOR_SIGNAL = FakeWait;
     capiProvider.CAPI_GET_MESSAGE = FakeGet;
     capiProvider.waitForSignalWithin = FakeWaitWithin;
+    capiProvider.arrivedLength = FakeArrived;
     capiProvider.applId = 0x10005;
     capi::threadRunFlag = 1;
     capi::receiveThreadInProvider = capi::kThreadOutsideProvider;
@@ -194,15 +202,67 @@ TEST_F(Exchange, LateConfirmationIsTakenByTheNextQuery) {
   EXPECT_EQ(capi::infoBuffer[1], 'B');  // the shorter reply leaves the rest as it was
 }
 
-TEST_F(Exchange, ReplyDataAddressDecidesWhereTheDataIs) {
+// An ADAPTER_CONF that names address for dataLength bytes and carries none of them inline.
+Bytes ConfWithoutInlineData(uint32_t address, uint16_t dataLength) {
+  Bytes m = AdapterConf(Bytes(dataLength, 0x77), 0, address);
+  m.resize(18);
+  m[0] = 18;
+  return m;
+}
+
+TEST_F(Exchange, ReplyDataWhereNoProviderCanPlaceItIsInlineOrNone) {
   std::string printed;
   uint32_t token = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(capi::infoBuffer));
-  fake.steps = {{0, 0, AdapterConf({9, 9}, 0, token)}, {0, 0, AdapterConf({9, 9}, 0, token + 64)}};
-  EXPECT_EQ(Await(&printed), 0);  // already in the buffer
-  EXPECT_EQ(capi::infoBuffer[0], 0xEE);
+  fake.steps = {{0, 0, AdapterConf({9, 9}, 0, token)},
+                {0, 0, ConfWithoutInlineData(token, 2)},
+                {0, 0, ConfWithoutInlineData(token + 64, 2)}};
+  EXPECT_EQ(Await(&printed), 0);  // the address echoed, the data inline
+  EXPECT_EQ(capi::infoBuffer[1], 9);
+  std::memset(capi::infoBuffer, 0xEE, sizeof capi::infoBuffer);
+  // Pointing at the buffer brings nothing: never what an earlier reply left there.
+  EXPECT_EQ(Await(&printed), -1);
   EXPECT_EQ(Await(&printed), -1);  // another address space: never dereferenced
   EXPECT_EQ(printed, "");
   EXPECT_EQ(capi::infoBuffer[0], 0xEE);
+}
+
+// Data a provider placed in this process, at the addresses 0x1000 (the reply area itself) and
+// 0x2000.
+uint8_t placedData[600];
+const uint8_t* LocateInProcess(uint32_t address) {
+  if (address == 0x1000) return capi::infoBuffer;
+  return address == 0x2000 ? placedData : nullptr;
+}
+
+TEST_F(Exchange, ReplyDataPlacedInTheProcessIsTakenFromItsAddress) {
+  capiProvider.replyDataAt = LocateInProcess;
+  for (size_t i = 0; i < sizeof placedData; ++i) placedData[i] = static_cast<uint8_t>(i % 251);
+  std::string printed;
+  fake.steps = {{0, 0, ConfWithoutInlineData(0x1000, 4)},
+                {0, 0, ConfWithoutInlineData(0x2000, 600)},
+                {0, 0, ConfWithoutInlineData(0x3000, 4)},
+                {0, 0, AdapterConf({7})}};
+  EXPECT_EQ(Await(&printed), 0);  // already in the reply area: it stays
+  EXPECT_EQ(capi::infoBuffer[0], 0xEE);
+  EXPECT_EQ(Await(&printed), 0);  // copied from elsewhere, at most the area's size
+  EXPECT_EQ(capi::infoBuffer[0], 0);
+  EXPECT_EQ(capi::infoBuffer[511], 511 % 251);
+  EXPECT_EQ(Await(&printed), -1);  // an address the provider cannot name
+  EXPECT_EQ(Await(&printed), 0);   // inline, as Wine's provider gives it
+  EXPECT_EQ(capi::infoBuffer[0], 7);
+}
+
+TEST_F(Exchange, ReplyIsReadOnlyAsFarAsItArrived) {
+  std::string printed;
+  // The message claims four data bytes and an info word; 20 of its bytes arrived.
+  Bytes m = AdapterConf({1, 2, 3, 4}, 0x2001);
+  fake.steps = {{0, 0, m, 20}, {0, 0, m, 5}};
+  EXPECT_EQ(Await(&printed), 0);
+  EXPECT_EQ(capiProvider.receivedLength, 20u);
+  EXPECT_EQ(Bytes(capi::infoBuffer, capi::infoBuffer + 3), (Bytes{1, 2, 0xEE}));
+  // Not even the command arrived: a message of another kind.
+  EXPECT_EQ(Await(&printed), -1);
+  EXPECT_EQ(capiProvider.receivedLength, 5u);
 }
 
 TEST_F(Exchange, DebugCommandsGoToTheCurrentController) {
@@ -343,6 +403,7 @@ uint32_t GatedGet(uint32_t, const uint8_t** message) {
 TEST_F(Exchange, StopLetsTheThreadGoWithoutWaitingAndItEndsAfterItsPass) {
   capiProvider.CAPI_WAIT_FOR_SIGNAL = GatedWait;
   capiProvider.CAPI_GET_MESSAGE = GatedGet;
+  capiProvider.arrivedLength = nullptr;
   testing_support::StdoutCapture capture;
   capi::StartReceiveThread();
   ASSERT_NE(controlBlock.receiveThread, platform::kNoThread);

@@ -153,14 +153,15 @@ class FrameGuard : public testing::Test {
     ASSERT_GE(server.application.load(), 0);
   }
 
-  // One wait and take; returns the take's result and the message in taken.
+  // One wait and take; returns the take's result and, in taken, the message's bytes as far as
+  // they arrived.
   static uint32_t Receive(Bytes* taken) {
     uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
     if (result != 0) return result;
-    result = capiProvider.CAPI_GET_MESSAGE(capiProvider.applId, &capiProvider.receivedMessage);
+    result = capi::TakeMessage();
     if (result == 0) {
       const uint8_t* m = capiProvider.receivedMessage;
-      taken->assign(m, m + (m[0] | (m[1] << 8)));
+      taken->assign(m, m + capiProvider.receivedLength);
     }
     return result;
   }
@@ -261,6 +262,36 @@ TEST_F(FrameGuard, ImpossibleFramesAreDroppedAsProviderErrors) {
   EXPECT_EQ(Receive(&taken), 0x1108u);
   ExpectText("after the oversized frame");
   rest.join();
+}
+
+TEST_F(FrameGuard, MessageClaimingMoreThanItsFrameIsBoundByTheFrame) {
+  // Back to back: long texts, each followed by a message whose length word and text length
+  // claim as much while its frame carries only "abc". The library reads the short one over
+  // the long one's bytes; nothing of those may count as the short one's.
+  Bytes longOne = DebugInd("12:00:00.000 L2D GOOD 000000 SECRET");
+  Bytes shortOne = DebugInd("abc");
+  shortOne[0] = longOne[0];
+  shortOne[10] = longOne[10];
+  // The library puts its application number into what it hands over.
+  for (Bytes* m : {&longOne, &shortOne}) {
+    (*m)[2] = static_cast<uint8_t>(capiProvider.applId);
+    (*m)[3] = static_cast<uint8_t>(capiProvider.applId >> 8);
+  }
+  Bytes burst;
+  for (int i = 0; i < 50; ++i) {
+    for (const Bytes* m : {&longOne, &shortOne}) {
+      Bytes frame = Frame(*m);
+      burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+  }
+  server.Send(burst);
+  for (int i = 0; i < 50; ++i) {
+    Bytes taken;
+    ASSERT_EQ(Receive(&taken), 0u);
+    ASSERT_EQ(taken, longOne);
+    ASSERT_EQ(Receive(&taken), 0u);
+    ASSERT_EQ(taken, shortOne) << "message " << i;
+  }
 }
 
 TEST_F(FrameGuard, FloodSplitAnywhereArrivesCompleteAndInOrder) {

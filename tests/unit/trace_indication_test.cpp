@@ -78,8 +78,12 @@ class TraceIndicationTest : public testing_support::TemporaryFolderTest {
  protected:
   // Handles the message; returns what reached standard output.
   static std::string Handle(const std::vector<uint8_t>& message) {
+    return HandleArrived(message, message.size());
+  }
+  // Handles the message of which only the first arrived bytes came.
+  static std::string HandleArrived(const std::vector<uint8_t>& message, size_t arrived) {
     StdoutCapture capture;
-    output::HandleDebugIndication(message.data());
+    output::HandleDebugIndication(message.data(), arrived);
     return capture.Take();
   }
   static std::string Log() { return ReadFile("LINKSPY.LOG"); }
@@ -169,6 +173,28 @@ TEST_F(TraceIndicationTest, LengthByteIsAnUnsignedCountBoundedByTheMessage) {
   EXPECT_EQ(Row(), row + 1);
 }
 
+TEST_F(TraceIndicationTest, ReadsStopWhereTheBytesThatArrivedEnd) {
+  // The provider's buffer still holds a long message when a short one that claims as much
+  // (length word and text length) arrives over it: only the short one's own bytes are shown.
+  std::vector<uint8_t> buffer = DebugInd(AtTask("L2D GOOD 000001 SECRET"));
+  std::vector<uint8_t> shortOne = DebugInd("abc");
+  std::copy(shortOne.begin() + 2, shortOne.end(), buffer.begin() + 2);
+  buffer[10] = static_cast<uint8_t>(buffer.size() - 13);
+  int row = Row();
+  std::string before = Log();
+  EXPECT_EQ(HandleArrived(buffer, shortOne.size()), "");
+  EXPECT_EQ(std::string(output::displayLine), "abc");
+  EXPECT_EQ(Log(), before + "abc\n");
+  EXPECT_EQ(Row(), row + 1);
+  // Nor do the task tests look beyond them: a suppressed text cut before its task position
+  // is an ordinary short text.
+  buffer = DebugInd(AtTask("DBG on"));
+  EXPECT_EQ(HandleArrived(buffer, 13 + 5), "");
+  EXPECT_EQ(std::string(output::displayLine), "12:00");
+  // A message whose subcommand did not arrive is not taken for a DEBUG_IND.
+  EXPECT_EQ(HandleArrived(buffer, 5), "\rWrong message received: com=19,subcom=0\n");
+}
+
 TEST_F(TraceIndicationTest, EmbeddedZeroCutsTheLineButNotTheTaskTests) {
   std::string text = AtTask("L2 layer two");
   text[5] = '\0';
@@ -248,11 +274,13 @@ TEST_F(TraceIndicationTest, TracePathAllocatesNothing) {
       DebugMessage(0x19, 0x02, 2, 0, 5, "abcde"),
   };
   // The first pass lets the library set up whatever it keeps (stdio, locale).
-  for (const auto& message : messages) output::HandleDebugIndication(message.data());
+  for (const auto& message : messages)
+    output::HandleDebugIndication(message.data(), message.size());
   std::ofstream("LINKSPY.LOG", std::ios::binary) << std::string(512000, 'a');
   long before = allocationCount.load();
   for (int i = 0; i < 10000; ++i) {
-    output::HandleDebugIndication(messages[i % std::size(messages)].data());
+    const auto& message = messages[i % std::size(messages)];
+    output::HandleDebugIndication(message.data(), message.size());
   }
   EXPECT_EQ(allocationCount.load() - before, 0);
   // The lines really went through the log, a rotation included.

@@ -61,37 +61,55 @@ Bytes Received(uint16_t stated, const Bytes& rest, size_t size = kMaxReceivedMes
   return m;
 }
 
+// What the provider hands over whole: as much as the message's own length word says.
+constexpr size_t kWhole = kMaxReceivedMessageLength;
+
 TEST(VendorMessages, ReadsStayInsideTheStatedLength) {
-  EXPECT_EQ(ReceivedLength(nullptr), 0u);
-  EXPECT_EQ(ReceivedByte(nullptr, 0), 0);
+  EXPECT_EQ(ReceivedLength(nullptr, kWhole), 0u);
+  EXPECT_EQ(ReceivedByte(nullptr, kWhole, 0), 0);
   Bytes m = Received(6, {1, 0, 0x19, 0x02});
-  EXPECT_EQ(ReceivedLength(m.data()), 6u);
-  EXPECT_EQ(ReceivedByte(m.data(), 5), 0x02);
-  EXPECT_EQ(ReceivedByte(m.data(), 6), 0);  // 0x5A lies there, beyond the message
-  EXPECT_EQ(ReceivedWord(m.data(), 4), 0x0219);
-  EXPECT_EQ(ReceivedWord(m.data(), 5), 0);  // straddles the end
-  EXPECT_TRUE(IsMessageOfKind(m.data(), 0x19, 0x02));
-  EXPECT_FALSE(IsMessageOfKind(m.data(), 0x19, 0x01));
+  EXPECT_EQ(ReceivedLength(m.data(), kWhole), 6u);
+  EXPECT_EQ(ReceivedByte(m.data(), kWhole, 5), 0x02);
+  EXPECT_EQ(ReceivedByte(m.data(), kWhole, 6), 0);  // 0x5A lies there, beyond the message
+  EXPECT_EQ(ReceivedWord(m.data(), kWhole, 4), 0x0219);
+  EXPECT_EQ(ReceivedWord(m.data(), kWhole, 5), 0);  // straddles the end
+  EXPECT_TRUE(IsMessageOfKind(m.data(), kWhole, 0x19, 0x02));
+  EXPECT_FALSE(IsMessageOfKind(m.data(), kWhole, 0x19, 0x01));
 
   // Command bytes beyond a lying short length are not looked at.
   Bytes shortOne = Received(5, {1, 0, 0x19, 0x02});
-  EXPECT_FALSE(IsMessageOfKind(shortOne.data(), 0x19, 0x02));
+  EXPECT_FALSE(IsMessageOfKind(shortOne.data(), kWhole, 0x19, 0x02));
   Bytes empty = Received(0, {1, 0, 0x19, 0x02});
-  EXPECT_EQ(ReceivedByte(empty.data(), 0), 0);
+  EXPECT_EQ(ReceivedByte(empty.data(), kWhole, 0), 0);
 
   // A length beyond what the provider keeps readable is capped.
   Bytes huge = Received(0xFFFF, {});
-  EXPECT_EQ(ReceivedLength(huge.data()), kMaxReceivedMessageLength);
-  EXPECT_EQ(ReceivedByte(huge.data(), kMaxReceivedMessageLength - 1), 0x5A);
-  EXPECT_EQ(ReceivedByte(huge.data(), kMaxReceivedMessageLength), 0);
+  EXPECT_EQ(ReceivedLength(huge.data(), kWhole), kMaxReceivedMessageLength);
+  EXPECT_EQ(ReceivedByte(huge.data(), kWhole, kMaxReceivedMessageLength - 1), 0x5A);
+  EXPECT_EQ(ReceivedByte(huge.data(), kWhole, kMaxReceivedMessageLength), 0);
+}
+
+TEST(VendorMessages, ReadsStayInsideWhatArrived) {
+  // The length word claims 300 bytes; 7 arrived, and what lies behind them is not this
+  // message's.
+  Bytes m = Received(300, {1, 0, 0x19, 0x02, 0, 0});
+  EXPECT_EQ(ReceivedLength(m.data(), 7), 7u);
+  EXPECT_EQ(ReceivedByte(m.data(), 7, 6), 0);
+  EXPECT_EQ(ReceivedWord(m.data(), 7, 6), 0);
+  EXPECT_EQ(ReceivedByte(m.data(), 9, 8), 0x5A);
+  EXPECT_FALSE(IsMessageOfKind(m.data(), 5, 0x19, 0x02));
+  EXPECT_TRUE(IsMessageOfKind(m.data(), 6, 0x19, 0x02));
+  // Not even the length word arrived: nothing is read, not even it.
+  EXPECT_EQ(ReceivedLength(m.data(), 1), 0u);
+  EXPECT_EQ(ReceivedLength(m.data(), 0), 0u);
 }
 
 TEST(VendorMessages, DebugIndicationTextLengthAboveLimitReadsAsUnsignedCount) {
   Bytes m = Received(20, {1, 0, 0x19, 0x02, 0, 0, 0, 1, 200});
-  EXPECT_EQ(ReceivedByte(m.data(), 10), 200);
+  EXPECT_EQ(ReceivedByte(m.data(), kWhole, 10), 200);
   // The text bytes past the stated length read as 0, however long the count claims.
-  EXPECT_EQ(ReceivedByte(m.data(), kDebugIndTextOffset + 6), 0x5A);
-  EXPECT_EQ(ReceivedByte(m.data(), kDebugIndTextOffset + 7), 0);
+  EXPECT_EQ(ReceivedByte(m.data(), kWhole, kDebugIndTextOffset + 6), 0x5A);
+  EXPECT_EQ(ReceivedByte(m.data(), kWhole, kDebugIndTextOffset + 7), 0);
 }
 
 // An ADAPTER_CONF of stated length with data length and address fields and inline bytes.
@@ -109,19 +127,21 @@ Bytes Conf(uint16_t stated, uint16_t dataLength, uint32_t address, const Bytes& 
 class ConfData : public testing::Test {
  protected:
   void SetUp() override { std::memset(info, 0xEE, sizeof info); }
+  // Takes the reply's data where no provider can place data in this process.
+  int Take(const Bytes& m) { return TakeAdapterConfData(m.data(), kWhole, nullptr, info); }
   uint8_t info[kInfoBufferSize];
   static constexpr uint32_t kToken = 0x00C0FFEE;
 };
 
 TEST_F(ConfData, InlineDataIsCopiedWithinTheMessage) {
   Bytes m = Conf(21, 3, 0, {1, 2, 3});
-  EXPECT_EQ(TakeAdapterConfData(m.data(), kToken, info), 0);
+  EXPECT_EQ(Take(m), 0);
   EXPECT_EQ(Bytes(info, info + 4), (Bytes{1, 2, 3, 0xEE}));
 
   // A data length larger than what the message holds: only the bytes inside it are taken.
   std::memset(info, 0xEE, sizeof info);
   m = Conf(20, 300, 0, {7, 8, 9, 9});
-  EXPECT_EQ(TakeAdapterConfData(m.data(), kToken, info), 0);
+  EXPECT_EQ(Take(m), 0);
   EXPECT_EQ(Bytes(info, info + 3), (Bytes{7, 8, 0xEE}));
 }
 
@@ -132,29 +152,32 @@ TEST_F(ConfData, LongDataIsCutAtTheBufferSize) {
   std::memset(guarded, 0xEE, sizeof guarded);
   auto& buffer = *reinterpret_cast<uint8_t(*)[kInfoBufferSize]>(guarded);
   Bytes m = Conf(18 + 600, 600, 0, data);
-  EXPECT_EQ(TakeAdapterConfData(m.data(), kToken, buffer), 0);
+  EXPECT_EQ(TakeAdapterConfData(m.data(), kWhole, nullptr, buffer), 0);
   EXPECT_EQ(guarded[511], static_cast<uint8_t>(511));
   EXPECT_EQ(guarded[512], 0xEE);
 }
 
 TEST_F(ConfData, EmptyEchoedForeignAndShortReplies) {
   Bytes m = Conf(18, 0, 0, {});
-  EXPECT_EQ(TakeAdapterConfData(m.data(), kToken, info), 0);
+  EXPECT_EQ(Take(m), 0);
   EXPECT_EQ(info[0], 0xEE);
 
+  // Where no provider can place data here, an address brings none: inline data or nothing.
   m = Conf(22, 4, kToken, {1, 2, 3, 4});
-  EXPECT_EQ(TakeAdapterConfData(m.data(), kToken, info), 0);
-  EXPECT_EQ(info[0], 0xEE);
-
-  m = Conf(22, 4, 0x7FFF0000, {1, 2, 3, 4});
-  EXPECT_EQ(TakeAdapterConfData(m.data(), kToken, info), -1);
+  EXPECT_EQ(Take(m), 0);
+  EXPECT_EQ(info[3], 4);
+  std::memset(info, 0xEE, sizeof info);
+  m = Conf(18, 4, kToken, {1, 2, 3, 4});
+  EXPECT_EQ(Take(m), -1);
+  m = Conf(18, 4, 0x7FFF0000, {1, 2, 3, 4});
+  EXPECT_EQ(Take(m), -1);
   EXPECT_EQ(info[0], 0xEE);
 
   // Too short to hold the data address: unusable, whatever the bytes beyond say.
   m = Conf(15, 4, 0, {1, 2, 3, 4});
-  EXPECT_EQ(TakeAdapterConfData(m.data(), kToken, info), -1);
+  EXPECT_EQ(Take(m), -1);
   m = Conf(16, 4, 0, {1, 2, 3, 4});
-  EXPECT_EQ(TakeAdapterConfData(m.data(), kToken, info), 0);
+  EXPECT_EQ(Take(m), 0);
   EXPECT_EQ(info[0], 0xEE);
 }
 
