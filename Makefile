@@ -32,19 +32,30 @@ release: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-Werror >/dev/null
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
 
-# Installing: the programs, manual pages, README and service unit under PREFIX (and DESTDIR).
-# The Debian package holds the same under /usr; package-check also runs lintian on it.
+# Installing: the programs, manual pages, README, service unit and tmpfiles rule under PREFIX
+# (and DESTDIR). The Debian package, built from debian/ by dpkg-buildpackage in a temporary
+# folder, holds the same under /usr; package-check runs lintian on it and its source package.
 PREFIX ?= /usr/local
-.PHONY: install package package-check package-win32
+.PHONY: install package package-check package-win32 test-service
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
-package: build
-	scripts/make-deb $(BUILD) .
+package: deps
+	scripts/make-package .
 
-package-check: build
+package-check: deps
 	@scripts/install-deps --lintian
-	lintian --fail-on error $$(scripts/make-deb $(BUILD) .)
+	lintian --fail-on error,warning $$(scripts/make-package .)
+
+# The package under a real systemd: a Debian 12 root (made once by debootstrap, kept in
+# /var/cache/linkspy-test-root) booted with systemd-nspawn, qz7emu on this machine. As root.
+SERVICE_PACKAGE ?= $(BUILD)/service-package
+test-service: deps
+	@scripts/install-deps --service
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target qz7emu
+	LINKSPY_DEB=$$(DEB_BUILD_OPTIONS=nocheck scripts/make-package $(SERVICE_PACKAGE) | head -n 1) && \
+	  LINKSPY_BUILD=$(abspath $(BUILD)) LINKSPY_DEB=$$LINKSPY_DEB python3 tests/service/test_service.py
 
 # The Win32 console program, cross-built with mingw-w64, and its tests under Wine.
 WIN32_BUILD ?= build-win32

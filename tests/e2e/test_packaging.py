@@ -1,6 +1,8 @@
 """Installing: the manual pages format without a warning and name every option and action,
-`cmake --install` lays out exactly its tree, the Debian package carries its metadata and its
-extracted linkspy runs against qz7emu, and systemd accepts the service unit."""
+`cmake --install` lays out exactly its tree, the Debian package built from debian/ carries its
+metadata, maintainer scripts and hardened, stripped binaries, builds the same bytes in another
+folder, passes lintian, its extracted linkspy runs against qz7emu, and systemd accepts the
+service unit. Its life under a real systemd is tests/service (make test-service)."""
 
 import os
 import re
@@ -77,7 +79,7 @@ class InstallTree(unittest.TestCase):
             "opt/ls/share/man/man1/linkspy.1", "opt/ls/share/man/man1/qz7emu.1",
             "opt/ls/share/doc/linkspy/README.md", "opt/ls/share/doc/linkspy/linkspy@.service",
             "opt/ls/share/doc/linkspy/examples/linkspy.default",
-            "opt/ls/lib/systemd/system/linkspy@.service"})
+            "opt/ls/lib/systemd/system/linkspy@.service", "opt/ls/lib/tmpfiles.d/linkspy.conf"})
         with open(os.path.join(root, "opt/ls/lib/systemd/system/linkspy@.service")) as f:
             self.assertIn("\nExecStart=/opt/ls/bin/linkspy $OPTIONS -c%i\n", f.read())
         self.assertTrue(os.access(os.path.join(root, "opt/ls/bin/linkspy"), os.X_OK))
@@ -92,60 +94,127 @@ def sanitized_build():
         return False
 
 
-@unittest.skipIf(shutil.which("dpkg-shlibdeps") is None, "dpkg-dev is not installed")
-@h.needs(h.LINKSPY, h.QZ7EMU)
+class PackageVersion(unittest.TestCase):
+    def test_changelog_carries_the_programs_version_without_revision(self):
+        with open(os.path.join(SOURCE, "control", "main_sequence.h")) as f:
+            program = re.search(r'kProgramVersion = "([^"]+)"', f.read()).group(1)
+        with open(os.path.join(SOURCE, "debian", "changelog")) as f:
+            self.assertRegex(f.readline(), r"^linkspy \(%s\) " % re.escape(program))
+        with open(os.path.join(SOURCE, "debian", "source", "format")) as f:
+            self.assertEqual(f.read(), "3.0 (native)\n")
+
+
+def build_package(out):
+    """The package built by dpkg-buildpackage in a fresh folder (without the unit tests, which
+    ctest runs itself); the paths of the .deb and the .dsc."""
+    made = subprocess.run([os.path.join(SOURCE, "scripts", "make-package"), out],
+                          env=dict(os.environ, DEB_BUILD_OPTIONS="nocheck"),
+                          capture_output=True, timeout=1200)
+    if made.returncode != 0:
+        raise AssertionError("make-package failed: %s" % made.stderr.decode()[-3000:])
+    return made.stdout.decode().split()
+
+
+def readelf(*args):
+    return subprocess.run(["readelf", "--wide", *args], capture_output=True, check=True,
+                          timeout=60).stdout.decode()
+
+
+@unittest.skipIf(shutil.which("dh") is None or shutil.which("dpkg-buildpackage") is None,
+                 "debhelper or dpkg-dev is not installed (scripts/install-deps adds them)")
+@h.needs(h.QZ7EMU)
 class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        if sanitized_build():
+            raise unittest.SkipTest("the package does not come from the sanitizer build")
         cls.out = tempfile.mkdtemp(prefix="linkspy-deb-")
-        made = subprocess.run([os.path.join(SOURCE, "scripts", "make-deb"), h.BUILD, cls.out],
-                              capture_output=True, timeout=300)
-        if made.returncode != 0:
-            raise AssertionError("make-deb failed: %r" % made.stderr)
-        cls.deb = made.stdout.decode().strip()
+        cls.deb, cls.dsc = build_package(cls.out)
         cls.root = os.path.join(cls.out, "root")
         subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True, timeout=60)
+        cls.control = os.path.join(cls.out, "control")
+        subprocess.run(["dpkg-deb", "-e", cls.deb, cls.control], check=True, timeout=60)
 
-    def field(self, name):
-        return subprocess.run(["dpkg-deb", "-f", self.deb, name], capture_output=True,
+    def field(self, name, deb=None):
+        return subprocess.run(["dpkg-deb", "-f", deb or self.deb, name], capture_output=True,
                               check=True).stdout.decode().strip()
 
     def test_name_and_metadata(self):
         arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
                               check=True).stdout.decode().strip()
         self.assertEqual(os.path.basename(self.deb), "linkspy_0.96_%s.deb" % arch)
+        self.assertEqual(os.path.basename(self.dsc), "linkspy_0.96.dsc")
+        self.assertEqual(self.field("Version"), "0.96")
         depends = [d.strip().split(" ")[0] for d in self.field("Depends").split(",")]
         for package in ("libcapi20-3", "adduser", "libncursesw6", "libstdc++6", "libc6"):
             self.assertIn(package, depends)
         self.assertEqual(self.field("Section"), "net")
-        self.assertIn("/etc/default/linkspy",
-                      subprocess.run(["dpkg-deb", "--info", self.deb, "conffiles"],
-                                     capture_output=True).stdout.decode())
+        with open(os.path.join(self.control, "conffiles")) as f:
+            self.assertEqual(f.read().split(), ["/etc/default/linkspy"])
         for path in ("usr/share/doc/linkspy/copyright", "usr/share/doc/linkspy/changelog.gz",
                      "usr/share/man/man1/linkspy.1.gz", "lib/systemd/system/linkspy@.service",
-                     "etc/default/linkspy"):
+                     "usr/lib/tmpfiles.d/linkspy.conf"):
             self.assertTrue(os.path.isfile(os.path.join(self.root, path)), path)
+        with open(os.path.join(self.root, "etc/default/linkspy")) as f:
+            self.assertIn("\nLINKSPY_LOG_BACKUPS=20\n", f.read())
 
-    def test_postinst_makes_the_units_user(self):
-        control = os.path.join(self.out, "control")
-        subprocess.run(["dpkg-deb", "-e", self.deb, control], check=True, timeout=60)
-        postinst = os.path.join(control, "postinst")
-        self.assertTrue(os.access(postinst, os.X_OK))
-        subprocess.run(["sh", "-n", postinst], check=True)
-        with open(postinst) as f:
-            self.assertRegex(f.read(), r"adduser .*--system --group")
+    def test_maintainer_scripts_make_the_user_and_keep_instances_in_step(self):
+        scripts = {}
+        for name in ("postinst", "prerm", "postrm"):
+            path = os.path.join(self.control, name)
+            self.assertTrue(os.access(path, os.X_OK), name)
+            subprocess.run(["sh", "-n", path], check=True)
+            with open(path) as f:  # the commands, without the comments that tell why
+                scripts[name] = "".join(line for line in f if not line.startswith("#"))
+        postinst = scripts["postinst"]
+        self.assertRegex(postinst, r"adduser .*--system --group")
+        # The user exists before systemd-tmpfiles and before any instance restarts.
+        self.assertLess(postinst.index("adduser"), postinst.index("systemd-tmpfiles"))
+        self.assertIn("--create linkspy.conf", postinst)
+        self.assertLess(postinst.index("systemd-tmpfiles"), postinst.index("try-restart"))
+        self.assertIn("deb-systemd-invoke try-restart 'linkspy@*.service'", postinst)
+        self.assertIn("deb-systemd-invoke stop 'linkspy@*.service'", scripts["prerm"])
+        self.assertIn("daemon-reload", scripts["postrm"])
+        self.assertNotRegex(postinst, r"deb-systemd-helper .*enable")
         with open(os.path.join(self.root, "lib/systemd/system/linkspy@.service")) as f:
             self.assertIn("\nUser=linkspy\n", f.read())
 
+    def test_binaries_are_hardened_and_stripped_with_symbols_in_dbgsym(self):
+        dbgsym = os.path.join(self.out, os.path.basename(self.deb).replace("_", "-dbgsym_", 1))
+        listing = subprocess.run(["dpkg-deb", "-c", dbgsym], capture_output=True,
+                                 check=True).stdout.decode()
+        for name in ("linkspy", "qz7emu"):
+            program = os.path.join(self.root, "usr/bin", name)
+            with self.subTest(name):
+                self.assertIn("Type:                              DYN", readelf("-h", program))
+                dynamic = readelf("-d", program)
+                self.assertRegex(dynamic, r"\(FLAGS\)\s+BIND_NOW")
+                self.assertRegex(dynamic, r"\(FLAGS_1\)\s+Flags: NOW PIE")
+                self.assertIn("GNU_RELRO", readelf("-l", program))
+                symbols = readelf("--dyn-syms", program)
+                self.assertIn("__stack_chk_fail", symbols)
+                self.assertRegex(symbols, r"__\w+_chk@")  # a FORTIFY-checked call
+                sections = readelf("-S", program)
+                self.assertNotIn(".symtab", sections)
+                self.assertNotIn(".debug_info", sections)
+                build_id = re.search(r"Build ID: ([0-9a-f]+)", readelf("-n", program)).group(1)
+                self.assertIn("/usr/lib/debug/.build-id/%s/%s.debug" % (build_id[:2], build_id[2:]),
+                              listing)
+
+    def test_the_same_source_builds_the_same_bytes_in_another_folder(self):
+        other = tempfile.mkdtemp(prefix="linkspy-deb-again-in-a-longer-folder-")
+        deb, _ = build_package(other)
+        for name in (os.path.basename(deb), os.path.basename(deb).replace("_", "-dbgsym_", 1)):
+            with open(os.path.join(self.out, name), "rb") as a, \
+                    open(os.path.join(other, name), "rb") as b:
+                self.assertTrue(a.read() == b.read(), "%s differs between two builds" % name)
+
     @unittest.skipIf(shutil.which("lintian") is None,
                      "lintian is not installed (make package-check installs it and runs it)")
-    def test_lintian_finds_no_error(self):
-        if sanitized_build():
-            self.skipTest("a sanitizer build is never packaged for use; lintian judges releases")
-        result = subprocess.run(["lintian", "--fail-on", "error", self.deb],
+    def test_lintian_finds_no_error_and_no_warning(self):
+        result = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb, self.dsc],
                                 capture_output=True, timeout=600)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertNotIn(b"\nE: ", b"\n" + result.stdout)
 
     def test_packaged_linkspy_runs_against_the_emulator(self):
         with h.Emulator("--rate", "50") as emulator:

@@ -268,9 +268,9 @@ TEST_F(AdapterStartup, FullReportAndTheRequestsSent) {
   FILE* log = std::fopen("LINKSPY.LOG", "r");
   ASSERT_NE(log, nullptr);
   char buffer[2048] = {};
-  std::fread(buffer, 1, sizeof buffer - 1, log);
+  size_t read = std::fread(buffer, 1, sizeof buffer - 1, log);
   std::fclose(log);
-  EXPECT_EQ(std::string(buffer), output);
+  EXPECT_EQ(std::string(buffer, read), output);
 
   ASSERT_EQ(fake.sent.size(), 4u);
   const uint8_t types[] = {6, 4, 2, 2};

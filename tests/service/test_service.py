@@ -1,0 +1,267 @@
+"""The Debian package under a real systemd: a minimal Debian 12 root, made once by debootstrap
+and kept outside the clone, booted with systemd-nspawn on a throw-away overlay; the package is
+installed in it and linkspy@1 monitors qz7emu, which runs on this machine (the container shares
+its network). Run by `make test-service` as root; where the root cannot be made or booted the
+test says why and is skipped, unless CI=true, where that fails the run."""
+
+import glob
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+import harness as h  # noqa: E402
+
+ROOT = os.environ.get("LINKSPY_TEST_ROOT", "/var/cache/linkspy-test-root")
+DEB = os.environ.get("LINKSPY_DEB", "")
+IN_CI = os.environ.get("CI") == "true"
+# What the root holds besides the minimal base: systemd as init, and what the package needs.
+INCLUDE = "systemd,systemd-sysv,libcapi20-3,adduser,libncursesw6,passwd"
+UNIT = "linkspy@1.service"
+LOG = "/var/log/linkspy/1/LINKSPY.LOG"
+
+
+def unusable(reason):
+    """Skips the tests for a reason of this machine; in CI that is a failure."""
+    if IN_CI:
+        raise AssertionError("CI cannot run the service test: " + reason)
+    raise unittest.SkipTest(reason)
+
+
+def debian_mirror():
+    """The Debian archive this machine's apt uses (deb822 or one-line sources)."""
+    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
+        with open(path) as f:
+            for stanza in f.read().split("\n\n"):
+                fields = dict(re.findall(r"^([A-Za-z-]+):\s*(.*)$", stanza, re.M))
+                if "bookworm" in fields.get("Suites", "").split() and "Types" in fields:
+                    return fields["URIs"].split()[0]
+    for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
+        try:
+            with open(path) as f:
+                for line in f:
+                    words = re.sub(r"\[[^]]*\]", "", line).split()
+                    if len(words) >= 3 and words[0] == "deb" and words[2] == "bookworm":
+                        return words[1]
+        except FileNotFoundError:
+            pass
+    return "http://deb.debian.org/debian"
+
+
+def ensure_root():
+    """Makes the cached root when it is missing; a failed attempt leaves nothing behind."""
+    if os.path.exists(os.path.join(ROOT, "usr/lib/systemd/systemd")):
+        return
+    if shutil.which("debootstrap") is None:
+        unusable("debootstrap is not installed (scripts/install-deps --service)")
+    building = ROOT + ".building"
+    shutil.rmtree(building, ignore_errors=True)
+    os.makedirs(os.path.dirname(ROOT), exist_ok=True)
+    mirror = debian_mirror()
+    print("making the Debian 12 root %s from %s" % (ROOT, mirror), file=sys.stderr)
+    made = subprocess.run(["debootstrap", "--variant=minbase", "--include=" + INCLUDE,
+                           "bookworm", building, mirror], capture_output=True, timeout=1800)
+    if made.returncode != 0:
+        shutil.rmtree(building, ignore_errors=True)
+        unusable("debootstrap failed: %s" % made.stdout.decode()[-800:])
+    os.rename(building, ROOT)
+
+
+def leader_of(nspawn_pid):
+    """The host PID of the container's init: a descendant of nspawn that is PID 1 inside."""
+    for status in glob.glob("/proc/[0-9]*/status"):
+        try:
+            with open(status) as f:
+                text = f.read()
+        except OSError:
+            continue
+        spaces = re.search(r"^NSpid:\s+(.*)$", text, re.M)
+        if not spaces or spaces.group(1).split()[-1] != "1" or len(spaces.group(1).split()) < 2:
+            continue
+        pid = int(status.split("/")[2])
+        parent = pid
+        while parent > 1:
+            if parent == nspawn_pid:
+                return pid
+            with open("/proc/%d/stat" % parent) as f:
+                parent = int(f.read().rsplit(")", 1)[1].split()[1])
+    return None
+
+
+class Container:
+    """The cached root booted by systemd-nspawn on a tmpfs overlay, reached with nsenter."""
+
+    def __init__(self):
+        self.console = tempfile.NamedTemporaryFile(prefix="linkspy-nspawn-", suffix=".log")
+        self.process = subprocess.Popen(
+            # No registration and no scope of its own: this machine has no system bus.
+            ["systemd-nspawn", "--quiet", "--boot", "--register=no", "--keep-unit",
+             "--volatile=overlay",
+             "--directory", ROOT, "--machine", "linkspy-test", "--console=pipe"],
+            stdin=subprocess.DEVNULL, stdout=self.console, stderr=subprocess.STDOUT)
+        self.leader = h.wait_until(lambda: self.process.poll() is None and
+                                   leader_of(self.process.pid), timeout=30)
+        if not self.leader:
+            console = self.console_text()
+            self.stop()
+            unusable("systemd-nspawn did not boot %s: %s" % (ROOT, console))
+        # "offline" until the container's systemd listens, "starting" while it boots.
+        booted = (b"running", b"degraded")
+        state = h.wait_until(lambda: self.run("systemctl", "is-system-running").stdout.strip()
+                             in booted, timeout=120, interval=0.5)
+        if not state:
+            failed = self.run("systemctl", "--failed", "--no-legend").stdout.decode()
+            self.stop()
+            unusable("the container's systemd is %r; failed units: %s" % (state, failed))
+
+    def console_text(self):
+        with open(self.console.name, errors="replace") as f:
+            return f.read()[-1500:]
+
+    def run(self, *command, timeout=60, check=False):
+        """A command inside the container, with the container's namespaces and root."""
+        result = subprocess.run(["nsenter", "-t", str(self.leader), "-a", *command],
+                                capture_output=True, timeout=timeout)
+        if check and result.returncode != 0:
+            raise AssertionError("%s: %d %r" % (" ".join(command), result.returncode,
+                                                result.stdout + result.stderr))
+        return result
+
+    def path(self, name):
+        """A path inside the container as this machine sees it."""
+        return "/proc/%d/root%s" % (self.leader, name)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)  # nspawn powers the container off
+            try:
+                self.process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.console.close()
+
+
+@unittest.skipIf(os.geteuid() != 0, "the service test boots a container: run it as root")
+@h.needs(h.QZ7EMU)
+class Service(unittest.TestCase):
+    """One instance's life, in order: start, report, lost link, restart, readers, upgrade,
+    stop, purge. Each step builds on the one before."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not DEB or not os.path.isfile(DEB):
+            raise AssertionError("LINKSPY_DEB names no package: %r (make test-service)" % DEB)
+        for tool in ("systemd-nspawn", "nsenter"):
+            if shutil.which(tool) is None:
+                unusable("%s is not installed (scripts/install-deps --service)" % tool)
+        ensure_root()
+        cls.emulator = h.Emulator("--rate", "20")
+        cls.port = cls.emulator.port
+        cls.box = Container()
+        try:
+            with open(cls.box.path("/etc/capi20.conf"), "w") as f:
+                f.write("REMOTE rcapi 127.0.0.1 %d\nTRACELEVEL 0\n" % cls.port)
+            shutil.copy(DEB, cls.box.path("/tmp/linkspy.deb"))
+            cls.box.run("dpkg", "-i", "/tmp/linkspy.deb", check=True, timeout=120)
+            cls.box.run("useradd", "--groups", "adm", "reader", check=True)
+            cls.box.run("useradd", "outsider", check=True)
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.box.stop()
+        cls.emulator.stop()
+
+    def systemctl(self, *args):
+        return self.box.run("systemctl", *args).stdout.decode().strip()
+
+    def journal(self, *args):
+        return self.box.run("journalctl", "--no-pager", "-u", UNIT, *args).stdout.decode(
+            "utf-8", "replace")
+
+    def log(self):
+        with open(self.box.path(LOG), "rb") as f:
+            return f.read()
+
+    def show(self, prop):
+        return self.systemctl("show", "--value", "-p", prop, UNIT)
+
+    def wait_active(self):
+        self.assertTrue(h.wait_until(lambda: self.systemctl("is-active", UNIT) == "active",
+                                     timeout=30), self.journal())
+
+    def test_1_installed_not_enabled_then_started_monitors_into_the_journal(self):
+        self.assertEqual(self.box.run("id", "-nG", "linkspy").stdout.split(), [b"linkspy"])
+        self.assertEqual(glob.glob(self.box.path("/etc/systemd/system/*/linkspy@*")), [])
+        self.systemctl("start", UNIT)
+        self.wait_active()
+        self.assertTrue(h.wait_until(lambda: "D-Channel Protocol: DSS-1" in self.journal(),
+                                     timeout=30), self.journal())
+        self.assertTrue(h.wait_until(lambda: b" L2D " in self.log(), timeout=30))
+        self.assertIn("Keeping 20 log backups", self.journal())
+
+    def test_2_group_adm_reads_the_log_nobody_else_and_only_linkspy_writes(self):
+        as_reader = self.box.run("runuser", "-u", "reader", "--", "cat", LOG)
+        self.assertEqual(as_reader.returncode, 0, as_reader.stderr)
+        self.assertIn(b"Start program LINKSPY", as_reader.stdout)
+        self.assertNotEqual(self.box.run("runuser", "-u", "outsider", "--", "cat", LOG)
+                            .returncode, 0)
+        appending = self.box.run("runuser", "-u", "reader", "--", "sh", "-c", "echo x >>" + LOG)
+        self.assertNotEqual(appending.returncode, 0)
+        owner = self.box.run("stat", "-c", "%U %a", LOG).stdout.decode().split()
+        self.assertEqual(owner, ["linkspy", "640"])
+
+    def test_3_lost_link_is_an_error_and_systemd_starts_it_again(self):
+        self.emulator.kill()
+        lost = "LINKSPY: Connection to the CAPI provider lost"
+        self.assertTrue(h.wait_until(lambda: lost in self.journal(), timeout=60),
+                        self.journal()[-3000:])
+        self.assertTrue(h.wait_until(lambda: self.show("ExecMainStatus") == "255" or
+                                     self.show("NRestarts") != "0", timeout=30))
+        self.emulator.stop()
+        type(self).emulator = h.Emulator("--rate", "20", "--port", str(self.port))
+        self.assertTrue(h.wait_until(lambda: self.show("NRestarts") == "1", timeout=30))
+        self.wait_active()
+        self.assertTrue(h.wait_until(
+            lambda: self.journal().count("D-Channel Protocol: DSS-1") == 2, timeout=30))
+        # The journal's priorities and text (the lines of a shutdown included).
+        with self.subTest("the lost link at priority err"):
+            self.assertIn(lost, self.journal("-p", "err"))
+        with self.subTest("no line stored as a blob"):
+            self.assertNotIn("blob data", self.journal())
+
+    def test_4_an_upgrade_restarts_the_running_instance(self):
+        before = self.show("MainPID")
+        self.assertNotEqual(before, "0")
+        self.box.run("dpkg", "-i", "/tmp/linkspy.deb", check=True, timeout=120)
+        self.wait_active()
+        self.assertNotIn(self.show("MainPID"), (before, "0"))
+        self.assertEqual(self.show("NeedDaemonReload"), "no")
+
+    def test_5_stop_ends_with_program_unloaded(self):
+        self.systemctl("stop", UNIT)
+        self.assertEqual(self.systemctl("is-active", UNIT), "inactive")
+        self.assertEqual(self.show("ExecMainStatus"), "0")
+        self.assertIn(b"Program unloaded", self.log().rstrip(b"\n").rsplit(b"\n", 1)[-1])
+
+    def test_6_purge_stops_every_running_instance_and_removes_the_unit(self):
+        self.systemctl("start", UNIT)
+        self.wait_active()
+        self.box.run("dpkg", "--purge", "linkspy", check=True, timeout=120)
+        self.assertEqual(self.systemctl("list-units", "--no-legend", "--state=active",
+                                        "linkspy@*"), "")
+        self.assertFalse(os.path.exists(self.box.path("/lib/systemd/system/linkspy@.service")))
+        self.assertNotEqual(self.box.run("systemctl", "cat", "linkspy@.service").returncode, 0)
+        self.assertIn(b"Program unloaded", self.log().rstrip(b"\n").rsplit(b"\n", 1)[-1])
+
+
+if __name__ == "__main__":
+    h.main()
