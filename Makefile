@@ -42,7 +42,8 @@ package-check: build
 	@scripts/install-deps --lintian
 	lintian --fail-on error $$(scripts/make-deb $(BUILD) .)
 
-# The Win32 console program, cross-built with mingw-w64, and its tests under Wine.
+# The Win32 console program, a 32-bit (i686) exe cross-built with mingw-w64, and its tests
+# under 32-bit Wine; the Wine prefix is cached under ~/.cache/linkspy.
 WIN32_BUILD ?= build-win32
 
 .PHONY: win32 test-win32
@@ -53,7 +54,7 @@ win32:
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(WIN32_BUILD) -j $(JOBS)
 
-# The zip for Windows: linkspy.exe, a README for Windows and the manual page as text.
+# The zip for Windows: the stripped linkspy.exe, README.TXT and the manual LINKSPY.TXT.
 package-win32: win32
 	scripts/make-win32-zip $(WIN32_BUILD) .
 

@@ -27,7 +27,7 @@ def setUpModule():
     wine.ensure_prefix()
 
 
-@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+@wine.needs_wine(wine.LINKSPY_EXE, h.QZ7EMU)
 class SharedLog(unittest.TestCase):
     def test_two_instances_share_the_log_through_rotations(self):
         # At most 200 texts a second per instance, 8,000 each: three generations of the log.
