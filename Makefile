@@ -48,8 +48,11 @@ WIN32_BUILD ?= build-win32
 
 .PHONY: win32 test-win32
 
+# A build folder configured with another compiler (the former 64-bit one) starts afresh.
 win32:
 	@scripts/install-deps --win32
+	@grep -qs 'CMAKE_CXX_COMPILER:.*i686-w64-mingw32' $(WIN32_BUILD)/CMakeCache.txt || \
+	  rm -rf $(WIN32_BUILD)/CMakeCache.txt $(WIN32_BUILD)/CMakeFiles
 	cmake -S . -B $(WIN32_BUILD) --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(WIN32_BUILD) -j $(JOBS)

@@ -79,7 +79,7 @@ def cached_prefix():
     version = subprocess.run([WINE, "--version"], capture_output=True, text=True, check=True,
                              timeout=60).stdout
     cache = os.path.join(CACHE_ROOT, "%s-%s" % (WINEARCH, re.sub(r"[^\w.~+-]+", "_",
-                                                                  version.strip())))
+                                                                  version).strip("_")))
     os.makedirs(CACHE_ROOT, exist_ok=True)
     with open(cache + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
