@@ -27,7 +27,7 @@ def setUpModule():
     wine.ensure_prefix()
 
 
-@wine.needs_wine(wine.LINKSPY_EXE, h.QZ7EMU)
+@wine.needs_wine(h.QZ7EMU)
 class SharedLog(unittest.TestCase):
     def test_two_instances_share_the_log_through_rotations(self):
         # At most 200 texts a second per instance, 8,000 each: three generations of the log.
@@ -42,7 +42,7 @@ class SharedLog(unittest.TestCase):
         runs = []
         for c in (1, 2):
             with open(os.path.join(folder, "out%d" % c), "wb") as out:
-                run = subprocess.Popen([wine.WINE, wine.LINKSPY_EXE, "-2", "-e", "-c%d" % c],
+                run = subprocess.Popen([wine.WINE, wine.RUN_EXE, "-2", "-e", "-c%d" % c],
                                        cwd=folder, env=env, stdin=subprocess.PIPE, stdout=out,
                                        stderr=subprocess.STDOUT)
             self.addCleanup(lambda r=run: r.poll() is None and r.kill())

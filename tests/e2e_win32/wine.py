@@ -1,7 +1,14 @@
-"""linkspy.exe under 32-bit Wine for the end-to-end tests: the Wine prefix, made once into a
-cache outside the source tree and copied afresh for each run of the suite, the command that
-runs the program in a tmux pane or through pipes, and the end of the run's wine server. The
-rest (emulator, run folders, tmux) is the Linux suite's harness."""
+"""linkspy.exe under Wine for the end-to-end tests: which program the runtime tests run and
+under which Wine, the Wine prefix, made once into a cache outside the source tree and copied
+afresh for each run of the suite, the command that runs the program in a tmux pane or through
+pipes, and the end of the run's wine server. The rest (emulator, run folders, tmux) is the
+Linux suite's harness.
+
+The product is the 32-bit linkspy.exe (a PE32 that loads the 32-bit CAPI2032.DLL, which only a
+32-bit prefix has): the runtime tests run it under Debian's 32-bit Wine. A kernel without
+32-bit emulation cannot start that Wine; the runtime tests then run the 64-bit test build of
+the same sources under wine64 in a 64-bit prefix instead. The checks of the built files always
+take the product."""
 
 import errno
 import fcntl
@@ -19,14 +26,43 @@ SOURCE = os.environ.get("LINKSPY_SOURCE",
                         os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 WIN32_BUILD = os.environ.get("LINKSPY_WIN32_BUILD", os.path.join(SOURCE, "build-win32"))
 LINKSPY_EXE = os.path.join(WIN32_BUILD, "linkspy.exe")
-# The 32-bit loader of Debian's wine32: the program is a PE32 that loads the 32-bit
-# CAPI2032.DLL, which only a 32-bit prefix has.
-WINE = os.environ.get("LINKSPY_WINE", "/usr/lib/wine/wine")
+WIN64_TEST_BUILD = os.environ.get("LINKSPY_WIN64_TEST_BUILD",
+                                  os.path.join(SOURCE, "build-win64-test"))
+WINE32 = os.environ.get("LINKSPY_WINE", "/usr/lib/wine/wine")
+WINE64 = os.environ.get("LINKSPY_WINE64", "/usr/lib/wine/wine64")
+
+
+def why_wine_cannot_run(wine):
+    """None when the Wine loader wine starts on this machine, else the reason it does not."""
+    try:
+        subprocess.run([wine, "--version"], stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=60, check=True)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return ("the kernel runs no 32-bit programs (ia32 emulation off), so %s cannot "
+                    "start" % wine)
+        return "%s: %s" % (wine, error.strerror)
+    except subprocess.SubprocessError as error:
+        return "%s --version failed: %s" % (wine, error)
+    return None
+
+
+WINE32_CANNOT_RUN = why_wine_cannot_run(WINE32)
+if WINE32_CANNOT_RUN is None:
+    WINE, WINEARCH, RUN_BUILD = WINE32, "win32", WIN32_BUILD
+    RUNS = ("the 32-bit product %s (PE32) under 32-bit Wine in a 32-bit prefix, as 32-bit Wine "
+            "starts here" % LINKSPY_EXE)
+else:
+    WINE, WINEARCH, RUN_BUILD = WINE64, "win64", WIN64_TEST_BUILD
+    RUNS = ("the 64-bit test build %s (PE32+, same sources) under wine64 in a 64-bit prefix, "
+            "as %s" % (os.path.join(WIN64_TEST_BUILD, "linkspy.exe"), WINE32_CANNOT_RUN))
+# The program the runtime tests start; LINKSPY_EXE stays the one the checks of files read.
+RUN_EXE = os.path.join(RUN_BUILD, "linkspy.exe")
 WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
-WINEARCH = os.environ.get("LINKSPY_WINEARCH", "win32")
+CANNOT_RUN = WINE32_CANNOT_RUN and why_wine_cannot_run(WINE64)
 # The run's own prefix, a copy of the cached one: the tests may change it as they like, and a
 # second suite running at the same time has its own prefix and wine server.
-PREFIX = os.path.join(WIN32_BUILD, "wineprefix")
+PREFIX = os.path.join(RUN_BUILD, "wineprefix")
 CACHE_ROOT = os.environ.get("LINKSPY_WINE_CACHE", os.path.join(
     os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"),
     "linkspy"))
@@ -47,29 +83,12 @@ def wine_env(base=None, **extra):
     return env
 
 
-def why_wine_cannot_run():
-    """None when the Wine loader starts on this machine, else the reason it does not."""
-    try:
-        subprocess.run([WINE, "--version"], stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=60, check=True)
-    except OSError as error:
-        if error.errno == errno.ENOEXEC:
-            return ("the kernel runs no 32-bit programs (ia32 emulation off), so %s cannot "
-                    "start" % WINE)
-        return "%s: %s" % (WINE, error.strerror)
-    except subprocess.SubprocessError as error:
-        return "%s --version failed: %s" % (WINE, error)
-    return None
-
-
-CANNOT_RUN = why_wine_cannot_run()
-
-
 def needs_wine(*paths):
-    """Skips a test class that runs linkspy.exe where Wine cannot run or a file is missing."""
+    """Skips a test class that runs linkspy.exe where Wine cannot run or the program or
+    another file is missing."""
     if CANNOT_RUN:
         return unittest.skip(CANNOT_RUN)
-    return h.needs(*paths)
+    return h.needs(RUN_EXE, *paths)
 
 
 def cached_prefix():
@@ -129,14 +148,14 @@ def pane_command(args="", **extra):
     """The shell command that runs linkspy.exe under Wine in a tmux pane."""
     env = dict(WINE_ENV, **extra)
     assignments = " ".join("%s=%s" % (k, h.shell_quote(v)) for k, v in env.items())
-    return "env %s %s %s %s" % (assignments, h.shell_quote(WINE), h.shell_quote(LINKSPY_EXE), args)
+    return "env %s %s %s %s" % (assignments, h.shell_quote(WINE), h.shell_quote(RUN_EXE), args)
 
 
 def run_piped(folder, args=(), stdin=b"", timeout=120.0, **extra):
     """Runs linkspy.exe to its end with pipes; returns (status, stdout, stderr). The input
     must end it (Ctrl-X), unless start-up fails: its end alone does not."""
     env = wine_env(h.linkspy_env(folder), **extra)
-    process = subprocess.run([WINE, LINKSPY_EXE, *args], cwd=folder, env=env, input=stdin,
+    process = subprocess.run([WINE, RUN_EXE, *args], cwd=folder, env=env, input=stdin,
                              capture_output=True, timeout=timeout)
     return process.returncode, process.stdout, process.stderr
 
@@ -147,5 +166,13 @@ def start_piped(folder, args=(), stdin=subprocess.DEVNULL):
     env = wine_env(h.linkspy_env(folder))
     with open(os.path.join(folder, "out"), "wb") as out, \
             open(os.path.join(folder, "err"), "wb") as err:
-        return subprocess.Popen([WINE, LINKSPY_EXE, *args], cwd=folder, env=env, stdin=stdin,
+        return subprocess.Popen([WINE, RUN_EXE, *args], cwd=folder, env=env, stdin=stdin,
                                 stdout=out, stderr=err)
+
+
+if __name__ == "__main__":
+    # make test-win32 asks whether to build the 64-bit test build: status 0 when 32-bit Wine
+    # starts here and the runtime tests take the product.
+    if sys.argv[1:] != ["--wine32-starts"]:
+        sys.exit("usage: wine.py --wine32-starts")
+    sys.exit(0 if WINE32_CANNOT_RUN is None else 1)
