@@ -20,8 +20,9 @@ constexpr int kNotRegularFile = -2;
 // Another process held the file's lock for all of kLockWaitMs:
 constexpr int kLockedElsewhere = -3;
 
-// How long OpenLocked waits for the lock at most: a holder keeps it for one write, so only a
-// holder that is stuck (or never lets go) lasts this long. Well below the log writer's wait
+// How long OpenLocked waits for the lock at most: the processes sharing the log take it in
+// turn and a holder keeps it for one write, so only a holder that is stuck (or never lets go)
+// lasts this long. Well below the log writer's wait
 // for its turn, so that a writer waiting here never holds up shutdown.
 constexpr int kLockWaitMs = 1000;
 

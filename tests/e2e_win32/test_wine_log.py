@@ -57,6 +57,11 @@ class SharedLog(unittest.TestCase):
             run.stdin.flush()
         for run in runs:
             self.assertEqual(run.wait(timeout=60), 0)
+        # Each instance waits for the other's writes in turn, never long enough to take the
+        # other for a stuck holder of the lock.
+        for c in (1, 2):
+            with open(os.path.join(folder, "out%d" % c), "rb") as f:
+                self.assertNotIn(b"LINKSPY: Error", f.read(), "controller %d" % c)
         names = h.log_generations(folder)
         self.assertGreaterEqual(len(names), 3)
         for name in names[:-1]:  # each generation was rotated once, past the limit
