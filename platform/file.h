@@ -26,8 +26,9 @@ constexpr int kForeignOwner = -5;
 // The file has more than one name (a hard link), so it may be someone else's file as well:
 constexpr int kSeveralLinks = -6;
 
-// How long OpenLocked waits for the lock at most: a holder keeps it for one write, so only a
-// holder that is stuck (or never lets go) lasts this long. Well below the log writer's wait
+// How long OpenLocked waits for the lock at most: the processes sharing the log take it in
+// turn and a holder keeps it for one write, so only a holder that is stuck (or never lets go)
+// lasts this long. Well below the log writer's wait
 // for its turn, so that a writer waiting here never holds up shutdown.
 constexpr int kLockWaitMs = 1000;
 

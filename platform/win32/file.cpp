@@ -1,13 +1,16 @@
 // Files for the log on Win32: system handles that share deletion (another instance may rotate
-// the log meanwhile) and carry LockFileEx's lock between processes. Texts are written with
-// CR LF line ends, as a text-mode stream would, through a fixed buffer.
+// the log meanwhile) and carry LockFileEx's lock between processes, taken in turn through a
+// named mutex. Texts are written with CR LF line ends, as a text-mode stream would, through a
+// fixed buffer.
 #include "platform/file.h"
 
 #include <io.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 namespace platform {
@@ -71,6 +74,66 @@ int LockBefore(HANDLE handle, ULONGLONG deadline) {
 HANDLE OpenName(const char* name, DWORD access, DWORD disposition) {
   return CreateFileA(name, access, kShareAll, nullptr, disposition,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// LockFileEx cannot wait within a bound, so the lock is tried in pauses; a process that writes
+// without a break then takes it again between two of its writes before a waiting process's
+// next try comes. So the processes first queue up on a mutex named after the log's full path:
+// the system hands a released mutex straight to a waiting process, and the file lock is free
+// by then. The mutex made for the current path, and the one this process holds (the writers'
+// turn lets one thread at a time get here).
+std::atomic<HANDLE> queueMutex{nullptr};
+std::atomic<uint64_t> queuePathKey{0};
+std::atomic<HANDLE> heldQueue{nullptr};
+
+// A key of the full path of name in capitals (FNV-1a); 0 when there is no full path.
+uint64_t PathKey(const char* name) {
+  char path[2 * MAX_PATH];
+  DWORD length = GetFullPathNameA(name, sizeof path, path, nullptr);
+  if (length == 0 || length >= sizeof path) return 0;
+  uint64_t key = 14695981039346656037ULL;
+  for (DWORD i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    key = (key ^ (c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c)) * 1099511628211ULL;
+  }
+  return key;
+}
+
+// The queue's mutex for name, made once per full path; nullptr when the system gives none.
+HANDLE QueueFor(const char* name) {
+  uint64_t key = PathKey(name);
+  if (key == 0) return nullptr;
+  if (key != queuePathKey.load()) {
+    HANDLE previous = queueMutex.exchange(nullptr);
+    if (previous != nullptr) CloseHandle(previous);
+    char mutexName[48];
+    std::snprintf(mutexName, sizeof mutexName, "Local\\linkspy-log-%016llx",
+                  static_cast<unsigned long long>(key));
+    queueMutex = CreateMutexA(nullptr, FALSE, mutexName);
+    queuePathKey = key;
+  }
+  return queueMutex.load();
+}
+
+// Waits for this process's turn on the log at name until the deadline. Returns 0 (without a
+// mutex the file lock alone orders the writers), an error number or kLockedElsewhere.
+int EnterQueue(const char* name, ULONGLONG deadline) {
+  HANDLE queue = QueueFor(name);
+  if (queue == nullptr) return 0;
+  ULONGLONG now = GetTickCount64();
+  DWORD waited =
+      WaitForSingleObject(queue, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+  if (waited == WAIT_TIMEOUT) return kLockedElsewhere;
+  // An abandoned mutex is held all the same: its owner ended without giving it back.
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return SystemError();
+  heldQueue = queue;
+  return 0;
+}
+
+// Lets the next process in the queue go on.
+void LeaveQueue() {
+  HANDLE queue = heldQueue.exchange(nullptr);
+  if (queue != nullptr) ReleaseMutex(queue);
 }
 
 // True when name itself still is the file open as handle (not rotated away meanwhile).
@@ -157,19 +220,23 @@ bool WriteBytes(HANDLE handle, const char* bytes, size_t length) {
 }  // namespace
 
 int OpenLocked(const char* name, File* file) {
-  // One bound for every attempt: a file renamed away meanwhile does not start the wait anew.
+  // One bound for the queue and every attempt: a file renamed away meanwhile does not start
+  // the wait anew.
   ULONGLONG deadline = GetTickCount64() + kLockWaitMs;
+  int error = EnterQueue(name, deadline);
+  if (error != 0) return error;
   for (int attempt = 0; attempt < kReopenTries; ++attempt) {
     HANDLE handle;
     uint64_t length = 0;
-    int error = OpenHandle(name, deadline, &handle, &length);
+    error = OpenHandle(name, deadline, &handle, &length);
     if (error == -1) continue;
-    if (error != 0) return error;
+    if (error != 0) break;
     file->handle = reinterpret_cast<intptr_t>(handle);
     file->lockedLength = length;
     return 0;
   }
-  return EAGAIN;
+  LeaveQueue();
+  return error == -1 ? EAGAIN : error;
 }
 
 int WriteText(File file, const char* text, size_t length) {
@@ -208,7 +275,9 @@ int TruncateFile(File file, uint64_t length) {
 int CloseFile(File file) {
   OVERLAPPED whole{};
   UnlockFileEx(Handle(file), 0, MAXDWORD, MAXDWORD, &whole);
-  return CloseHandle(Handle(file)) ? 0 : SystemError();
+  int result = CloseHandle(Handle(file)) ? 0 : SystemError();
+  LeaveQueue();
+  return result;
 }
 
 bool NameExists(const char* name) {

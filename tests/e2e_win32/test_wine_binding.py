@@ -34,7 +34,7 @@ def setUpModule():
     wine.ensure_prefix()
 
 
-@h.needs(wine.LINKSPY_EXE)
+@wine.needs_wine()
 class ProviderBinding(unittest.TestCase):
     def setUp(self):
         self.folder = h.run_folder()
@@ -60,7 +60,7 @@ class ProviderBinding(unittest.TestCase):
         self.assertIsNone(h.read_log(self.folder))
 
 
-@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+@wine.needs_wine(h.QZ7EMU)
 class PipedRun(unittest.TestCase):
     def setUp(self):
         self.emulator = h.Emulator()
@@ -88,7 +88,7 @@ class PipedRun(unittest.TestCase):
         self.assertEqual(lone_line_feeds(log), 0)
 
 
-@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+@wine.needs_wine(h.QZ7EMU)
 class SilentRegistration(unittest.TestCase):
     def test_registration_without_answer_is_given_up_after_about_5_s(self):
         with h.Emulator("--ignore-register") as emulator:
@@ -117,7 +117,7 @@ class SilentRegistration(unittest.TestCase):
             self.assertNotIn(b"not registered", f.read())
 
 
-@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+@wine.needs_wine(h.QZ7EMU)
 class InputAtItsEnd(unittest.TestCase):
     """Redirected input that has ended (a closed pipe, the null device) ends only the keys:
     monitoring goes on without spinning until Ctrl-C (here SIGINT) ends it."""
@@ -148,7 +148,7 @@ class InputAtItsEnd(unittest.TestCase):
                 self.assertRegex(h.read_log(folder), rb"Program unloaded\r\n$")
 
 
-@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+@wine.needs_wine(h.QZ7EMU)
 class BoundedQueryWait(unittest.TestCase):
     """The start-up queries wait at most two seconds for a reply through a helper thread, as
     CAPI2032.DLL has no bounded wait of its own."""

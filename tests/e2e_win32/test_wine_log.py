@@ -29,7 +29,7 @@ def setUpModule():
     wine.ensure_prefix()
 
 
-@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+@wine.needs_wine(h.QZ7EMU)
 class SharedLog(unittest.TestCase):
     def test_two_instances_share_the_log_through_rotations(self):
         # At most 200 texts a second per instance, 8,000 each: three generations of the log.
@@ -44,7 +44,7 @@ class SharedLog(unittest.TestCase):
         runs = []
         for c in (1, 2):
             with open(os.path.join(folder, "out%d" % c), "wb") as out:
-                run = subprocess.Popen([wine.WINE, wine.LINKSPY_EXE, "-2", "-e", "-c%d" % c],
+                run = subprocess.Popen([wine.WINE, wine.RUN_EXE, "-2", "-e", "-c%d" % c],
                                        cwd=folder, env=env, stdin=subprocess.PIPE, stdout=out,
                                        stderr=subprocess.STDOUT)
             self.addCleanup(lambda r=run: r.poll() is None and r.kill())
@@ -59,6 +59,11 @@ class SharedLog(unittest.TestCase):
             run.stdin.flush()
         for run in runs:
             self.assertEqual(run.wait(timeout=60), 0)
+        # Each instance waits for the other's writes in turn, never long enough to take the
+        # other for a stuck holder of the lock.
+        for c in (1, 2):
+            with open(os.path.join(folder, "out%d" % c), "rb") as f:
+                self.assertNotIn(b"LINKSPY: Error", f.read(), "controller %d" % c)
         names = h.log_generations(folder)
         self.assertGreaterEqual(len(names), 3)
         for name in names[:-1]:  # each generation was rotated once, past the limit

@@ -23,7 +23,7 @@ def setUpModule():
     wine.ensure_prefix()
 
 
-@h.needs(wine.LINKSPY_EXE, h.QZ7EMU)
+@wine.needs_wine(h.QZ7EMU)
 class WineTerminal(unittest.TestCase):
     def setUp(self):
         self.emulator = h.Emulator("--rate", "5")
