@@ -27,7 +27,9 @@ uint32_t Dword(const unsigned char* p) {
 // Sends FACILITY_REQ GetSupportedServices to the controller and prints its FACILITY_CONF;
 // false when the request could not be sent or no confirmation came in time.
 bool SupportedServices(unsigned appl, unsigned controller, unsigned number) {
-  unsigned char request[18] = {18, 0, 0, 0, 0x80, 0x80, 0, 0, 0, 0, 0, 0,  // header, address
+  // The remote module copies a few bytes past a short message's end, as a client's usual
+  // message buffer allows: the request lies in a buffer larger than its 18 bytes.
+  unsigned char request[64] = {18, 0, 0, 0, 0x80, 0x80, 0, 0, 0, 0, 0, 0,  // header, address
                                3,  0,                                      // supplementary services
                                3,  0, 0, 0};  // GetSupportedServices, no parameter
   request[2] = static_cast<unsigned char>(appl);
