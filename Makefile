@@ -50,9 +50,8 @@ package-check: deps
 # The package under a real systemd: a Debian 12 root (made once by debootstrap, kept in
 # /var/cache/linkspy-test-root) booted with systemd-nspawn, qz7emu on this machine. As root.
 SERVICE_PACKAGE ?= $(BUILD)/service-package
-test-service: deps
+test-service: configure
 	@scripts/install-deps --service
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target qz7emu
 	LINKSPY_DEB=$$(DEB_BUILD_OPTIONS=nocheck scripts/make-package $(SERVICE_PACKAGE) | head -n 1) && \
 	  LINKSPY_BUILD=$(abspath $(BUILD)) LINKSPY_DEB=$$LINKSPY_DEB python3 tests/service/test_service.py
