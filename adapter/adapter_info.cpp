@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "capi/adapter_exchange.h"
-#include "capi/capi_provider.h"
-#include "capi/vendor_messages.h"
-#include "control/control_block.h"
+#include "capi/records/capi_provider.h"
+#include "capi/records/vendor_messages.h"
+#include "control/records/control_block.h"
 #include "output/adapter_text.h"
 #include "output/log_writer.h"
 #include "output/print.h"
@@ -59,6 +59,12 @@ constexpr int16_t kClassSolo = 0;
 constexpr int16_t kClassMulti = 1;
 constexpr int16_t kClassTrunk = 2;
 
+// Board flags of the firmware-version reply, and trunk flags of the adapter-type reply.
+constexpr uint8_t kBoardMulti = 0x02;
+constexpr uint8_t kBoardTrunk = 0x04;
+constexpr uint8_t kTrunkTalk = 0x01;
+constexpr uint8_t kTrunkBits = 0x02;
+
 // Info word of a firmware-version reply that leaves the board class alone.
 constexpr uint16_t kInfoKeepsBoardClass = 0x2001;
 
@@ -69,6 +75,7 @@ constexpr uint16_t kLineNtSide = 0x0004;
 constexpr uint16_t kLineOne128k = 0x0008;
 constexpr uint16_t kLineWithoutDChannel = 0x0010;
 constexpr uint8_t kTeiFixed = 0x80;
+constexpr uint8_t kTeiValue = 0x7F;
 
 // Runs one request/reply exchange with the start-up controller. True when the reply data is
 // in infoBuffer; a request the provider refused is not waited for, since no reply can come.
@@ -100,29 +107,29 @@ void QueryFirmwareVersion() {
     info.firmwareVersion = 0;
     return;
   }
+  namespace reply = capi::firmware_version_reply;
   const uint8_t* data = capi::infoBuffer;
   const capi::CapiProvider& provider = capi::capiProvider;
-  if (capi::ReceivedWord(provider.receivedMessage, provider.receivedLength, 16) !=
-      kInfoKeepsBoardClass) {
-    uint8_t boardFlags = data[4];
-    if (boardFlags & 0x02) {
+  if (capi::ReceivedWord(provider.receivedMessage, provider.receivedLength,
+                         capi::kAdapterConfInfoOffset) != kInfoKeepsBoardClass) {
+    uint8_t boardFlags = data[reply::kBoardFlags];
+    if (boardFlags & kBoardMulti) {
       info.boardClass = kClassMulti;
-    } else if (boardFlags & 0x04) {
+    } else if (boardFlags & kBoardTrunk) {
       info.boardClass = kClassTrunk;
     } else {
       info.boardClass = kClassSolo;
     }
   }
-  info.firmwareKind = data[0];
-  info.firmwareVersion = data[1];
+  info.firmwareKind = data[reply::kKind];
+  info.firmwareVersion = data[reply::kVersion];
   // The text field holds 79 characters; a longer stated length is cut there. It goes to the
   // screen, standard output and the log as one line, cleaned as a trace text is.
-  size_t length = data[12];
+  size_t length = data[reply::kTextLength];
   if (length > kInfoTextSize - 1) length = kInfoTextSize - 1;
+  const uint8_t* text = data + reply::kText;
   size_t i = 0;
-  for (; i < length && data[13 + i] != 0; ++i) {
-    info.firmwareVersionText[i] = static_cast<char>(data[13 + i]);
-  }
+  for (; i < length && text[i] != 0; ++i) info.firmwareVersionText[i] = static_cast<char>(text[i]);
   output::CleanAdapterText(info.firmwareVersionText, i);
 }
 
@@ -132,6 +139,7 @@ void QueryAdapterType() {
     SetText(info.adapterTypeText, kUnknown);
     return;
   }
+  namespace reply = capi::adapter_type_reply;
   const uint8_t* data = capi::infoBuffer;
   const char* variant = kVariantSolo;
   const char* suffix = "";
@@ -139,17 +147,18 @@ void QueryAdapterType() {
     variant = kVariantMulti;
   } else if (info.boardClass == kClassTrunk) {
     variant = kVariantTrunk;
-    uint8_t trunkFlags = data[7];
-    if (trunkFlags & 0x01) {
+    uint8_t trunkFlags = data[reply::kTrunkFlags];
+    if (trunkFlags & kTrunkTalk) {
       suffix = kSuffixTalk;
-    } else if (trunkFlags & 0x02) {
+    } else if (trunkFlags & kTrunkBits) {
       suffix = kSuffixBits;
     }
   }
   // An index beyond the table has no name of its own.
-  const char* bus = data[0] < kBusNameCount ? kBusNames[data[0]] : kUnknown;
+  uint8_t busIndex = data[reply::kBus];
+  const char* bus = busIndex < kBusNameCount ? kBusNames[busIndex] : kUnknown;
   std::snprintf(info.adapterTypeText, sizeof info.adapterTypeText, "%s%s%s %s %dMB, Version:1.%d",
-                kFamilyPrefix, variant, suffix, bus, data[2], data[1]);
+                kFamilyPrefix, variant, suffix, bus, data[reply::kMemoryMb], data[reply::kVersion]);
 }
 
 void QueryLineInterface() {
@@ -158,9 +167,11 @@ void QueryLineInterface() {
     SetText(info.lineInterfaceText, kUnknown);
     return;
   }
+  namespace reply = capi::line_config_reply;
   const uint8_t* data = capi::infoBuffer;
-  uint16_t flags = static_cast<uint16_t>(data[0] | (data[1] << 8));
-  uint8_t tei = data[3];
+  uint16_t flags =
+      static_cast<uint16_t>(data[reply::kLineFlags] | (data[reply::kLineFlags + 1] << 8));
+  uint8_t tei = data[reply::kTei];
   const char* a = "";
   const char* b = "";
   const char* c = "";
@@ -175,7 +186,7 @@ void QueryLineInterface() {
   }
   char teiText[8];
   if (tei & kTeiFixed) {
-    std::snprintf(teiText, sizeof teiText, "%d", tei & 0x7F);
+    std::snprintf(teiText, sizeof teiText, "%d", tei & kTeiValue);
   } else {
     std::snprintf(teiText, sizeof teiText, "%s", (flags & kLinePointToPoint) ? "0" : "AUTO");
   }
@@ -189,7 +200,7 @@ void QueryProtocol() {
     SetText(info.protocolText, kUnknown);
     return;
   }
-  uint8_t index = capi::infoBuffer[2];
+  uint8_t index = capi::infoBuffer[capi::line_config_reply::kProtocol];
   if (index < kProtocolNameCount) {
     SetText(info.protocolText, kProtocolNames[index]);
   } else {

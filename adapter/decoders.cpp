@@ -6,7 +6,7 @@
 
 #include "adapter/adapter_info.h"
 #include "capi/adapter_exchange.h"
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "output/log_writer.h"
 
 namespace adapter {
@@ -32,6 +32,10 @@ constexpr const char* kMissingDecoderMessages[kDecoderColumns] = {
 constexpr const char* kNoDecoderMessage =
     "\nNo decoder available, please use another download file!\n";
 
+// The firmware generation start-up assumes: kind 3, version 0 (row 3).
+constexpr uint8_t kAssumedFirmwareKind = 3;
+constexpr uint8_t kAssumedFirmwareVersion = 0;
+
 }  // namespace
 
 int SelectDecoderRow(uint8_t firmwareKind, uint8_t firmwareVersion) {
@@ -42,6 +46,11 @@ int SelectDecoderRow(uint8_t firmwareKind, uint8_t firmwareVersion) {
   }
   if (firmwareKind == 3 && firmwareVersion <= 9) return 3;
   return 0;
+}
+
+void AssumeDecoderGeneration() {
+  adapterInfo.firmwareKind = kAssumedFirmwareKind;
+  adapterInfo.firmwareVersion = kAssumedFirmwareVersion;
 }
 
 void ActivateDecoders() {

@@ -14,6 +14,10 @@ extern const char DecoderTable[kDecoderRows][kDecoderColumns][kDecoderNameSize];
 // The DecoderTable row for a firmware kind and version.
 int SelectDecoderRow(uint8_t firmwareKind, uint8_t firmwareVersion);
 
+// Start-up chooses the decoder row of this firmware generation whatever the firmware-version
+// query returned: sets adapterInfo's firmware kind and version to it.
+void AssumeDecoderGeneration();
+
 // Sends the decoder names chosen by the start options (in column order) to the firmware.
 void ActivateDecoders();
 

@@ -1,9 +1,9 @@
 // The synchronous adapter request exchange of start-up and the sending of DEBUG_REQ messages.
 #include "capi/adapter_exchange.h"
 
-#include "capi/capi_provider.h"
-#include "capi/result_codes.h"
-#include "control/control_block.h"
+#include "capi/provider_binding.h"
+#include "capi/records/result_codes.h"
+#include "control/records/control_block.h"
 #include "output/print.h"
 #include "platform/system.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "capi/vendor_messages.h"
+#include "capi/records/vendor_messages.h"
 
 namespace capi {
 

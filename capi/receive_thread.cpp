@@ -1,11 +1,10 @@
 // The WAIT_FOR_MESSAGE thread: its start, its stop and its receive loop.
 #include "capi/receive_thread.h"
 
-#include "capi/capi_provider.h"
-#include "control/control_block.h"
+#include "capi/provider_binding.h"
+#include "control/records/control_block.h"
 #include "output/log_writer.h"
 #include "output/print.h"
-#include "output/trace_indication.h"
 #include "output/trace_screen.h"
 #include "platform/console.h"
 #include "platform/system.h"
@@ -18,6 +17,9 @@ uint32_t receiveThreadId = 0;
 std::atomic<int32_t> providerLinkLost{0};
 
 namespace {
+// Atomic: a thread let go by a stop may still be in its last pass when the next start sets it.
+std::atomic<MessageHandler> messageHandler{nullptr};
+
 // The pause after a failed pass starts here and doubles up to the cap while errors go on,
 // so that a persistent provider error neither spins a core nor floods the screen.
 constexpr int kFirstErrorPauseMs = 10;
@@ -48,7 +50,9 @@ Pass ReceivePass() {
   if ((result & 0xFFFF) != 0) return Failed("WAIT_FOR_SIGNAL", result);
   result = TakeMessage();
   if ((result & 0xFFFF) != 0) return Failed("GET_MESSAGE", result);
-  output::HandleDebugIndication(capiProvider.receivedMessage, capiProvider.receivedLength);
+  MessageHandler handleMessage = messageHandler.load();
+  if (handleMessage != nullptr)
+    handleMessage(capiProvider.receivedMessage, capiProvider.receivedLength);
   return Pass::kTaken;
 }
 
@@ -70,12 +74,13 @@ void EndForLostLink() {
 }
 }  // namespace
 
-void StartReceiveThread() {
+void StartReceiveThread(MessageHandler handleMessage) {
   control::ControlBlock& cb = control::controlBlock;
   if (cb.receiveThread != platform::kNoThread) {
     platform::ShowMessageBox("Thread already running", platform::Severity::kWarning);
     return;
   }
+  messageHandler.store(handleMessage);
   threadRunFlag.store(1);
   cb.receiveThread = platform::StartThread(ReceiveLoop, &threadRunFlag, &receiveThreadId);
   if (cb.receiveThread == platform::kNoThread) {

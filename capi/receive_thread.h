@@ -1,8 +1,9 @@
 // The WAIT_FOR_MESSAGE thread: takes every message the provider delivers after start-up and
-// hands it to the trace indication handler.
+// hands it to the handler it was started with.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace capi {
@@ -12,13 +13,17 @@ extern uint32_t receiveThreadId;
 // Set by the thread when the provider reported its link lost; the program then ends with -1.
 extern std::atomic<int32_t> providerLinkLost;
 
-// Creates the thread, or reports why not.
-void StartReceiveThread();
+// What the thread does with each message it takes, of which arrived bytes came.
+using MessageHandler = void (*)(const uint8_t* message, size_t arrived);
+
+// Creates the thread, which hands every message to handleMessage, or reports why not.
+void StartReceiveThread(MessageHandler handleMessage);
 
 // Tells the thread to stop and lets go of it without waiting.
 void StopReceiveThread();
 
-// The thread's body; runFlag points at threadRunFlag.
+// The thread's body; runFlag points at threadRunFlag. Messages go to the handler of the last
+// start (none before the first: they are taken and dropped).
 uint32_t ReceiveLoop(void* runFlag);
 
 }  // namespace capi

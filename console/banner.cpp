@@ -1,8 +1,8 @@
 // The banner, the copyright line and the help screen of the operator console.
 #include "console/banner.h"
 
-#include "control/control_block.h"
-#include "control/main_sequence.h"
+#include "control/records/control_block.h"
+#include "control/records/program_identity.h"
 #include "output/print.h"
 #include "output/trace_screen.h"
 

@@ -8,7 +8,7 @@
 
 #include "capi/adapter_exchange.h"
 #include "console/banner.h"
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "output/log_writer.h"
 #include "output/print.h"
 #include "output/trace_screen.h"

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "control/control_block.h"
-#include "control/main_sequence.h"
+#include "control/records/control_block.h"
+#include "control/records/program_identity.h"
 #include "output/print.h"
 
 namespace control {

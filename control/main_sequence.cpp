@@ -7,14 +7,16 @@
 
 #include "adapter/adapter_info.h"
 #include "adapter/decoders.h"
-#include "capi/capi_provider.h"
+#include "capi/provider_binding.h"
 #include "capi/receive_thread.h"
 #include "console/banner.h"
 #include "console/prompt.h"
 #include "control/command_line.h"
-#include "control/control_block.h"
+#include "control/records/control_block.h"
+#include "control/records/program_identity.h"
 #include "output/log_writer.h"
 #include "output/print.h"
+#include "output/trace_indication.h"
 #include "output/trace_screen.h"
 #include "platform/console.h"
 #include "platform/system.h"
@@ -97,14 +99,12 @@ void StartMonitoring() {
   if (platform::TerminationRequested()) return;
   adapter::IdentifyAdapter(computerName);
   if (platform::TerminationRequested()) return;
-  capi::StartReceiveThread();
+  capi::StartReceiveThread(output::HandleDebugIndication);
   receiveStepReached = true;
   output::Print("\n");
   controlBlock.currentRow = output::kStartupRow;
   output::SetCursor(0, output::kStartupRow);
-  // The decoder row is chosen for this firmware generation whatever the query returned.
-  adapter::adapterInfo.firmwareKind = 3;
-  adapter::adapterInfo.firmwareVersion = 0;
+  adapter::AssumeDecoderGeneration();
   if (platform::TerminationRequested()) return;
   adapter::ActivateDecoders();
 }

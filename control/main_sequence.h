@@ -4,15 +4,6 @@
 
 namespace control {
 
-// The program's name, version and title: the banner, the console title, the start-up box and
-// the log's first line say them.
-constexpr const char* kProgramName = "LINKSPY";
-constexpr const char* kProgramVersion = "0.96";
-// The command's name, as --version says it.
-constexpr const char* kCommandName = "linkspy";
-constexpr const char* kProgramTitle = "LINKSPY for Windows NT";
-constexpr const char* kLogFileName = "LINKSPY.LOG";
-constexpr const char* kBackupFileName = "LINKSPY.BAK";
 constexpr int kProgramNameSize = 48;
 constexpr int kComputerNameSize = 16;
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "control/main_sequence.h"
+#include "control/records/program_identity.h"
 #include "emulator/server.h"
 #include "emulator/text.h"
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "output/print.h"
 #include "platform/console.h"
 #include "platform/file.h"

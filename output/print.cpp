@@ -10,9 +10,9 @@ namespace output {
 namespace {
 using platform::Severity;
 
-// The line buffer of PrintTo and PrintBox: room for every report line, log line and
-// message-box text.
-constexpr size_t kLineBufferSize = 512;
+// The one buffer size of every text formatted here: room for every report line, log line,
+// usage text and message-box text; longer texts are cut.
+constexpr size_t kTextBufferSize = 1024;
 
 // Formats into buffer (longer texts are cut); the text's length, or -1 (and an empty text)
 // when formatting fails.
@@ -26,19 +26,28 @@ int FormatInto(char (&buffer)[kSize], const char* format, va_list arguments) {
   return result < static_cast<int>(kSize) ? result : static_cast<int>(kSize) - 1;
 }
 
-// Formats into a line buffer and hands the text to receive(text).
+// Formats into a text buffer and hands the text to receive(text) (empty when formatting fails).
 template <typename Receiver>
 void HandOnLine(Receiver receive, const char* format, va_list arguments) {
-  char line[kLineBufferSize];
+  char line[kTextBufferSize];
   FormatInto(line, format, arguments);
   receive(line);
 }
 
-// Formats into a local buffer and writes the text through the stream as severity.
+// Formats into a text buffer and hands text and length to write(text, length); nothing when
+// formatting fails.
+template <typename Writer>
+void FormatAndWrite(Writer write, const char* format, va_list arguments) {
+  char text[kTextBufferSize];
+  int length = FormatInto(text, format, arguments);
+  if (length >= 0) write(text, static_cast<size_t>(length));
+}
+
+// Formats and writes the text through the stream as severity.
 void StreamAs(Severity severity, const char* format, va_list arguments) {
-  char buffer[1024];
-  int length = FormatInto(buffer, format, arguments);
-  if (length >= 0) platform::StreamWrite(buffer, static_cast<size_t>(length), severity);
+  FormatAndWrite([severity](const char* text,
+                            size_t length) { platform::StreamWrite(text, length, severity); },
+                 format, arguments);
 }
 }  // namespace
 
@@ -64,22 +73,21 @@ void PrintError(const char* format, ...) {
 }
 
 void PrintNote(const char* format, ...) {
-  char buffer[1024];
   va_list arguments;
   va_start(arguments, format);
-  int length = FormatInto(buffer, format, arguments);
+  FormatAndWrite(
+      [](const char* text, size_t length) {
+        platform::ErrorStreamWrite(text, length, Severity::kWarning);
+      },
+      format, arguments);
   va_end(arguments);
-  if (length >= 0)
-    platform::ErrorStreamWrite(buffer, static_cast<size_t>(length), Severity::kWarning);
 }
 
 void WriteDirect(const char* format, ...) {
-  char buffer[1024];
   va_list arguments;
   va_start(arguments, format);
-  int length = FormatInto(buffer, format, arguments);
+  FormatAndWrite(platform::ConsoleWrite, format, arguments);
   va_end(arguments);
-  if (length >= 0) platform::ConsoleWrite(buffer, static_cast<size_t>(length));
 }
 
 void PrintTo(TextSink sink, const char* format, ...) {

@@ -23,7 +23,8 @@ void WriteDirect(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // where a service's journal keeps it apart from the monitor's output.
 void PrintNote(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// printf-style text formatted into a line buffer (a text over 511 bytes is cut) and handed to
+// printf-style text formatted into a line buffer (a text over 1023 bytes is cut, as
+// every text formatted here is) and handed to
 // sink.
 void PrintTo(TextSink sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "capi/vendor_messages.h"
-#include "control/control_block.h"
+#include "capi/records/vendor_messages.h"
+#include "control/records/control_block.h"
 #include "output/adapter_text.h"
 #include "output/log_writer.h"
 #include "output/trace_screen.h"
@@ -16,9 +16,6 @@ namespace output {
 namespace {
 using control::controlBlock;
 
-constexpr size_t kControllerOffset = 8;
-constexpr size_t kTextPresentOffset = 9;
-constexpr size_t kTextLengthOffset = 10;
 // Longest text kept for a line, without and with the controller prefix.
 constexpr size_t kMaxLineText = 79;
 constexpr size_t kMaxPrefixedLineText = 76;
@@ -32,13 +29,12 @@ char traceLine[kTraceLineSize];
 char logLine[kTraceLineSize + 1];
 static_assert(kTraceLineSize <= kDisplayLineSize);
 
-// True when the received bytes (readable of them) from the task position on begin with prefix
-// (length bytes). Bytes beyond the message read as 0, so a message that ends inside the prefix
-// fails it.
-bool TaskPositionBeginsWith(const uint8_t* message, size_t readable, const char* prefix,
+// True when the indication's text from the task position on begins with prefix (length
+// bytes). Bytes beyond what arrived read as 0, so a text that ends inside the prefix fails it.
+bool TaskPositionBeginsWith(const capi::DebugIndication& indication, const char* prefix,
                             size_t length) {
   for (size_t i = 0; i < length; ++i) {
-    if (capi::ReceivedByte(message, readable, capi::kDebugIndTaskOffset + i) !=
+    if (capi::TextByte(indication, capi::kDebugIndTaskTextOffset + i) !=
         static_cast<uint8_t>(prefix[i])) {
       return false;
     }
@@ -47,14 +43,14 @@ bool TaskPositionBeginsWith(const uint8_t* message, size_t readable, const char*
 }
 
 // True when the text is one of the internal ones or fails an enabled task filter.
-bool IsFilteredOut(const uint8_t* message, size_t readable) {
+bool IsFilteredOut(const capi::DebugIndication& indication) {
   for (const char* prefix : kSuppressedPrefixes) {
-    if (TaskPositionBeginsWith(message, readable, prefix, std::strlen(prefix))) return true;
+    if (TaskPositionBeginsWith(indication, prefix, std::strlen(prefix))) return true;
   }
   if (controlBlock.filterEnabled.load() != 1) return false;
   char filter[control::MAX_FILTER_LEN + 2];
   int filterLength = control::LoadFilterText(filter);
-  return !TaskPositionBeginsWith(message, readable, filter, static_cast<size_t>(filterLength));
+  return !TaskPositionBeginsWith(indication, filter, static_cast<size_t>(filterLength));
 }
 
 // Logs traceLine; a non-empty line gets its line end (the text itself holds none).
@@ -73,35 +69,32 @@ void LogTraceLine() {
 
 void HandleDebugIndication(const uint8_t* message, size_t arrived) {
   // Everything below reads only the bytes that arrived for this message.
-  size_t readable = capi::ReceivedLength(message, arrived);
-  if (!capi::IsMessageOfKind(message, readable, capi::kCommandDebug, capi::kSubIndication)) {
+  capi::DebugIndication indication;
+  if (!capi::ReadDebugIndication(message, arrived, indication)) {
     std::snprintf(traceLine, sizeof traceLine, "\rWrong message received: com=%x,subcom=%x\n",
-                  capi::ReceivedByte(message, readable, 4),
-                  capi::ReceivedByte(message, readable, 5));
+                  indication.command, indication.subcommand);
     LogWithEchoAs(traceLine, platform::Severity::kWarning);
     return;
   }
-  int controller = static_cast<int8_t>(capi::ReceivedByte(message, readable, kControllerOffset));
-  if (capi::ReceivedByte(message, readable, kTextPresentOffset) == 0) return;
+  if (!indication.textPresent) return;
 
-  // The length byte is taken unsigned; bytes past the message's end read as 0 and end the
-  // text there.
-  size_t textLength = capi::ReceivedByte(message, readable, kTextLengthOffset);
+  // A zero byte, or the end of what arrived, ends the text before its length byte does.
+  size_t textLength = indication.textLength;
   char text[kMaxLineText + 1];
   size_t kept = textLength < kMaxLineText ? textLength : kMaxLineText;
   size_t copied = 0;
   while (copied < kept) {
-    uint8_t byte = capi::ReceivedByte(message, readable, capi::kDebugIndTextOffset + copied);
+    uint8_t byte = capi::TextByte(indication, copied);
     if (byte == 0) break;
     text[copied++] = static_cast<char>(byte);
   }
   CleanAdapterText(text, copied);
 
-  if (IsFilteredOut(message, readable)) return;
+  if (IsFilteredOut(indication)) return;
 
   if (controlBlock.showControllerNo.load() == 1) {
     if (textLength > kMaxPrefixedLineText) text[kMaxPrefixedLineText] = '\0';
-    std::snprintf(traceLine, sizeof traceLine, "C%1d %s", controller, text);
+    std::snprintf(traceLine, sizeof traceLine, "C%1d %s", indication.controller, text);
   } else {
     std::snprintf(traceLine, sizeof traceLine, "%s", text);
   }

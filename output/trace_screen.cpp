@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "output/print.h"
 #include "platform/console.h"
 

@@ -2,6 +2,7 @@
 // 0..bottomRow) and the console operations that the other subsystems use.
 #pragma once
 
+#include "control/records/control_block.h"
 #include "platform/console.h"
 
 namespace output {
@@ -10,6 +11,7 @@ namespace output {
 // scroll the output region, rows 0..bottomRow: the whole screen, or in debug mode the rows
 // above the prompt area.
 constexpr int kFullBottomRow = platform::kScreenRows - 1;  // 24
+static_assert(kFullBottomRow == control::kStartBottomRow);
 // Debug mode's prompt area on the three bottom rows: a separator line, the prompt with the
 // line being typed, the reply.
 constexpr int kReplyRow = kFullBottomRow;           // 24

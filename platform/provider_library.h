@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "capi/capi_provider.h"
+#include "capi/records/capi_provider.h"
 
 namespace platform {
 

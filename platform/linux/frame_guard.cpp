@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "capi/result_codes.h"
+#include "capi/records/result_codes.h"
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/process_signals.h"
 

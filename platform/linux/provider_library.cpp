@@ -16,8 +16,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "capi/result_codes.h"
-#include "capi/vendor_messages.h"
+#include "capi/records/result_codes.h"
+#include "capi/records/vendor_messages.h"
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
 #include "platform/linux/frame_guard.h"

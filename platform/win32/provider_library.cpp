@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "capi/result_codes.h"
+#include "capi/records/result_codes.h"
 #include "platform/win32/termination_event.h"
 
 namespace platform {

@@ -96,7 +96,7 @@ def sanitized_build():
 
 class PackageVersion(unittest.TestCase):
     def test_changelog_carries_the_programs_version_without_revision(self):
-        with open(os.path.join(SOURCE, "control", "main_sequence.h")) as f:
+        with open(os.path.join(SOURCE, "control", "records", "program_identity.h")) as f:
             program = re.search(r'kProgramVersion = "([^"]+)"', f.read()).group(1)
         with open(os.path.join(SOURCE, "debian", "changelog")) as f:
             self.assertRegex(f.readline(), r"^linkspy \(%s\) " % re.escape(program))

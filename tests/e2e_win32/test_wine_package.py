@@ -24,7 +24,7 @@ def source_text(path, name):
         return re.search(name + r' =\s*"([^"]*)"', f.read()).group(1)
 
 
-VERSION = source_text("control/main_sequence.h", "kProgramVersion")
+VERSION = source_text("control/records/program_identity.h", "kProgramVersion")
 ZIP = os.path.join(wine.SOURCE, "linkspy-%s-win32.zip" % VERSION)
 FOLDER = "linkspy-%s-win32/" % VERSION
 UNSTRIPPED_EXE = os.path.join(wine.WIN32_BUILD, "linkspy-unstripped.exe")
@@ -137,7 +137,7 @@ class Win32Program(unittest.TestCase):
         self.assertEqual(product_version, numbers[:4])
         self.assertEqual(strings["FileVersion"], VERSION)
         self.assertEqual(strings["ProductVersion"], VERSION)
-        self.assertEqual(strings["ProductName"], source_text("control/main_sequence.h",
+        self.assertEqual(strings["ProductName"], source_text("control/records/program_identity.h",
                                                              "kProgramName"))
         self.assertEqual(strings["LegalCopyright"], source_text("console/banner.cpp",
                                                                 "kCopyrightLine"))

@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "capi/adapter_exchange.h"
-#include "capi/capi_provider.h"
-#include "capi/vendor_messages.h"
+#include "capi/records/capi_provider.h"
+#include "capi/records/vendor_messages.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "capi/capi_provider.h"
-#include "capi/vendor_messages.h"
-#include "control/control_block.h"
+#include "capi/records/capi_provider.h"
+#include "capi/records/vendor_messages.h"
+#include "control/records/control_block.h"
 
 namespace fuzz {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "support/stdout_capture.h"
 
 namespace {

@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "capi/adapter_exchange.h"
-#include "capi/capi_provider.h"
+#include "capi/provider_binding.h"
 #include "capi/receive_thread.h"
-#include "control/control_block.h"
+#include "control/records/control_block.h"
+#include "output/trace_indication.h"
 #include "platform/system.h"
+#include "platform/thread.h"
 #include "support/stdout_capture.h"
 #include "support/temporary_folder.h"
 #include "support/test_messages.h"
@@ -405,7 +407,7 @@ TEST_F(Exchange, StopLetsTheThreadGoWithoutWaitingAndItEndsAfterItsPass) {
   capiProvider.CAPI_GET_MESSAGE = GatedGet;
   capiProvider.arrivedLength = nullptr;
   testing_support::StdoutCapture capture;
-  capi::StartReceiveThread();
+  capi::StartReceiveThread(output::HandleDebugIndication);
   ASSERT_NE(controlBlock.receiveThread, platform::kNoThread);
   EXPECT_EQ(capi::threadRunFlag.load(), 1);
   for (int i = 0; i < 200 && blockedWaits.load() == 0; ++i) {

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "capi/capi_provider.h"
-#include "control/control_block.h"
+#include "capi/provider_binding.h"
+#include "control/records/control_block.h"
 #include "support/stdout_capture.h"
 #include "support/test_messages.h"
 

@@ -1,7 +1,5 @@
 // Binding, release and unloading of the CAPI provider through the real Linux loader, with
 // the stand-in library (its results chosen by environment variables) and a fake record.
-#include "capi/capi_provider.h"
-
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,8 +9,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "capi/provider_binding.h"
 #include "capi/receive_thread.h"
-#include "control/control_block.h"
+#include "control/records/control_block.h"
+#include "output/trace_indication.h"
 #include "platform/provider_library.h"
 #include "platform/thread.h"
 #include "support/stdout_capture.h"
@@ -211,7 +211,7 @@ TEST_F(Binding, UnloadLeavesFailedHandlesAndABusyThreadAlone) {
 TEST_F(Binding, SecondThreadStartIsRefused) {
   controlBlock.receiveThread = 12345;
   capi::threadRunFlag = 0;
-  std::string box = CaptureStderr([] { capi::StartReceiveThread(); });
+  std::string box = CaptureStderr([] { capi::StartReceiveThread(output::HandleDebugIndication); });
   EXPECT_NE(box.find("Thread already running"), std::string::npos);
   EXPECT_EQ(capi::threadRunFlag.load(), 0);
   EXPECT_EQ(controlBlock.receiveThread, 12345u);

@@ -6,8 +6,8 @@
 #include <initializer_list>
 #include <vector>
 
-#include "control/control_block.h"
-#include "control/main_sequence.h"
+#include "control/records/control_block.h"
+#include "control/records/program_identity.h"
 #include "support/stdout_capture.h"
 
 namespace {

@@ -26,7 +26,7 @@
 #include <string>
 #include <thread>
 
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "support/stdout_capture.h"

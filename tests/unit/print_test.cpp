@@ -23,9 +23,9 @@ TEST(PrintTo, HandsTheFormattedTextOnceAndCutsALongOne) {
   receivedCount = 0;
   output::PrintTo(Keep, "%s v%s\n", "LINKSPY", "0.96");
   EXPECT_EQ(received, "LINKSPY v0.96\n");
-  std::string longName(600, 'x');
+  std::string longName(1100, 'x');
   output::PrintTo(Keep, "Cannot load %s (%u)", longName.c_str(), 0u);
-  EXPECT_EQ(received, ("Cannot load " + longName).substr(0, 511));
+  EXPECT_EQ(received, ("Cannot load " + longName).substr(0, 1023));
   EXPECT_EQ(receivedCount, 2);
 }
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "capi/capi_provider.h"
+#include "capi/records/capi_provider.h"
 #include "console/banner.h"
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "output/log_writer.h"
 #include "platform/console.h"
 #include "support/stdout_capture.h"

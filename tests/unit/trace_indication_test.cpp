@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "output/log_writer.h"
 #include "output/trace_screen.h"
 #include "support/stdout_capture.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "output/print.h"
 #include "platform/console.h"
 

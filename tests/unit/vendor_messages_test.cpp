@@ -1,6 +1,6 @@
 // The vendor message layouts byte by byte, and reading received messages only inside their
 // stated length.
-#include "capi/vendor_messages.h"
+#include "capi/records/vendor_messages.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "output/log_writer.h"
 #include "output/trace_screen.h"
 

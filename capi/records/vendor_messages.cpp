@@ -1,5 +1,5 @@
 // Building and reading the four vendor messages, byte by byte at fixed offsets.
-#include "capi/vendor_messages.h"
+#include "capi/records/vendor_messages.h"
 
 #include <cstring>
 
@@ -12,8 +12,12 @@ constexpr size_t kOffsetCommand = 4;
 constexpr size_t kOffsetSubcommand = 5;
 constexpr size_t kOffsetMessageNumber = 6;
 constexpr size_t kOffsetController = 8;
+// A request's type or kind; a DEBUG_IND's text-present flag.
 constexpr size_t kOffsetRequestType = 9;
+constexpr size_t kOffsetTextPresent = 9;
+// A request's data length; a DEBUG_IND's text length byte.
 constexpr size_t kOffsetDataLength = 10;
+constexpr size_t kOffsetTextLength = 10;
 constexpr size_t kOffsetDataAddress = 12;
 constexpr size_t kOffsetReplyAreaSize = 16;
 constexpr uint8_t kFirmwareCommandForm = 0x02;
@@ -60,6 +64,18 @@ uint16_t ReceivedWord(const uint8_t* message, size_t arrived, size_t offset) {
 bool IsMessageOfKind(const uint8_t* message, size_t arrived, uint8_t command, uint8_t subcommand) {
   return ReceivedLength(message, arrived) > kOffsetSubcommand &&
          message[kOffsetCommand] == command && message[kOffsetSubcommand] == subcommand;
+}
+
+bool ReadDebugIndication(const uint8_t* message, size_t arrived, DebugIndication& out) {
+  size_t readable = ReceivedLength(message, arrived);
+  out.command = ReceivedByte(message, readable, kOffsetCommand);
+  out.subcommand = ReceivedByte(message, readable, kOffsetSubcommand);
+  out.controller = static_cast<int8_t>(ReceivedByte(message, readable, kOffsetController));
+  out.textPresent = ReceivedByte(message, readable, kOffsetTextPresent) != 0;
+  out.textLength = ReceivedByte(message, readable, kOffsetTextLength);
+  out.text = readable > kDebugIndTextOffset ? message + kDebugIndTextOffset : nullptr;
+  out.textArrived = readable > kDebugIndTextOffset ? readable - kDebugIndTextOffset : 0;
+  return IsMessageOfKind(message, readable, kCommandDebug, kSubIndication);
 }
 
 size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId, uint8_t controller,

@@ -1,9 +1,7 @@
 // The ControlBlock instance, its defaults, and the task filter text.
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 
 #include <cstring>
-
-#include "output/trace_screen.h"
 
 namespace control {
 
@@ -35,7 +33,7 @@ void ResetControlBlock() {
   cb.filterEnabled = 0;
   cb.markerNo = 0;
   cb.currentRow = 0;
-  cb.bottomRow = output::kFullBottomRow;
+  cb.bottomRow = kStartBottomRow;
   cb.loggingEnabled = 1;
   cb.sizeCheckEnabled = 1;
   cb.logBusy = 0;
@@ -47,7 +45,7 @@ void ResetControlBlock() {
   cb.controllerGiven = 0;
   cb.capiModule = 0;
   cb.lastCapiError = 0;
-  cb.receiveThread = platform::kNoThread;
+  cb.receiveThread = 0;
   filterTextWord.store(0, std::memory_order_relaxed);
 }
 

@@ -1,7 +1,7 @@
-// The provider record, and binding, release and unloading of the CAPI 2.0 provider library.
-#include "capi/capi_provider.h"
+// Binding, release and unloading of the CAPI 2.0 provider library.
+#include "capi/provider_binding.h"
 
-#include "control/control_block.h"
+#include "control/records/control_block.h"
 #include "output/print.h"
 #include "platform/console.h"
 #include "platform/provider_library.h"
@@ -9,18 +9,18 @@
 
 namespace capi {
 
-CapiProvider capiProvider;
-
-const char* const kEntryPointNames[kEntryPointCount] = {
-    "CAPI_REGISTER",          "CAPI_RELEASE",        "CAPI_GET_MANUFACTURER", "CAPI_GET_VERSION",
-    "CAPI_GET_SERIAL_NUMBER", "CAPI_GET_PROFILE",    "CAPI_INSTALLED",        "CAPI_PUT_MESSAGE",
-    "CAPI_GET_MESSAGE",       "CAPI_WAIT_FOR_SIGNAL"};
-
 std::atomic<int32_t> receiveThreadInProvider{0};
 
 namespace {
 // Handles up to this value are failed loads (a null handle among them).
 constexpr uintptr_t kLastFailedHandle = 32;
+
+// The registration: the message buffer's size, one logical connection, and room for 10
+// B-channel data blocks of 130 bytes each (the program opens no B channel).
+constexpr uint32_t kMessageBufferSize = 2048;
+constexpr uint32_t kMaxLogicalConnections = 1;
+constexpr uint32_t kMaxBDataBlocks = 10;
+constexpr uint32_t kMaxBDataLength = 130;
 
 // The provider failed the installation test or the registration (result): its message box
 // (format takes the result) and the platform's word on why; -1. A failure that only means
@@ -73,7 +73,8 @@ int BindCapiProvider() {
   uint32_t result = capiProvider.CAPI_INSTALLED();
   cb.lastCapiError = static_cast<int32_t>(result);
   if (result != 0) return ProviderRefused("ZELM CAPI 2.0 not installed", result);
-  result = capiProvider.CAPI_REGISTER(2048, 1, 10, 130, &capiProvider.applId);
+  result = capiProvider.CAPI_REGISTER(kMessageBufferSize, kMaxLogicalConnections, kMaxBDataBlocks,
+                                      kMaxBDataLength, &capiProvider.applId);
   cb.lastCapiError = static_cast<int32_t>(result);
   if (result != 0) return ProviderRefused("Application not registered, Error: %lx", result);
   return 0;

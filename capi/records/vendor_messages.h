@@ -22,14 +22,37 @@ constexpr uint8_t FIRMWARE_VERSION = 6;
 constexpr size_t kInfoBufferSize = 512;
 constexpr size_t kAdapterReqLength = 18;
 constexpr size_t kAdapterConfHeaderLength = 18;
+// The ADAPTER_CONF's info word.
+constexpr size_t kAdapterConfInfoOffset = 16;
 constexpr size_t kDebugReqHeaderLength = 11;
 constexpr size_t kDebugIndTextOffset = 13;
-// The task position: text offset 13, message offset 26.
-constexpr size_t kDebugIndTaskOffset = kDebugIndTextOffset + 13;
+// Where a trace text names its task: text offset 13 (message offset 26).
+constexpr size_t kDebugIndTaskTextOffset = 13;
 // Longest command text of a firmware command.
 constexpr size_t kMaxCommandTextLength = 39;
 // Bytes of a received message that the provider guarantees readable.
 constexpr size_t kMaxReceivedMessageLength = 2048;
+
+// The reply data of the three adapter requests, as offsets into the reply area.
+namespace firmware_version_reply {
+constexpr size_t kKind = 0;
+constexpr size_t kVersion = 1;
+constexpr size_t kBoardFlags = 4;
+constexpr size_t kTextLength = 12;
+constexpr size_t kText = 13;
+}  // namespace firmware_version_reply
+namespace adapter_type_reply {
+constexpr size_t kBus = 0;
+constexpr size_t kVersion = 1;
+constexpr size_t kMemoryMb = 2;
+constexpr size_t kTrunkFlags = 7;
+}  // namespace adapter_type_reply
+namespace line_config_reply {
+// A little-endian word.
+constexpr size_t kLineFlags = 0;
+constexpr size_t kProtocol = 2;
+constexpr size_t kTei = 3;
+}  // namespace line_config_reply
 
 // Where the provider placed reply data that an ADAPTER_CONF names by address; null where no
 // provider can place data in this process.
@@ -47,6 +70,28 @@ uint16_t ReceivedWord(const uint8_t* message, size_t arrived, size_t offset);
 
 // True when the received message has this command and subcommand.
 bool IsMessageOfKind(const uint8_t* message, size_t arrived, uint8_t command, uint8_t subcommand);
+
+// A received message read as a DEBUG_IND. Fields beyond what arrived read as 0.
+struct DebugIndication {
+  uint8_t command;
+  uint8_t subcommand;
+  int8_t controller;
+  bool textPresent;
+  // The text's length byte, as sent: more or fewer bytes than it says may have arrived.
+  uint8_t textLength;
+  // The bytes from the text's place to the end of what arrived.
+  const uint8_t* text;
+  size_t textArrived;
+};
+
+// Reads message (of which arrived bytes came) into out; true when it is a DEBUG_IND. The
+// command and subcommand are filled either way, for the report of a wrong message.
+bool ReadDebugIndication(const uint8_t* message, size_t arrived, DebugIndication& out);
+
+// Byte index of the indication's text, 0 beyond what arrived.
+inline uint8_t TextByte(const DebugIndication& indication, size_t index) {
+  return index < indication.textArrived ? indication.text[index] : 0;
+}
 
 // Builds the 18-byte ADAPTER_REQ into out; returns its length.
 size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId, uint8_t controller,

@@ -4,11 +4,11 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/thread.h"
-
 namespace control {
 
 constexpr int kMaxControllerNo = 7;
+// bottomRow's start value: the output region is the whole 80 x 25 screen.
+constexpr int kStartBottomRow = 24;
 
 // Fields in the documented order. Every 32-bit flag is atomic: the receive thread reads
 // several of them while the main thread changes them (relaxed single-word access suffices).
@@ -36,9 +36,10 @@ struct ControlBlock {
   std::atomic<int32_t> decoderBch2;
   std::atomic<int32_t> decoderPpp;
   std::atomic<int32_t> controllerGiven;
+  // The platform's handles of the provider library and of the receive thread (0: none).
   uintptr_t capiModule;
   std::atomic<int32_t> lastCapiError;
-  platform::ThreadHandle receiveThread;
+  uintptr_t receiveThread;
 };
 
 extern ControlBlock controlBlock;

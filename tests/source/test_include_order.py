@@ -1,0 +1,56 @@
+"""The product's includes run downward through the layers the architecture page states."""
+
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+import include_order
+
+SOURCE = os.environ.get("LINKSPY_SOURCE",
+                        os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+
+
+class IncludeOrder(unittest.TestCase):
+    def test_every_include_of_the_product_runs_downward(self):
+        self.assertEqual(include_order.violations(SOURCE), [])
+
+    def test_the_libraries_link_one_way(self):
+        with open(os.path.join(SOURCE, "CMakeLists.txt"), encoding="utf-8") as f:
+            links = re.findall(r"target_link_libraries\((\w+)([^)]*)\)", f.read())
+        below = {"linkspy_records": set(), "linkspy_platform": {"linkspy_records"},
+                 "linkspy_subsystems": {"linkspy_platform", "linkspy_records"}}
+        for library, linked in links:
+            if library in below:
+                named = set(re.findall(r"linkspy_\w+", linked))
+                self.assertLessEqual(named, below[library], library)
+
+    def test_planted_faults_are_each_named(self):
+        with tempfile.TemporaryDirectory(prefix="linkspy-includes-") as copy:
+            for top in include_order.PRODUCT_ROOTS + ("docs",):
+                shutil.copytree(os.path.join(SOURCE, top), os.path.join(copy, top))
+
+            def plant(path, line):
+                with open(os.path.join(copy, path), "a", encoding="utf-8") as f:
+                    f.write(line + "\n")
+
+            plant("capi/records/vendor_messages.cpp", '#include "control/main_sequence.h"')
+            plant("output/print.cpp", '#include "platform/linux/cp437.h"')
+            plant("console/banner.cpp", '#include "console/missing.h"')
+            os.makedirs(os.path.join(copy, "output", "extra"))
+            plant("output/extra/new.h", "#pragma once")
+            # Includes that run downward stay allowed.
+            plant("console/banner.h", '#include "output/print.h"')
+            found = include_order.violations(copy)
+        self.assertEqual(len(found), 4, found)
+        joined = "\n".join(found)
+        self.assertIn("includes control/main_sequence.h: control/ (layer 1) is not below "
+                      "capi/records/ (layer 8)", joined)
+        self.assertIn("only platform/linux/ itself includes its headers", joined)
+        self.assertIn("console/missing.h, which is no file of the product", joined)
+        self.assertIn("folder output/extra/ stands in no layer", joined)
+
+
+if __name__ == "__main__":
+    unittest.main()
