@@ -14,6 +14,7 @@
 
 #include "capi/records/capi_provider.h"
 #include "console/banner.h"
+#include "console/dot_commands.h"
 #include "control/records/control_block.h"
 #include "output/log_writer.h"
 #include "platform/console.h"
@@ -93,6 +94,13 @@ std::vector<std::string> SentCommands() {
 std::string Banner() {
   return std::string("LINKSPY for Windows NT v0.96\n") + console::kCopyrightLine +
          "\n** Version for internal use only **\n";
+}
+
+// The help screen as it reaches standard output.
+std::string HelpScreen() {
+  testing_support::StdoutCapture capture;
+  console::PrintHelpScreen();
+  return capture.Take();
 }
 
 TEST_F(Prompt, ToggleRepliesNameTheNewState) {
@@ -221,17 +229,33 @@ TEST_F(Prompt, ForwardsOnlyTaskCommandsExactlyAsTyped) {
 }
 
 TEST_F(Prompt, HelpForEveryOtherDotLine) {
-  std::string help;
-  {
-    testing_support::StdoutCapture capture;
-    console::PrintHelpScreen();
-    help = capture.Take();
-  }
+  std::string help = HelpScreen();
   for (const char* line : {".", ".h", ".o", ".z", ".A", ".X", ".."}) {
     EXPECT_EQ(RunLine(line), help) << line;
   }
   RunLine(".a");
   EXPECT_NE(RunLine(".h").find("auto popup screen mode         [status: 1]"), std::string::npos);
+}
+
+// The letters with a command of their own are exactly those the help screen lists, each on
+// one line of its own.
+TEST_F(Prompt, EveryCommandLetterHasExactlyOneHelpLine) {
+  std::string help = HelpScreen();
+  std::string accepted;
+  for (int key = 0; key < 256; ++key) {
+    const console::DotCommand* row = console::FindDotCommand(static_cast<char>(key));
+    std::string lineStart = std::string("\n.") + static_cast<char>(key);
+    int helpLines = 0;
+    for (size_t at = help.find(lineStart); at != std::string::npos;
+         at = help.find(lineStart, at + 1)) {
+      ++helpLines;
+    }
+    EXPECT_EQ(helpLines, row != nullptr ? 1 : 0) << key;
+    if (row == nullptr) continue;
+    EXPECT_EQ(row->key, static_cast<char>(key));
+    accepted += static_cast<char>(key);
+  }
+  EXPECT_EQ(accepted, "acdefhlmopstwx");
 }
 
 TEST_F(Prompt, LogoutEndsDebugModeWithTheBanner) {
