@@ -16,7 +16,7 @@ PainterStep TakePainterStep(StopCounts* counts) {
   unsigned requests = counts->stopRequests.load();
   if (requests == counts->stopsTaken) return PainterStep::kPaint;
   counts->stopsTaken = requests;
-  return StopCancelled(*counts) ? PainterStep::kStay : PainterStep::kStop;
+  return StopCancelled(*counts) ? PainterStep::kPaint : PainterStep::kStop;
 }
 
 bool StopCancelled(const StopCounts& counts) {

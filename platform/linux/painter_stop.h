@@ -20,9 +20,8 @@ struct StopCounts {
 
 // What the painter does once woken.
 enum class PainterStep {
-  kPaint,  // no stop asked for since the last one taken
+  kPaint,  // no stop to make: none asked for since the last one taken, or it was cancelled
   kStop,   // give the terminal back and stop the process
-  kStay,   // the stop asked for was cancelled by a continue after it
 };
 
 // Async-signal-safe: a stop is asked for.
@@ -32,7 +31,8 @@ void NoteStopRequest(StopCounts* counts);
 void NoteContinue(StopCounts* counts);
 
 // Takes the stop requests that came since the last call (any number count as one) and says
-// what the painter does now.
+// what the painter does now. After a cancelled stop it paints: the wake-ups that came with the
+// stop and the continue were used up, and a change they brought would wait for the next one.
 PainterStep TakePainterStep(StopCounts* counts);
 
 // True when a continue came after the last stop request: looked at once more straight before

@@ -235,9 +235,10 @@ void* RunPainter(void*) {
     while (read(wakeFds[0], drain, sizeof drain) > 0) {
     }
     if (stopRequested.load()) break;
-    PainterStep step = TakePainterStep(&stopCounts);
-    if (step == PainterStep::kStop) StopAndResume();
-    if (step != PainterStep::kPaint) continue;
+    if (TakePainterStep(&stopCounts) == PainterStep::kStop) {
+      StopAndResume();
+      continue;
+    }
     PaintOnce();
     SleepMs(kPaintIntervalMs);
   }
