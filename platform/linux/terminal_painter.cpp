@@ -23,6 +23,7 @@
 #include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
 #include "platform/linux/monotonic_clock.h"
+#include "platform/linux/painter_stop.h"
 #include "platform/linux/screen_window.h"
 #include "platform/linux/wake_pipe.h"
 #include "platform/system.h"
@@ -49,15 +50,10 @@ std::atomic<bool> running{false};
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> dirty{false};
 std::atomic<bool> resized{false};
-// Stops asked for from outside and continues received, counted by their handlers; the count
-// of continues when the last stop was asked for tells the painter whether a continue came
-// after it (then the stop is cancelled, as the kernel cancels a stop still pending).
-std::atomic<unsigned> stopRequests{0};
-std::atomic<unsigned> continues{0};
-std::atomic<unsigned> continuesAtStopRequest{0};
-// Painter thread only: the stop requests it has acted on, and the row written outside the
-// window that is held in view until heldRowUntilMs (kNoRow: none).
-unsigned stopsHandled = 0;
+// Stops asked for from outside and continues received.
+StopCounts stopCounts;
+// Painter thread only: the row written outside the window that is held in view until
+// heldRowUntilMs (kNoRow: none).
 int heldRow = kNoRow;
 int64_t heldRowUntilMs = 0;
 
@@ -200,20 +196,13 @@ size_t TextLength(const char* cells, int width) {
   return length;
 }
 
-// True when a continue arrived after the last stop request.
-bool StopCancelled() {
-  return continues.load() != continuesAtStopRequest.load();
-}
-
 // A stop from outside: the terminal goes back to the shell (normal screen, its mode) and the
 // process stops; once continued, the painter's screen and the key mode come back. A continue
-// that came first would be lost to a stop after it, leaving the process stopped for good, so
-// it cancels the stop, looked at once more straight before it.
+// that came meanwhile cancels the stop.
 void StopAndResume() {
-  if (StopCancelled()) return;
   endwin();
   InputSuspendTerminal();
-  if (!StopCancelled()) raise(SIGSTOP);  // this thread stops before it goes on
+  if (!StopCancelled(stopCounts)) raise(SIGSTOP);  // this thread stops before it goes on
   resized.store(true);
   PaintOnce();
   InputResumeTerminal();
@@ -246,9 +235,7 @@ void* RunPainter(void*) {
     while (read(wakeFds[0], drain, sizeof drain) > 0) {
     }
     if (stopRequested.load()) break;
-    unsigned requests = stopRequests.load();
-    if (requests != stopsHandled) {
-      stopsHandled = requests;
+    if (TakePainterStep(&stopCounts) == PainterStep::kStop) {
       StopAndResume();
       continue;
     }
@@ -358,8 +345,7 @@ void PainterSetTitle(const char* title) {
 // Async-signal-safe: hands the stop to the painter thread, which alone drives ncurses.
 bool PainterSuspend() {
   if (!running.load()) return false;
-  continuesAtStopRequest.store(continues.load());
-  stopRequests.fetch_add(1);
+  NoteStopRequest(&stopCounts);
   WakePainter();
   return true;
 }
@@ -367,7 +353,7 @@ bool PainterSuspend() {
 // Async-signal-safe: everything is repainted at the next paint, and a stop the painter has not
 // made yet is cancelled.
 void PainterResume() {
-  continues.fetch_add(1);
+  NoteContinue(&stopCounts);
   if (!running.load()) return;
   resized.store(true);
   WakePainter();

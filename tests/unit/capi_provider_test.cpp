@@ -30,28 +30,10 @@ struct Shown {
   std::string box;
 };
 
-// Runs body with fd 2 going to a temporary file; returns what was written there.
-template <typename Body>
-std::string CaptureStderr(Body body) {
-  std::fflush(stderr);
-  FILE* file = std::tmpfile();
-  int saved = dup(2);
-  dup2(fileno(file), 2);
-  body();
-  std::fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  std::string text;
-  std::rewind(file);
-  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-  std::fclose(file);
-  return text;
-}
-
 Shown Bind() {
   Shown shown;
   testing_support::StdoutCapture capture;
-  shown.box = CaptureStderr([&] { shown.result = capi::BindCapiProvider(); });
+  shown.box = testing_support::CaptureStderr([&] { shown.result = capi::BindCapiProvider(); });
   shown.console = capture.Take();
   return shown;
 }
@@ -176,7 +158,7 @@ TEST_F(Binding, ReleaseErrorIsShownAndShutdownGoesOn) {
   releaseResult = 0x1101;
   Shown shown;
   testing_support::StdoutCapture capture;
-  shown.box = CaptureStderr([] { capi::ReleaseApplication(); });
+  shown.box = testing_support::CaptureStderr([] { capi::ReleaseApplication(); });
   shown.console = capture.Take();
   EXPECT_EQ(releasedApplication, 7u);
   EXPECT_NE(shown.box.find("Application not deregistered, Error: 1101"), std::string::npos);
@@ -184,7 +166,7 @@ TEST_F(Binding, ReleaseErrorIsShownAndShutdownGoesOn) {
   EXPECT_EQ(controlBlock.lastCapiError.load(), 0x1101);
 
   releaseResult = 0;
-  EXPECT_EQ(CaptureStderr([] { capi::ReleaseApplication(); }), "");
+  EXPECT_EQ(testing_support::CaptureStderr([] { capi::ReleaseApplication(); }), "");
   EXPECT_EQ(controlBlock.lastCapiError.load(), 0);
 }
 
@@ -206,16 +188,6 @@ TEST_F(Binding, UnloadLeavesFailedHandlesAndABusyThreadAlone) {
   capi::UnloadCapiProvider();
   EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kProviderUnloaded);
   capi::receiveThreadInProvider = capi::kThreadOutsideProvider;
-}
-
-TEST_F(Binding, SecondThreadStartIsRefused) {
-  controlBlock.receiveThread = 12345;
-  capi::threadRunFlag = 0;
-  std::string box = CaptureStderr([] { capi::StartReceiveThread(output::HandleDebugIndication); });
-  EXPECT_NE(box.find("Thread already running"), std::string::npos);
-  EXPECT_EQ(capi::threadRunFlag.load(), 0);
-  EXPECT_EQ(controlBlock.receiveThread, 12345u);
-  controlBlock.receiveThread = platform::kNoThread;
 }
 
 }  // namespace

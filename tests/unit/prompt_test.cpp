@@ -20,10 +20,12 @@
 #include "platform/console.h"
 #include "support/stdout_capture.h"
 #include "support/temporary_folder.h"
+#include "support/test_messages.h"
 
 namespace {
 
 using control::controlBlock;
+using testing_support::FirmwareCommands;
 
 std::vector<std::vector<uint8_t>> sentMessages;
 uint32_t putResult = 0;
@@ -78,17 +80,6 @@ std::string Row(int row) {
     text += platform::ConsoleCellAt(column, row);
   }
   return text.substr(0, text.find_last_not_of(' ') + 1);
-}
-
-// The texts of the firmware commands sent (DEBUG_REQ payload 0x02, text, NUL).
-std::vector<std::string> SentCommands() {
-  std::vector<std::string> texts;
-  for (const auto& m : sentMessages) {
-    if (m.size() > 12 && m[4] == 0x19 && m[11] == 0x02) {
-      texts.emplace_back(reinterpret_cast<const char*>(m.data() + 12));
-    }
-  }
-  return texts;
 }
 
 std::string Banner() {
@@ -225,7 +216,8 @@ TEST_F(Prompt, ForwardsOnlyTaskCommandsExactlyAsTyped) {
        {std::string("v42"), longest, std::string("c  b"), std::string("mlp x\r")}) {
     RunLine(line);
   }
-  EXPECT_EQ(SentCommands(), (std::vector<std::string>{"dch 22", "v42", longest, "c  b", "mlp x"}));
+  EXPECT_EQ(FirmwareCommands(sentMessages),
+            (std::vector<std::string>{"dch 22", "v42", longest, "c  b", "mlp x"}));
 }
 
 TEST_F(Prompt, HelpForEveryOtherDotLine) {
@@ -290,7 +282,7 @@ TEST_F(Prompt, EndedInputCarriesOutNothingAndLeavesTheProgramRunning) {
 TEST_F(Prompt, OverlongLineIsCutAndNotForwarded) {
   // The rest of the long line is dropped, not read as the next line.
   Run("d" + std::string(300, 'x') + "\ndch 23\n", 2);
-  EXPECT_EQ(SentCommands(), (std::vector<std::string>{"dch 23"}));
+  EXPECT_EQ(FirmwareCommands(sentMessages), (std::vector<std::string>{"dch 23"}));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Captures file descriptor 1 into a temporary file.
+// Captures file descriptor 1 (or 2) into a temporary file.
 #include "support/stdout_capture.h"
 
 #include <unistd.h>
@@ -34,6 +34,22 @@ std::string StdoutCapture::Take() {
   while ((n = read(fileFd_, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
   close(fileFd_);
   fileFd_ = -1;
+  return text;
+}
+
+std::string CaptureStderr(const std::function<void()>& body) {
+  std::fflush(stderr);
+  FILE* file = std::tmpfile();
+  int saved = dup(2);
+  dup2(fileno(file), 2);
+  body();
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::string text;
+  std::rewind(file);
+  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+  std::fclose(file);
   return text;
 }
 

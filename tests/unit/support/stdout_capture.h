@@ -1,6 +1,7 @@
-// Captures what the program writes to file descriptor 1 while a test runs a piece of it.
+// Captures what the program writes to file descriptor 1 (or 2) while a test runs a piece of it.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace testing_support {
@@ -16,5 +17,8 @@ class StdoutCapture {
   int savedFd_ = -1;
   int fileFd_ = -1;
 };
+
+// Runs body with file descriptor 2 going to a temporary file; returns what was written there.
+std::string CaptureStderr(const std::function<void()>& body);
 
 }  // namespace testing_support

@@ -1,4 +1,5 @@
-// Builders of received messages for the tests, little-endian at the fixed offsets.
+// Builders of received messages for the tests, little-endian at the fixed offsets, and the
+// reader of the firmware commands put.
 #include "support/test_messages.h"
 
 #include <algorithm>
@@ -42,6 +43,20 @@ Bytes DebugMessage(uint8_t command, uint8_t subcommand, uint8_t controller, uint
 
 Bytes DebugInd(const std::string& text, uint8_t controller) {
   return DebugMessage(0x19, 0x02, controller, 1, static_cast<uint8_t>(text.size()), text);
+}
+
+Bytes SilentDebugInd() {
+  return Bytes{13, 0, 1, 0, 0x19, 0x02, 0, 0, 1, 0, 0, 0, 0};
+}
+
+std::vector<std::string> FirmwareCommands(const std::vector<Bytes>& messages) {
+  std::vector<std::string> texts;
+  for (const Bytes& m : messages) {
+    if (m.size() > 12 && m[4] == 0x19 && m[11] == 0x02) {
+      texts.emplace_back(reinterpret_cast<const char*>(m.data() + 12));
+    }
+  }
+  return texts;
 }
 
 }  // namespace testing_support

@@ -1,4 +1,5 @@
-// Received messages as the tests hand them to the program: ADAPTER_CONF and DEBUG_IND.
+// Received messages as the tests hand them to the program (ADAPTER_CONF and DEBUG_IND), and
+// the firmware commands read back from the messages it put.
 #pragma once
 
 #include <cstdint>
@@ -18,5 +19,11 @@ Bytes DebugMessage(uint8_t command, uint8_t subcommand, uint8_t controller, uint
 
 // A DEBUG_IND carrying text from controller.
 Bytes DebugInd(const std::string& text, uint8_t controller = 1);
+
+// A DEBUG_IND without text: the trace handler drops it without any output.
+Bytes SilentDebugInd();
+
+// The texts of the firmware commands among messages put (DEBUG_REQ payload 0x02, text, NUL).
+std::vector<std::string> FirmwareCommands(const std::vector<Bytes>& messages);
 
 }  // namespace testing_support

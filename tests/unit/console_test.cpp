@@ -1,6 +1,8 @@
 // The console with standard input and output redirected: stream bytes pass unchanged, direct
 // writes stay in the screen model, keys and lines come from standard input, message boxes go
 // to standard error, and waiting for a key blocks instead of spinning.
+#include "platform/console.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <ctime>
 #include <string>
 
-#include "platform/console.h"
 #include "support/stdout_capture.h"
 
 namespace {

@@ -1,5 +1,7 @@
 // A termination signal ends blocked key and line reads promptly and is noted for the
 // program's own shutdown; once noted, reads keep returning at once.
+#include "platform/system.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -8,7 +10,6 @@
 #include <thread>
 
 #include "platform/console.h"
-#include "platform/system.h"
 
 namespace {
 

@@ -1,114 +1,33 @@
-// The adapter request exchange, the DEBUG_REQ senders and the receive thread against a fake
-// provider record: printed texts, results, message matching, the thread's pacing and stop.
+// The adapter request exchange and the DEBUG_REQ senders against a scripted provider record:
+// printed texts, results, and message matching.
+#include "capi/adapter_exchange.h"
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "capi/adapter_exchange.h"
 #include "capi/provider_binding.h"
-#include "capi/receive_thread.h"
 #include "control/records/control_block.h"
-#include "output/trace_indication.h"
-#include "platform/system.h"
-#include "platform/thread.h"
+#include "support/scripted_provider.h"
 #include "support/stdout_capture.h"
-#include "support/temporary_folder.h"
 #include "support/test_messages.h"
 
 namespace {
 
-using testing_support::AdapterConf;
-using testing_support::Bytes;
-using Clock = std::chrono::steady_clock;
 using capi::capiProvider;
 using control::controlBlock;
+using testing_support::AdapterConf;
+using testing_support::Bytes;
+using testing_support::fake;
+using testing_support::SilentDebugInd;
 
-// One scripted provider answer: the wait's result, then (when it is 0) the take's result
-// and the message it delivers.
-struct Step {
-  uint32_t wait = 0;
-  uint32_t get = 0;
-  Bytes message;
-  size_t arrived = SIZE_MAX;  // bytes of the message that arrived: all of them by default
-};
-
-struct FakeProvider {
-  std::deque<Step> steps;
-  Step current;
-  std::vector<Bytes> sent;
-  std::vector<Clock::time_point> waitTimes;
-  uint32_t putResult = 0;
-  uint32_t boundedWaitMs = 0;
-  int waits = 0;
-  int gets = 0;
-  // Cleared by the script after this many waits (ReceiveLoop tests), -1: never.
-  int stopAfterWaits = -1;
-};
-FakeProvider fake;
-
-uint32_t FakePut(uint32_t, const uint8_t* message) {
-  fake.sent.emplace_back(message, message + (message[0] | (message[1] << 8)));
-  return fake.putResult;
-}
-
-uint32_t FakeWait(uint32_t) {
-  fake.waitTimes.push_back(Clock::now());
-  if (++fake.waits == fake.stopAfterWaits) capi::threadRunFlag = 0;
-  if (fake.steps.empty()) return capi::kQueueEmpty;
-  fake.current = fake.steps.front();
-  fake.steps.pop_front();
-  return fake.current.wait;
-}
-
-uint32_t FakeWaitWithin(uint32_t applId, uint32_t timeoutMs) {
-  fake.boundedWaitMs = timeoutMs;
-  return FakeWait(applId);
-}
-
-uint32_t FakeGet(uint32_t, const uint8_t** message) {
-  ++fake.gets;
-  if (fake.current.get == 0) *message = fake.current.message.data();
-  return fake.current.get;
-}
-
-size_t FakeArrived(uint32_t) {
-  return std::min(fake.current.arrived, fake.current.message.size());
-}
-
-// A DEBUG_IND without text: the trace handler drops it without any output.
-Bytes SilentDebugInd() {
-  return Bytes{13, 0, 1, 0, 0x19, 0x02, 0, 0, 1, 0, 0, 0, 0};
-}
-
-class Exchange : public testing_support::TemporaryFolderTest {
+class Exchange : public testing_support::ScriptedProviderTest {
  protected:
-  void SetUp() override {
-    TemporaryFolderTest::SetUp();
-    fake = FakeProvider{};
-    capiProvider = {};
-    capiProvider.CAPI_PUT_MESSAGE = FakePut;
-    capiProvider.CAPI_WAIT_FOR_SIGNAL = FakeWait;
-    capiProvider.CAPI_GET_MESSAGE = FakeGet;
-    capiProvider.waitForSignalWithin = FakeWaitWithin;
-    capiProvider.arrivedLength = FakeArrived;
-    capiProvider.applId = 0x10005;
-    capi::threadRunFlag = 1;
-    capi::receiveThreadInProvider = capi::kThreadOutsideProvider;
-    std::memset(capi::infoBuffer, 0xEE, sizeof capi::infoBuffer);
-  }
-
   // Runs the query's await with the console captured.
   int32_t Await(std::string* printed) {
     testing_support::StdoutCapture capture;
@@ -300,139 +219,6 @@ TEST_F(Exchange, PayloadBeyondItsLengthByteIsNeverPut) {
   EXPECT_TRUE(fake.sent.empty());
   EXPECT_EQ(capi::SendDebugRequest(1, 1, payload, 255, capiProvider.applId), 0u);
   EXPECT_EQ(fake.sent.at(0).size(), 266u);
-}
-
-// Runs the receive loop on this thread with the console captured.
-std::string RunLoop() {
-  testing_support::StdoutCapture capture;
-  EXPECT_EQ(capi::ReceiveLoop(&capi::threadRunFlag), 0u);
-  return capture.Take();
-}
-
-TEST_F(Exchange, ThreadPrintsErrorsUnsignedAndHandlesMessagesAfterTheStop) {
-  fake.steps = {{0xFFFF8001, 0, {}}, {0, 0x1101, {}}, {0, 0, SilentDebugInd()}};
-  fake.stopAfterWaits = 3;  // cleared inside the last wait: that pass still completes
-  std::string printed = RunLoop();
-  EXPECT_EQ(printed,
-            "*Thread: WAIT_FOR_SIGNAL: ReturnCode=0x8001\n"
-            "*Thread: GET_MESSAGE: ReturnCode=0x1101\n"
-            "WAIT_FOR_MESSAGE-Thread stopped.\n");
-  EXPECT_EQ(fake.waits, 3);
-  EXPECT_EQ(fake.gets, 2);
-  EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
-}
-
-TEST_F(Exchange, LostLinkIsLoggedOnceAndEndsTheThreadAndTheProgram) {
-  // A passing error first, then the lost link; the steps after it are never asked for.
-  fake.steps = {{0, 0x1108, {}}, {0, capi::kProviderLinkLost, {}}, {0, 0, SilentDebugInd()}};
-  std::string printed = RunLoop();
-  EXPECT_EQ(printed,
-            "*Thread: GET_MESSAGE: ReturnCode=0x1108\n"
-            "LINKSPY: Connection to the CAPI provider lost\n"
-            "WAIT_FOR_MESSAGE-Thread stopped.\n");
-  EXPECT_EQ(fake.waits, 2);
-  EXPECT_EQ(capi::providerLinkLost.load(), 1);
-  EXPECT_TRUE(platform::TerminationRequested());
-  EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
-  FILE* file = std::fopen("LINKSPY.LOG", "r");
-  ASSERT_NE(file, nullptr);
-  char text[128] = {};
-  EXPECT_GT(std::fread(text, 1, sizeof text - 1, file), 0u);
-  std::fclose(file);
-  EXPECT_STREQ(text, "LINKSPY: Connection to the CAPI provider lost\n");
-}
-
-TEST_F(Exchange, ThreadEndsSilentlyWhenExitWasRequestedOrTheLibraryIsGone) {
-  controlBlock.exitRequested = 1;
-  EXPECT_EQ(RunLoop(), "");
-  EXPECT_EQ(fake.waits, 0);
-  controlBlock.exitRequested = 0;
-  capi::receiveThreadInProvider = capi::kProviderUnloaded;
-  RunLoop();
-  EXPECT_EQ(fake.waits, 0);
-}
-
-TEST_F(Exchange, PersistentErrorsArePacedAndAGoodPassEndsThePause) {
-  using std::chrono::milliseconds;
-  // Eight errors, a good pass, one more error, then a good pass to end on.
-  for (int i = 0; i < 8; ++i) fake.steps.push_back({0x1108, 0, {}});
-  fake.steps.push_back({0, 0, SilentDebugInd()});
-  fake.steps.push_back({0, 0x1104, {}});
-  fake.steps.push_back({0, 0, SilentDebugInd()});
-  fake.steps.push_back({0, 0, SilentDebugInd()});
-  fake.stopAfterWaits = 12;
-  std::string printed = RunLoop();
-  ASSERT_EQ(fake.waitTimes.size(), 12u);
-  auto gap = [](int i) {
-    return std::chrono::duration_cast<milliseconds>(fake.waitTimes[i] - fake.waitTimes[i - 1])
-        .count();
-  };
-  const int expected[] = {10, 20, 40, 80, 160, 320, 640, 1000};
-  for (int i = 1; i <= 8; ++i) {
-    EXPECT_GE(gap(i), expected[i - 1]) << "pause after error " << i;
-    EXPECT_LT(gap(i), expected[i - 1] + 300) << "pause after error " << i;
-  }
-  EXPECT_LT(gap(9), 300);  // after the good pass: no pause left
-  EXPECT_GE(gap(10), 10);  // a new error starts again at the shortest pause
-  EXPECT_LT(gap(10), 300);
-  EXPECT_LT(gap(11), 300);
-  size_t lines = 0;
-  for (size_t at = 0; (at = printed.find("*Thread: ", at)) != std::string::npos; ++at) ++lines;
-  EXPECT_EQ(lines, 9u);  // every error printed once for its pass
-}
-
-// A provider wait that blocks until the test lets it go.
-std::mutex gateMutex;
-std::condition_variable gateSignal;
-bool gateOpen = false;
-std::atomic<int> blockedWaits{0};
-std::atomic<int> takes{0};
-
-uint32_t GatedWait(uint32_t) {
-  ++blockedWaits;
-  std::unique_lock<std::mutex> hold(gateMutex);
-  gateSignal.wait(hold, [] { return gateOpen; });
-  return 0;
-}
-
-uint32_t GatedGet(uint32_t, const uint8_t** message) {
-  static Bytes silent = SilentDebugInd();
-  *message = silent.data();
-  ++takes;
-  return 0;
-}
-
-TEST_F(Exchange, StopLetsTheThreadGoWithoutWaitingAndItEndsAfterItsPass) {
-  capiProvider.CAPI_WAIT_FOR_SIGNAL = GatedWait;
-  capiProvider.CAPI_GET_MESSAGE = GatedGet;
-  capiProvider.arrivedLength = nullptr;
-  testing_support::StdoutCapture capture;
-  capi::StartReceiveThread(output::HandleDebugIndication);
-  ASSERT_NE(controlBlock.receiveThread, platform::kNoThread);
-  EXPECT_EQ(capi::threadRunFlag.load(), 1);
-  for (int i = 0; i < 200 && blockedWaits.load() == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_EQ(blockedWaits.load(), 1);
-  EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadInsideProvider);
-  capi::StopReceiveThread();
-  EXPECT_EQ(controlBlock.receiveThread, platform::kNoThread);
-  EXPECT_EQ(capi::threadRunFlag.load(), 0);
-  {
-    std::lock_guard<std::mutex> hold(gateMutex);
-    gateOpen = true;
-  }
-  gateSignal.notify_all();
-  for (int i = 0; i < 200 && capi::receiveThreadInProvider.load() != 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(capture.Take(), "Thread stopping ...WAIT_FOR_MESSAGE-Thread stopped.\n");
-  EXPECT_EQ(takes.load(), 1);
-
-  testing_support::StdoutCapture again;
-  capi::StopReceiveThread();
-  EXPECT_EQ(again.Take(), "No thread to stop!\n");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
-// Adapter identification and decoder activation against a fake CAPI provider: the reply
-// decodings, the report lines, failed exchanges, the decoder rows and the column order.
+// Adapter identification against a fake CAPI provider: the reply decodings, the report lines
+// and failed exchanges.
+#include "adapter/adapter_info.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "adapter/adapter_info.h"
-#include "adapter/decoders.h"
 #include "capi/adapter_exchange.h"
 #include "capi/records/capi_provider.h"
 #include "control/records/control_block.h"
@@ -73,17 +73,6 @@ Bytes TypeReply(uint8_t bus, uint8_t minor, uint8_t memory, uint8_t trunkFlags) 
 
 Bytes LineReply(uint16_t flags, uint8_t protocol, uint8_t tei) {
   return {static_cast<uint8_t>(flags), static_cast<uint8_t>(flags >> 8), protocol, tei};
-}
-
-// The text of each firmware command put so far (DEBUG_REQ payload 0x02 text NUL).
-std::vector<std::string> SentCommands() {
-  std::vector<std::string> texts;
-  for (const Bytes& m : fake.sent) {
-    if (m.size() > 12 && m[4] == 0x19 && m[11] == 0x02) {
-      texts.emplace_back(reinterpret_cast<const char*>(m.data() + 12));
-    }
-  }
-  return texts;
 }
 
 class AdapterStartup : public testing_support::TemporaryFolderTest {
@@ -332,69 +321,5 @@ TEST_F(AdapterStartup, AReplyOfAnotherKindFailsTheQuery) {
 }
 
 // --- Decoder selection and activation ---
-
-TEST(DecoderRows, KindAndVersionBoundaries) {
-  struct Case {
-    int kind, version, row;
-  } cases[] = {{2, 0, 0},   {2, 40, 0},  {2, 41, 2}, {2, 49, 2}, {2, 50, 3}, {2, 99, 3},
-               {2, 100, 0}, {2, 255, 0}, {3, 0, 3},  {3, 9, 3},  {3, 10, 0}, {3, 255, 0},
-               {0, 45, 0},  {1, 45, 0},  {4, 5, 0},  {255, 5, 0}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(
-        adapter::SelectDecoderRow(static_cast<uint8_t>(c.kind), static_cast<uint8_t>(c.version)),
-        c.row)
-        << c.kind << "/" << c.version;
-  }
-}
-
-using DecoderActivation = AdapterStartup;
-
-// Runs ActivateDecoders for one firmware generation; returns what it wrote.
-std::string Activate(uint8_t kind, uint8_t version) {
-  adapter::adapterInfo.firmwareKind = kind;
-  adapter::adapterInfo.firmwareVersion = version;
-  testing_support::StdoutCapture capture;
-  adapter::ActivateDecoders();
-  return capture.Take();
-}
-
-TEST_F(DecoderActivation, ColumnOrderNotOptionOrder) {
-  control::controlBlock.decoderBch2 = 1;  // -b given before -2
-  control::controlBlock.decoderDch2 = 1;
-  EXPECT_EQ(Activate(3, 0), "");
-  EXPECT_EQ(SentCommands(), (std::vector<std::string>{"cmt l2", "bch 22"}));
-  fake.sent.clear();
-  EXPECT_EQ(Activate(2, 45), "");
-  EXPECT_EQ(SentCommands(), (std::vector<std::string>{"cmt 22", "bch 22"}));
-}
-
-TEST_F(DecoderActivation, AllFiveGoToTheCurrentController) {
-  control::ControlBlock& cb = control::controlBlock;
-  cb.decoderDch2 = cb.decoderDch3 = cb.decoderDch3Ext = cb.decoderPpp = cb.decoderBch2 = 1;
-  cb.controller = 4;
-  Activate(3, 0);
-  EXPECT_EQ(SentCommands(),
-            (std::vector<std::string>{"cmt l2", "cmt l3", "cmt l3x", "ppp dec", "bch 22"}));
-  for (const Bytes& m : fake.sent) {
-    EXPECT_EQ(m[8], 4);
-    EXPECT_EQ(m[9], 1);
-  }
-  fake.sent.clear();
-  Activate(2, 41);
-  EXPECT_EQ(SentCommands(),
-            (std::vector<std::string>{"cmt 22", "cmt 23", "cmt 24", "ppp dec", "bch 22"}));
-}
-
-TEST_F(DecoderActivation, RowZeroWritesItsMessageWhateverTheOptions) {
-  EXPECT_EQ(Activate(2, 40), "\nNo decoder available, please use another download file!\n");
-  control::controlBlock.decoderDch3 = 1;
-  EXPECT_EQ(Activate(3, 10), "\nNo decoder available, please use another download file!\n");
-  EXPECT_TRUE(fake.sent.empty());
-}
-
-TEST_F(DecoderActivation, NoOptionSendsAndWritesNothing) {
-  EXPECT_EQ(Activate(3, 0), "");
-  EXPECT_TRUE(fake.sent.empty());
-}
 
 }  // namespace

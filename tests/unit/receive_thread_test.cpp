@@ -1,0 +1,177 @@
+// The receive thread against a scripted provider record: its receive loop's printed errors,
+// the lost link, its pacing of persistent errors, its start and its stop.
+#include "capi/receive_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "capi/provider_binding.h"
+#include "control/records/control_block.h"
+#include "output/trace_indication.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+#include "support/scripted_provider.h"
+#include "support/stdout_capture.h"
+
+namespace {
+
+using capi::capiProvider;
+using control::controlBlock;
+using testing_support::Bytes;
+using testing_support::fake;
+using testing_support::SilentDebugInd;
+
+using ReceiveThread = testing_support::ScriptedProviderTest;
+
+// Runs the receive loop on this thread with the console captured.
+std::string RunLoop() {
+  testing_support::StdoutCapture capture;
+  EXPECT_EQ(capi::ReceiveLoop(&capi::threadRunFlag), 0u);
+  return capture.Take();
+}
+
+TEST_F(ReceiveThread, ThreadPrintsErrorsUnsignedAndHandlesMessagesAfterTheStop) {
+  fake.steps = {{0xFFFF8001, 0, {}}, {0, 0x1101, {}}, {0, 0, SilentDebugInd()}};
+  fake.stopAfterWaits = 3;  // cleared inside the last wait: that pass still completes
+  std::string printed = RunLoop();
+  EXPECT_EQ(printed,
+            "*Thread: WAIT_FOR_SIGNAL: ReturnCode=0x8001\n"
+            "*Thread: GET_MESSAGE: ReturnCode=0x1101\n"
+            "WAIT_FOR_MESSAGE-Thread stopped.\n");
+  EXPECT_EQ(fake.waits, 3);
+  EXPECT_EQ(fake.gets, 2);
+  EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
+}
+
+TEST_F(ReceiveThread, LostLinkIsLoggedOnceAndEndsTheThreadAndTheProgram) {
+  // A passing error first, then the lost link; the steps after it are never asked for.
+  fake.steps = {{0, 0x1108, {}}, {0, capi::kProviderLinkLost, {}}, {0, 0, SilentDebugInd()}};
+  std::string printed = RunLoop();
+  EXPECT_EQ(printed,
+            "*Thread: GET_MESSAGE: ReturnCode=0x1108\n"
+            "LINKSPY: Connection to the CAPI provider lost\n"
+            "WAIT_FOR_MESSAGE-Thread stopped.\n");
+  EXPECT_EQ(fake.waits, 2);
+  EXPECT_EQ(capi::providerLinkLost.load(), 1);
+  EXPECT_TRUE(platform::TerminationRequested());
+  EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
+  FILE* file = std::fopen("LINKSPY.LOG", "r");
+  ASSERT_NE(file, nullptr);
+  char text[128] = {};
+  EXPECT_GT(std::fread(text, 1, sizeof text - 1, file), 0u);
+  std::fclose(file);
+  EXPECT_STREQ(text, "LINKSPY: Connection to the CAPI provider lost\n");
+}
+
+TEST_F(ReceiveThread, ThreadEndsSilentlyWhenExitWasRequestedOrTheLibraryIsGone) {
+  controlBlock.exitRequested = 1;
+  EXPECT_EQ(RunLoop(), "");
+  EXPECT_EQ(fake.waits, 0);
+  controlBlock.exitRequested = 0;
+  capi::receiveThreadInProvider = capi::kProviderUnloaded;
+  RunLoop();
+  EXPECT_EQ(fake.waits, 0);
+}
+
+TEST_F(ReceiveThread, PersistentErrorsArePacedAndAGoodPassEndsThePause) {
+  using std::chrono::milliseconds;
+  // Eight errors, a good pass, one more error, then a good pass to end on.
+  for (int i = 0; i < 8; ++i) fake.steps.push_back({0x1108, 0, {}});
+  fake.steps.push_back({0, 0, SilentDebugInd()});
+  fake.steps.push_back({0, 0x1104, {}});
+  fake.steps.push_back({0, 0, SilentDebugInd()});
+  fake.steps.push_back({0, 0, SilentDebugInd()});
+  fake.stopAfterWaits = 12;
+  std::string printed = RunLoop();
+  ASSERT_EQ(fake.waitTimes.size(), 12u);
+  auto gap = [](int i) {
+    return std::chrono::duration_cast<milliseconds>(fake.waitTimes[i] - fake.waitTimes[i - 1])
+        .count();
+  };
+  const int expected[] = {10, 20, 40, 80, 160, 320, 640, 1000};
+  for (int i = 1; i <= 8; ++i) {
+    EXPECT_GE(gap(i), expected[i - 1]) << "pause after error " << i;
+    EXPECT_LT(gap(i), expected[i - 1] + 300) << "pause after error " << i;
+  }
+  EXPECT_LT(gap(9), 300);  // after the good pass: no pause left
+  EXPECT_GE(gap(10), 10);  // a new error starts again at the shortest pause
+  EXPECT_LT(gap(10), 300);
+  EXPECT_LT(gap(11), 300);
+  size_t lines = 0;
+  for (size_t at = 0; (at = printed.find("*Thread: ", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 9u);  // every error printed once for its pass
+}
+
+// A provider wait that blocks until the test lets it go.
+std::mutex gateMutex;
+std::condition_variable gateSignal;
+bool gateOpen = false;
+std::atomic<int> blockedWaits{0};
+std::atomic<int> takes{0};
+
+uint32_t GatedWait(uint32_t) {
+  ++blockedWaits;
+  std::unique_lock<std::mutex> hold(gateMutex);
+  gateSignal.wait(hold, [] { return gateOpen; });
+  return 0;
+}
+
+uint32_t GatedGet(uint32_t, const uint8_t** message) {
+  static Bytes silent = SilentDebugInd();
+  *message = silent.data();
+  ++takes;
+  return 0;
+}
+
+TEST_F(ReceiveThread, StopLetsTheThreadGoWithoutWaitingAndItEndsAfterItsPass) {
+  capiProvider.CAPI_WAIT_FOR_SIGNAL = GatedWait;
+  capiProvider.CAPI_GET_MESSAGE = GatedGet;
+  capiProvider.arrivedLength = nullptr;
+  testing_support::StdoutCapture capture;
+  capi::StartReceiveThread(output::HandleDebugIndication);
+  ASSERT_NE(controlBlock.receiveThread, platform::kNoThread);
+  EXPECT_EQ(capi::threadRunFlag.load(), 1);
+  for (int i = 0; i < 200 && blockedWaits.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(blockedWaits.load(), 1);
+  EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadInsideProvider);
+  capi::StopReceiveThread();
+  EXPECT_EQ(controlBlock.receiveThread, platform::kNoThread);
+  EXPECT_EQ(capi::threadRunFlag.load(), 0);
+  {
+    std::lock_guard<std::mutex> hold(gateMutex);
+    gateOpen = true;
+  }
+  gateSignal.notify_all();
+  for (int i = 0; i < 200 && capi::receiveThreadInProvider.load() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(capture.Take(), "Thread stopping ...WAIT_FOR_MESSAGE-Thread stopped.\n");
+  EXPECT_EQ(takes.load(), 1);
+
+  testing_support::StdoutCapture again;
+  capi::StopReceiveThread();
+  EXPECT_EQ(again.Take(), "No thread to stop!\n");
+}
+
+TEST_F(ReceiveThread, SecondThreadStartIsRefused) {
+  controlBlock.receiveThread = 12345;
+  capi::threadRunFlag = 0;
+  std::string box = testing_support::CaptureStderr(
+      [] { capi::StartReceiveThread(output::HandleDebugIndication); });
+  EXPECT_NE(box.find("Thread already running"), std::string::npos);
+  EXPECT_EQ(capi::threadRunFlag.load(), 0);
+  EXPECT_EQ(controlBlock.receiveThread, 12345u);
+  controlBlock.receiveThread = platform::kNoThread;
+}
+
+}  // namespace
