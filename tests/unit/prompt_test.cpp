@@ -211,7 +211,8 @@ TEST_F(Prompt, ForwardsOnlyTaskCommandsExactlyAsTyped) {
                                          8,  2, 'd', 'c', 'h',  ' ', '2', '2', 0};
   EXPECT_EQ(sentMessages[0], expected);
 
-  std::string longest = "t" + std::string(38, 'x');
+  std::string longest(39, 'x');
+  longest[0] = 't';
   for (std::string line :
        {std::string("v42"), longest, std::string("c  b"), std::string("mlp x\r")}) {
     RunLine(line);
