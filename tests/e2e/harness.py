@@ -349,13 +349,19 @@ def _use_tempdir(folder):
     os.environ["TMPDIR"] = folder
 
 
+def keep_scratch():
+    """Keeps the scratch folder at exit and names it: for a run that failed outside a test."""
+    _scratch["failed"] = True
+
+
 def _close_scratch():
     """At exit: ends what is still running and removes the scratch folder, or names it when a
-    test failed."""
+    test failed or the script died of an error (Ctrl-C is no error)."""
     _end_since(0)
     root = _scratch["root"]
     _unmount_below(root)
-    if _scratch["failed"]:
+    died = getattr(sys, "last_type", KeyboardInterrupt)
+    if _scratch["failed"] or not issubclass(died, KeyboardInterrupt):
         print("harness: the files of the failed tests are kept in %s" % root, file=sys.stderr)
     else:
         shutil.rmtree(root, ignore_errors=True)
