@@ -305,9 +305,9 @@ def needs(*paths):
 # The scratch folder of a test script: while its tests run, tempfile and TMPDIR (so the
 # programs it starts too) point into it, at a subfolder of its own for each test. A passing
 # test's subfolder goes when the test ends; a failing one's stays, and its failure message
-# names it. What a test started (emulators, linkspy runs, tmux servers, mounts) ends with the
-# test whatever its outcome; what class or module set-up started ends at exit, as does the
-# scratch folder itself unless something failed.
+# names it. What a test started (emulators, linkspy runs, tmux servers, mounts in its folder)
+# ends with the test whatever its outcome; what class or module set-up started ends at exit, as
+# does the scratch folder itself unless something failed.
 _scratch = {"root": None, "failed": False}
 _endings = []
 
@@ -362,7 +362,7 @@ def _close_scratch():
     _unmount_below(root)
     died = getattr(sys, "last_type", KeyboardInterrupt)
     if _scratch["failed"] or not issubclass(died, KeyboardInterrupt):
-        print("harness: the files of the failed tests are kept in %s" % root, file=sys.stderr)
+        print("harness: something failed; the files are kept in %s" % root, file=sys.stderr)
     else:
         shutil.rmtree(root, ignore_errors=True)
 
