@@ -101,6 +101,11 @@ def cpu_share(pid, seconds):
     return (cpu_seconds() - before) / (time.time() - start)
 
 
+def program_name(path):
+    """The program path as linkspy prints it in its first line: it keeps 47 characters."""
+    return path.encode()[:47]
+
+
 def run_folder(port=None):
     """A fresh working folder whose HOME holds a libcapi20 configuration for the port."""
     folder = tempfile.mkdtemp(prefix="linkspy-run-")
