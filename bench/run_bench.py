@@ -14,7 +14,6 @@ import re
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -220,7 +219,8 @@ def median(runs, key):
 
 def parse_arguments(parser):
     """Adds the options of every bench script (--build, --results), parses the command line
-    and loads the end-to-end harness for that build; returns (arguments, harness)."""
+    and loads the end-to-end harness for that build, with a scratch folder for the run's files
+    (removed at the end); returns (arguments, harness)."""
     parser.add_argument("--build", default=os.path.join(SOURCE, "build"))
     parser.add_argument("--results", default=os.path.join(HERE, "RESULTS.md"))
     args = parser.parse_args()
@@ -228,6 +228,7 @@ def parse_arguments(parser):
     os.environ["LINKSPY_BUILD"] = args.build
     sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
     import harness
+    harness.open_scratch(os.path.splitext(os.path.basename(sys.argv[0]))[0])
     return args, harness
 
 
@@ -237,7 +238,6 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     args, h = parse_arguments(parser)
     build = args.build
-    tempfile.tempdir = tempfile.mkdtemp(prefix="linkspy-bench-")
 
     runs = {"headless": [], "tmux": [], "bare": [], "idle": []}
     for i in range(args.runs):

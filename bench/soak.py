@@ -193,6 +193,8 @@ def main():
         section += "%4.0f s  RSS %d kB  descriptors %d\n" % sample
     section += "```\n"
     update_results(args.results, section)
+    if not ok:
+        h.keep_scratch()
     return 0 if ok else 1
 
 

@@ -1,12 +1,15 @@
 """Shared pieces of the end-to-end tests: the emulator, a private CAPI configuration, linkspy
-run headless through pipes or in an 80 x 25 tmux pane."""
+run headless through pipes or in an 80 x 25 tmux pane, and the scratch folder under which
+every temporary thing of a test lives."""
 
+import atexit
 import os
 import re
 import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -45,6 +48,7 @@ class Emulator:
             self.process.kill()
             raise RuntimeError("qz7emu did not start: %r" % line)
         self.port = int(match.group(1))
+        ends_with_test(self.stop)
 
     @classmethod
     def scripted(cls, *script, rate="0"):
@@ -95,6 +99,11 @@ def cpu_share(pid, seconds):
     before, start = cpu_seconds(), time.time()
     time.sleep(seconds)
     return (cpu_seconds() - before) / (time.time() - start)
+
+
+def program_name(path):
+    """The program path as linkspy prints it in its first line: it keeps 47 characters."""
+    return path.encode()[:47]
 
 
 def run_folder(port=None):
@@ -148,6 +157,7 @@ class Headless:
             stderr=subprocess.PIPE)
         self.out = b""
         self.err = b""
+        ends_with_test(self.kill)
 
     def _pump(self, timeout):
         streams = [s for s in (self.process.stdout, self.process.stderr) if s and not s.closed]
@@ -233,6 +243,7 @@ class Tmux:
         shell = "cd %s && env TERM=xterm-256color %s %s %s; echo $? > %s; sleep 3600" % (
             shell_quote(folder), exports, extra, command, shell_quote(self.status_file))
         self._tmux("new-session", "-d", "-x", str(width), "-y", str(height), "-s", "t", shell)
+        ends_with_test(self.close)
         self._tmux("set-option", "-t", "t", "status", "off")
 
     def _tmux(self, *args):
@@ -296,8 +307,135 @@ def needs(*paths):
     return unittest.skipIf(missing, "not built: %s" % ", ".join(missing))
 
 
-def main():
-    unittest.main(verbosity=2)
+# The scratch folder of a test script: while its tests run, tempfile and TMPDIR (so the
+# programs it starts too) point into it, at a subfolder of its own for each test. A passing
+# test's subfolder goes when the test ends; a failing one's stays, and its failure message
+# names it. What a test started (emulators, linkspy runs, tmux servers, mounts in its folder)
+# ends with the test whatever its outcome; what class or module set-up started ends at exit, as
+# does the scratch folder itself unless something failed.
+_scratch = {"root": None, "failed": False}
+_endings = []
+
+
+def ends_with_test(ending):
+    """Has ending (a call that stops something) run when the running test ends, or at exit
+    for what no test runs; after a stop by the test itself it must do nothing."""
+    _endings.append(ending)
+
+
+def outlasts_test(ending):
+    """Moves ending from the running test's endings to those run at exit: for what a test
+    starts for the tests after it."""
+    _endings.remove(ending)
+    _endings.insert(0, ending)
+
+
+def _end_since(mark):
+    """Runs the endings registered since mark, newest first."""
+    while len(_endings) > mark:
+        try:
+            _endings.pop()()
+        except Exception as error:  # one failed ending must not keep the others from running
+            print("harness: ending something a test started failed: %r" % error, file=sys.stderr)
+
+
+def _unmount_below(folder):
+    """Detaches every file system mounted in folder, deepest first, so that nothing stays
+    mounted and no removal reaches into a mount."""
+    below = os.path.realpath(folder) + "/"
+    with open("/proc/self/mounts") as f:
+        points = [line.split()[1].encode().decode("unicode_escape") for line in f]
+    for point in sorted((p for p in points if p.startswith(below)), key=len, reverse=True):
+        subprocess.run(["umount", "-l", point], capture_output=True, check=False)
+
+
+def _use_tempdir(folder):
+    tempfile.tempdir = folder
+    os.environ["TMPDIR"] = folder
+
+
+def keep_scratch():
+    """Keeps the scratch folder at exit and names it: for a run that failed outside a test."""
+    _scratch["failed"] = True
+
+
+def _close_scratch():
+    """At exit: ends what is still running and removes the scratch folder, or names it when a
+    test failed or the script died of an error (Ctrl-C is no error)."""
+    _end_since(0)
+    root = _scratch["root"]
+    _unmount_below(root)
+    died = getattr(sys, "last_type", KeyboardInterrupt)
+    if _scratch["failed"] or not issubclass(died, KeyboardInterrupt):
+        print("harness: something failed; the files are kept in %s" % root, file=sys.stderr)
+    else:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def open_scratch(label):
+    """Makes the script's scratch folder (linkspy-LABEL-* in the usual temporary folder) and
+    has it cleaned up at exit, also after SIGTERM or SIGHUP, which end the run like Ctrl-C."""
+    _scratch["root"] = tempfile.mkdtemp(prefix="linkspy-%s-" % label)
+    _use_tempdir(_scratch["root"])
+    atexit.register(_close_scratch)
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.default_int_handler)
+
+
+class ScratchResult(unittest.TextTestResult):
+    """Runs each test in its own subfolder of the scratch folder and names that folder in the
+    test's failures (the scratch folder itself in failures outside a test)."""
+
+    folder = None
+
+    def startTest(self, test):
+        name = getattr(test, "_testMethodName", "test")[:28]
+        self.folder = tempfile.mkdtemp(prefix=name + "-", dir=_scratch["root"])
+        self.failed_before = len(self.failures) + len(self.errors)
+        self.mark = len(_endings)
+        _use_tempdir(self.folder)
+        super().startTest(test)
+
+    def stopTest(self, test):
+        super().stopTest(test)
+        _end_since(self.mark)
+        _use_tempdir(_scratch["root"])
+        _unmount_below(self.folder)
+        if len(self.failures) + len(self.errors) == self.failed_before:
+            shutil.rmtree(self.folder, ignore_errors=True)
+        self.folder = None
+
+    def _naming_folder(self, add, *args):
+        """Calls add and ends each failure it recorded with the folder to look into."""
+        before = len(self.failures), len(self.errors)
+        add(*args)
+        for listing, count in zip((self.failures, self.errors), before):
+            for i in range(count, len(listing)):
+                _scratch["failed"] = True
+                test, text = listing[i]
+                listing[i] = (test, text + "Its files are kept in %s\n" % (
+                    self.folder or _scratch["root"]))
+
+    def addError(self, test, err):
+        self._naming_folder(super().addError, test, err)
+
+    def addFailure(self, test, err):
+        self._naming_folder(super().addFailure, test, err)
+
+    def addSubTest(self, test, subtest, err):
+        self._naming_folder(super().addSubTest, test, subtest, err)
+
+
+def runner():
+    """The test runner that runs tests with the scratch folder."""
+    return unittest.TextTestRunner(resultclass=ScratchResult, verbosity=2)
+
+
+def main(label=None):
+    """Runs the calling script's tests (as unittest.main) with a scratch folder named after
+    the script."""
+    open_scratch(label or os.path.splitext(os.path.basename(sys.argv[0]))[0])
+    unittest.main(testRunner=runner())
 
 
 class LogKeeper:

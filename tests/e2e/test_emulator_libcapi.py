@@ -15,6 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
+import harness as h  # noqa: E402
 from test_emulator_wire import BUILD, read_log, start_emulator, stop_emulator  # noqa: E402
 
 INFO_CLIENT = os.path.join(BUILD, "capi_info_client")
@@ -224,4 +225,4 @@ if __name__ == "__main__":
     if len(sys.argv) == 4 and sys.argv[1] == "--client":
         client(sys.argv[2], int(sys.argv[3]))
     else:
-        unittest.main()
+        h.main()

@@ -12,8 +12,8 @@ import tempfile
 import time
 import unittest
 
-BUILD = os.environ.get("LINKSPY_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-QZ7EMU = os.path.join(BUILD, "qz7emu")
+import harness as h
+from harness import BUILD, QZ7EMU
 HEAD = re.compile(rb"^\d\d:\d\d:\d\d\.\d{3} ")
 TASKS = {b"V42", b"CMT", b"SM2", b"L2D", b"PPP", b"DCH", b"BCH", b"FD0", b"TIM", b"L3E",
          b"L2B", b"L2M", b"MLP", b"FAX", b"L3P", b"STP", b"DBG"}
@@ -339,4 +339,4 @@ class EmulatorWireTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    h.main()

@@ -230,8 +230,8 @@ class DebianPackage(unittest.TestCase):
             finally:
                 run.kill()
             self.assertIn(b"Program unloaded", h.read_log(folder))
-            self.assertIn(b"[Initializing and starting module: %s]" % self.packaged().encode(),
-                          run.out)
+            self.assertIn(b"[Initializing and starting module: %s]" % h.program_name(
+                self.packaged()), run.out)
 
     def packaged(self):
         return os.path.join(self.root, "usr", "bin", "linkspy")

@@ -15,7 +15,7 @@ FIRST_LINES = (b"\n[Initializing and starting module: %s]\n"
 
 
 def first_lines():
-    return FIRST_LINES % h.LINKSPY.encode()
+    return FIRST_LINES % h.program_name(h.LINKSPY)
 
 
 class OptionsAndBinding(unittest.TestCase):

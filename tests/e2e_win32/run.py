@@ -25,10 +25,11 @@ def main():
         print("e2e_win32: missing %s (make build win32, and win64-test where 32-bit Wine "
               "cannot start)" % ", ".join(missing))
         return 1
+    wine.h.open_scratch("e2e_win32")
     wine.ensure_prefix()
     try:
         suite = unittest.defaultTestLoader.discover(HERE, pattern="test_*.py", top_level_dir=HERE)
-        result = unittest.TextTestRunner(verbosity=2).run(suite)
+        result = wine.h.runner().run(suite)
     finally:
         wine.stop_server()
     failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)

@@ -132,4 +132,4 @@ class PlantedLog(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    h.main()

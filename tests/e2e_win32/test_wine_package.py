@@ -199,4 +199,4 @@ class Win32Zip(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    h.main()

@@ -97,13 +97,15 @@ class Container:
     """The cached root booted by systemd-nspawn on a tmpfs overlay, reached with nsenter."""
 
     def __init__(self):
-        self.console = tempfile.NamedTemporaryFile(prefix="linkspy-nspawn-", suffix=".log")
+        # In the scratch folder: kept with the other files when a test fails.
+        self.console = open(os.path.join(tempfile.gettempdir(), "nspawn-console.log"), "w+b")
         self.process = subprocess.Popen(
             # No registration and no scope of its own: this machine has no system bus.
             ["systemd-nspawn", "--quiet", "--boot", "--register=no", "--keep-unit",
              "--volatile=overlay",
              "--directory", ROOT, "--machine", "linkspy-test", "--console=pipe"],
             stdin=subprocess.DEVNULL, stdout=self.console, stderr=subprocess.STDOUT)
+        h.ends_with_test(self.stop)
         self.leader = h.wait_until(lambda: self.process.poll() is None and
                                    leader_of(self.process.pid), timeout=30)
         if not self.leader:
@@ -228,6 +230,7 @@ class Service(unittest.TestCase):
                                      self.show("NRestarts") != "0", timeout=30))
         self.emulator.stop()
         type(self).emulator = h.Emulator("--rate", "20", "--port", str(self.port))
+        h.outlasts_test(type(self).emulator.stop)  # the later steps need it
         self.assertTrue(h.wait_until(lambda: self.show("NRestarts") == "1", timeout=30))
         self.wait_active()
         self.assertTrue(h.wait_until(

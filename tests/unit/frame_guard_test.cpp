@@ -14,8 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -128,13 +130,14 @@ class FrameGuard : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     server.Start();
-    char home[] = "/tmp/linkspy-capi-home-XXXXXX";
-    ASSERT_NE(mkdtemp(home), nullptr);
-    std::string config = std::string(home) + "/.capi20rc";
+    char pattern[] = "/tmp/linkspy-capi-home-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home = pattern;
+    std::string config = home + "/.capi20rc";
     FILE* file = std::fopen(config.c_str(), "w");
     std::fprintf(file, "REMOTE rcapi 127.0.0.1 %d\nTRACELEVEL 0\n", server.port);
     std::fclose(file);
-    setenv("HOME", home, 1);
+    setenv("HOME", home.c_str(), 1);
     unsetenv("LINKSPY_CAPI_LIBRARY");
     control::ResetControlBlock();
     testing_support::StdoutCapture quiet;
@@ -143,6 +146,9 @@ class FrameGuard : public testing::Test {
 
   static void TearDownTestSuite() {
     if (bound) capi::ReleaseApplication();
+    // The folder holds only the configuration written above: nothing to look into later.
+    std::error_code ignored;
+    std::filesystem::remove_all(home, ignored);
   }
 
   void SetUp() override {
@@ -176,8 +182,11 @@ class FrameGuard : public testing::Test {
   }
 
   static bool bound;
+  // The HOME whose .capi20rc points libcapi20 at the test server.
+  static std::string home;
 };
 bool FrameGuard::bound = false;
+std::string FrameGuard::home;
 
 TEST_F(FrameGuard, PutMessagesReachTheServerUnchanged) {
   Bytes request = {

@@ -32,6 +32,11 @@ void TemporaryFolderTest::TearDown() {
   fs::current_path(previous_, error);
   EXPECT_FALSE(error) << previous_ << ": " << error.message();
   if (folder_.empty()) return;
+  // A failed test's files are the first thing to look at.
+  if (HasFailure()) {
+    ADD_FAILURE() << "its folder is kept: " << folder_;
+    return;
+  }
   fs::remove_all(folder_, error);
   EXPECT_FALSE(error) << folder_ << ": " << error.message();
 }

@@ -13,7 +13,8 @@ class TemporaryFolderTest : public ::testing::Test {
   // Makes the folder and changes into it; resets the control block, the log's names
   // (LINKSPY.LOG, LINKSPY.BAK in the folder), its backup count and the display line.
   void SetUp() override;
-  // Changes back to where the test started and removes the folder with everything in it.
+  // Changes back to where the test started and removes the folder with everything in it,
+  // unless the test failed: then the folder stays and the failure names it.
   void TearDown() override;
 
   // The folder's absolute path.
