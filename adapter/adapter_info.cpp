@@ -97,18 +97,25 @@ void SetText(char (&field)[kInfoTextSize], const char* text) {
   std::snprintf(field, sizeof field, "%s", text);
 }
 
+// Runs the exchange for requestType: its reply data, or null after the query's field was set
+// to "Unknown".
+const uint8_t* ReplyData(uint8_t requestType, char (&field)[kInfoTextSize]) {
+  if (Exchange(requestType)) return capi::infoBuffer;
+  SetText(field, kUnknown);
+  return nullptr;
+}
+
 }  // namespace
 
 void QueryFirmwareVersion() {
   AdapterInfo& info = adapterInfo;
-  if (!Exchange(capi::FIRMWARE_VERSION)) {
-    SetText(info.firmwareVersionText, kUnknown);
+  const uint8_t* data = ReplyData(capi::FIRMWARE_VERSION, info.firmwareVersionText);
+  if (data == nullptr) {
     info.firmwareKind = 0;
     info.firmwareVersion = 0;
     return;
   }
   namespace reply = capi::firmware_version_reply;
-  const uint8_t* data = capi::infoBuffer;
   const capi::CapiProvider& provider = capi::capiProvider;
   if (capi::ReceivedWord(provider.receivedMessage, provider.receivedLength,
                          capi::kAdapterConfInfoOffset) != kInfoKeepsBoardClass) {
@@ -135,12 +142,9 @@ void QueryFirmwareVersion() {
 
 void QueryAdapterType() {
   AdapterInfo& info = adapterInfo;
-  if (!Exchange(capi::ADAPTER_TYPE)) {
-    SetText(info.adapterTypeText, kUnknown);
-    return;
-  }
+  const uint8_t* data = ReplyData(capi::ADAPTER_TYPE, info.adapterTypeText);
+  if (data == nullptr) return;
   namespace reply = capi::adapter_type_reply;
-  const uint8_t* data = capi::infoBuffer;
   const char* variant = kVariantSolo;
   const char* suffix = "";
   if (info.boardClass == kClassMulti) {
@@ -163,12 +167,9 @@ void QueryAdapterType() {
 
 void QueryLineInterface() {
   AdapterInfo& info = adapterInfo;
-  if (!Exchange(capi::LINE_CONFIG)) {
-    SetText(info.lineInterfaceText, kUnknown);
-    return;
-  }
+  const uint8_t* data = ReplyData(capi::LINE_CONFIG, info.lineInterfaceText);
+  if (data == nullptr) return;
   namespace reply = capi::line_config_reply;
-  const uint8_t* data = capi::infoBuffer;
   uint16_t flags =
       static_cast<uint16_t>(data[reply::kLineFlags] | (data[reply::kLineFlags + 1] << 8));
   uint8_t tei = data[reply::kTei];
@@ -196,11 +197,9 @@ void QueryLineInterface() {
 
 void QueryProtocol() {
   AdapterInfo& info = adapterInfo;
-  if (!Exchange(capi::LINE_CONFIG)) {
-    SetText(info.protocolText, kUnknown);
-    return;
-  }
-  uint8_t index = capi::infoBuffer[capi::line_config_reply::kProtocol];
+  const uint8_t* data = ReplyData(capi::LINE_CONFIG, info.protocolText);
+  if (data == nullptr) return;
+  uint8_t index = data[capi::line_config_reply::kProtocol];
   if (index < kProtocolNameCount) {
     SetText(info.protocolText, kProtocolNames[index]);
   } else {

@@ -106,6 +106,20 @@ def program_name(path):
     return path.encode()[:47]
 
 
+class EmulatorCase(unittest.TestCase):
+    """A test against a fresh qz7emu (started with emulator_args) and a working folder whose
+    libcapi20 configuration points at it."""
+
+    emulator_args = ()
+
+    def setUp(self):
+        self.emulator = Emulator(*self.emulator_args)
+        self.folder = run_folder(self.emulator.port)
+
+    def tearDown(self):
+        self.emulator.stop()
+
+
 def run_folder(port=None):
     """A fresh working folder whose HOME holds a libcapi20 configuration for the port."""
     folder = tempfile.mkdtemp(prefix="linkspy-run-")

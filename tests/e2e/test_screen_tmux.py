@@ -13,14 +13,13 @@ import harness as h  # noqa: E402
 TRACE_ROW = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} [A-Z0-9]{3}")
 
 
-class TerminalSession(unittest.TestCase):
+class TerminalSession(h.EmulatorCase):
     """linkspy -2 -3 in a pane, past its start-up message box."""
 
-    trace_rate = "5"
+    emulator_args = ("--rate", "5")
 
     def setUp(self):
-        self.emulator = h.Emulator("--rate", self.trace_rate)
-        self.folder = h.run_folder(self.emulator.port)
+        super().setUp()
         self.tmux = h.Tmux(h.LINKSPY + " -2 -3", self.folder)
         # The start-up message box waits for Enter.
         self.assertTrue(self.tmux.wait_for_text("LINKSPY for Windows NT"), self.tmux.screen())
@@ -29,7 +28,7 @@ class TerminalSession(unittest.TestCase):
 
     def tearDown(self):
         self.tmux.close()
-        self.emulator.stop()
+        super().tearDown()
 
 
 @h.needs(h.QZ7EMU)
@@ -81,7 +80,7 @@ class ScreenWithTraffic(TerminalSession):
 class ScreenWithoutTraffic(TerminalSession):
     """No trace traffic, so that full-screen texts stay in place."""
 
-    trace_rate = "0"
+    emulator_args = ("--rate", "0")
 
     def test_help_screen_shows_the_superscript_two(self):
         self.tmux.wait_for_text("D-Channel Protocol")

@@ -77,14 +77,7 @@ class OptionsAndBinding(unittest.TestCase):
 
 
 @h.needs(h.QZ7EMU)
-class RunAgainstEmulator(unittest.TestCase):
-    def setUp(self):
-        self.emulator = h.Emulator()
-        self.folder = h.run_folder(self.emulator.port)
-
-    def tearDown(self):
-        self.emulator.stop()
-
+class RunAgainstEmulator(h.EmulatorCase):
     def test_start_up_and_shutdown_lines_reach_console_and_log(self):
         run = h.Headless(self.folder, ["-2"])
         self.assertTrue(run.wait_for(b"D-Channel Protocol: "), run.out)

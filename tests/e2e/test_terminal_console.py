@@ -45,14 +45,12 @@ class BeforeTheScreen(unittest.TestCase):
 
 
 @h.needs(h.LINKSPY, h.QZ7EMU)
-class OnTheScreen(unittest.TestCase):
-    def setUp(self):
-        self.emulator = h.Emulator("--rate", "2")
-        self.folder = h.run_folder(self.emulator.port)
+class OnTheScreen(h.EmulatorCase):
+    emulator_args = ("--rate", "2")
 
     def tearDown(self):
         self.tmux.close()
-        self.emulator.stop()
+        super().tearDown()
 
     def start(self, command):
         self.tmux = h.Tmux(command, self.folder)

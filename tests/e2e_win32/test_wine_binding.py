@@ -30,9 +30,6 @@ def lone_line_feeds(data):
     return len(re.findall(rb"(?<!\r)\n", data))
 
 
-def setUpModule():
-    wine.ensure_prefix()
-
 
 @wine.needs_wine()
 class ProviderBinding(unittest.TestCase):
@@ -61,14 +58,7 @@ class ProviderBinding(unittest.TestCase):
 
 
 @wine.needs_wine(h.QZ7EMU)
-class PipedRun(unittest.TestCase):
-    def setUp(self):
-        self.emulator = h.Emulator()
-        self.folder = h.run_folder(self.emulator.port)
-
-    def tearDown(self):
-        self.emulator.stop()
-
+class PipedRun(h.EmulatorCase):
     def test_start_up_report_and_shutdown_with_keys_from_a_pipe(self):
         # The access sequence comes first, then Ctrl-X.
         status, out, err = wine.run_piped(self.folder, ["-2"], stdin=h.ACCESS + h.CTRL["X"])
@@ -187,4 +177,4 @@ class BoundedQueryWait(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    h.main()
+    wine.main()

@@ -25,9 +25,6 @@ BLOCKS = 400
 BLOCK = 20
 
 
-def setUpModule():
-    wine.ensure_prefix()
-
 
 @wine.needs_wine(h.QZ7EMU)
 class SharedLog(unittest.TestCase):
@@ -132,4 +129,4 @@ class PlantedLog(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    h.main()
+    wine.main()

@@ -104,9 +104,6 @@ def version_resource(exe):
     return numbers(file_ms, file_ls), numbers(product_ms, product_ls), strings
 
 
-def setUpModule():
-    wine.ensure_prefix()
-
 
 @h.needs(wine.LINKSPY_EXE)
 class Win32Program(unittest.TestCase):
@@ -199,4 +196,4 @@ class Win32Zip(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    h.main()
+    wine.main()

@@ -19,22 +19,20 @@ TRACE_LINE = re.compile(rb"^\d\d:\d\d:\d\d\.\d{3} [A-Z0-9]{3}.*\r$", re.MULTILIN
 START_TIMEOUT = 60
 
 
-def setUpModule():
-    wine.ensure_prefix()
-
 
 @wine.needs_wine(h.QZ7EMU)
-class WineTerminal(unittest.TestCase):
+class WineTerminal(h.EmulatorCase):
+    emulator_args = ("--rate", "5")
+
     def setUp(self):
-        self.emulator = h.Emulator("--rate", "5")
-        self.folder = h.run_folder(self.emulator.port)
+        super().setUp()
         self.tmux = h.Tmux(wine.pane_command("-2 -3"), self.folder)
         self.assertTrue(self.tmux.wait_for_text("D-Channel Protocol: ", timeout=START_TIMEOUT),
                         self.tmux.screen())
 
     def tearDown(self):
         self.tmux.close()
-        self.emulator.stop()
+        super().tearDown()
 
     def wait_row(self, row, predicate, timeout=10.0):
         self.assertTrue(self.tmux.wait_for(lambda rows: predicate(rows[row]), timeout),
@@ -196,4 +194,4 @@ def cpu_seconds(pid):
 
 
 if __name__ == "__main__":
-    h.main()
+    wine.main()

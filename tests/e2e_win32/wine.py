@@ -176,3 +176,13 @@ if __name__ == "__main__":
     if sys.argv[1:] != ["--wine32-starts"]:
         sys.exit("usage: wine.py --wine32-starts")
     sys.exit(0 if WINE32_CANNOT_RUN is None else 1)
+
+
+def main():
+    """Runs one test file alone, its prefix laid first and its wine server ended after, as
+    run.py does for the whole suite."""
+    ensure_prefix()
+    try:
+        h.main()
+    finally:
+        stop_server()
