@@ -21,7 +21,8 @@ THREAD_LINES = rb"(\*Thread: [A-Z_]+: ReturnCode=0x[0-9A-F]+\r\n)?(WAIT_FOR_MESS
 SHUTDOWN_END = (THREAD_LINES + rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\r\n"
                 rb"\rClean at shutdown\r\n" + THREAD_LINES + rb"$")
 
-FIRST_LINES = re.compile(rb"^\r\n\[Initializing and starting module: [^\r\n]*linkspy(\.exe)?\]\r\n"
+# The program's path stands cut to 47 characters, so a long one need not end in its name.
+FIRST_LINES = re.compile(rb"^\r\n\[Initializing and starting module: [^\r\n]{1,47}\]\r\n"
                          rb"LINKSPY: Max log file size 500 kBytes\r\n", re.IGNORECASE)
 
 
