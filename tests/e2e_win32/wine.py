@@ -179,10 +179,11 @@ if __name__ == "__main__":
 
 
 def main():
-    """Runs one test file alone, its prefix laid first and its wine server ended after, as
-    run.py does for the whole suite."""
+    """Runs one test file alone as run.py runs the suite: in a scratch folder (where Wine's own
+    temporary files go too), its prefix laid first and its wine server ended after."""
+    h.open_scratch(os.path.splitext(os.path.basename(sys.argv[0]))[0])
     ensure_prefix()
     try:
-        h.main()
+        unittest.main(testRunner=h.runner())
     finally:
         stop_server()
