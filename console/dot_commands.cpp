@@ -70,7 +70,7 @@ void FilterCommand(const DotCommand& row, const char* line, size_t length) {
     return;
   }
   control::StoreFilterText(line + kCommandPrefixLength, static_cast<int>(textLength));
-  char text[control::MAX_FILTER_LEN + 2];
+  char text[control::kFilterTextSize];
   control::LoadFilterText(text);
   output::WriteDirect("\rFilter: \"%s\"", text);
 }
@@ -210,7 +210,7 @@ void PrintHelpLine(const DotCommand& row) {
       output::Print(row.help, static_cast<int>(cb.controller));
       break;
     case DotStatus::kFilter: {
-      char text[control::MAX_FILTER_LEN + 2];
+      char text[control::kFilterTextSize];
       control::LoadFilterText(text);
       output::Print(row.help, (cb.*row.field).load(), text);
       break;

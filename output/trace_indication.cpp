@@ -48,7 +48,7 @@ bool IsFilteredOut(const capi::DebugIndication& indication) {
     if (TaskPositionBeginsWith(indication, prefix, std::strlen(prefix))) return true;
   }
   if (controlBlock.filterEnabled.load() != 1) return false;
-  char filter[control::MAX_FILTER_LEN + 2];
+  char filter[control::kFilterTextSize];
   int filterLength = control::LoadFilterText(filter);
   return !TaskPositionBeginsWith(indication, filter, static_cast<size_t>(filterLength));
 }

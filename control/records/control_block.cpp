@@ -10,6 +10,7 @@ ControlBlock controlBlock;
 namespace {
 // Up to 6 characters and a terminator, packed into one word.
 std::atomic<uint64_t> filterTextWord{0};
+static_assert(sizeof(uint64_t) == kFilterTextSize);
 
 struct DefaultsAtStart {
   DefaultsAtStart() { ResetControlBlock(); }
@@ -52,17 +53,17 @@ void ResetControlBlock() {
 void StoreFilterText(const char* text, int length) {
   if (length < 0) length = 0;
   if (length > MAX_FILTER_LEN) length = MAX_FILTER_LEN;
-  char packed[8] = {};
+  char packed[kFilterTextSize] = {};
   std::memcpy(packed, text, static_cast<size_t>(length));
   uint64_t word;
   std::memcpy(&word, packed, sizeof word);
   filterTextWord.store(word, std::memory_order_relaxed);
 }
 
-int LoadFilterText(char (&out)[MAX_FILTER_LEN + 2]) {
+int LoadFilterText(char (&out)[kFilterTextSize]) {
   uint64_t word = filterTextWord.load(std::memory_order_relaxed);
   std::memcpy(out, &word, sizeof word);
-  out[MAX_FILTER_LEN + 1] = '\0';
+  out[kFilterTextSize - 1] = '\0';
   return static_cast<int>(std::strlen(out));
 }
 

@@ -50,11 +50,15 @@ void ResetControlBlock();
 // Longest task filter text in characters.
 constexpr int MAX_FILTER_LEN = 6;
 
+// The size of a copy of the filter text: the whole 8-byte word it is kept in (up to 6
+// characters, their terminator and a spare zero).
+constexpr int kFilterTextSize = MAX_FILTER_LEN + 2;
+
 // Replaces the task filter text (0..6 characters) in one atomic store, so the receive
 // thread always sees the old or the new text whole.
 void StoreFilterText(const char* text, int length);
 
 // Copies the current filter text, zero-terminated, into out; returns its length.
-int LoadFilterText(char (&out)[MAX_FILTER_LEN + 2]);
+int LoadFilterText(char (&out)[kFilterTextSize]);
 
 }  // namespace control

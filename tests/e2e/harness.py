@@ -327,7 +327,7 @@ def needs(*paths):
 # names it. What a test started (emulators, linkspy runs, tmux servers, mounts in its folder)
 # ends with the test whatever its outcome; what class or module set-up started ends at exit, as
 # does the scratch folder itself unless something failed.
-_scratch = {"root": None, "failed": False}
+_scratch = {"root": None, "failed": False, "mark": 0}
 _endings = []
 
 
@@ -339,9 +339,11 @@ def ends_with_test(ending):
 
 def outlasts_test(ending):
     """Moves ending from the running test's endings to those run at exit: for what a test
-    starts for the tests after it."""
+    starts for the tests after it. It goes just below the test's own, so that what class
+    set-up started stays where it was."""
     _endings.remove(ending)
-    _endings.insert(0, ending)
+    _endings.insert(_scratch["mark"], ending)
+    _scratch["mark"] += 1
 
 
 def _end_since(mark):
@@ -406,13 +408,13 @@ class ScratchResult(unittest.TextTestResult):
         name = getattr(test, "_testMethodName", "test")[:28]
         self.folder = tempfile.mkdtemp(prefix=name + "-", dir=_scratch["root"])
         self.failed_before = len(self.failures) + len(self.errors)
-        self.mark = len(_endings)
+        _scratch["mark"] = len(_endings)
         _use_tempdir(self.folder)
         super().startTest(test)
 
     def stopTest(self, test):
         super().stopTest(test)
-        _end_since(self.mark)
+        _end_since(_scratch["mark"])
         _use_tempdir(_scratch["root"])
         _unmount_below(self.folder)
         if len(self.failures) + len(self.errors) == self.failed_before:

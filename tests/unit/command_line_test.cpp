@@ -138,7 +138,7 @@ TEST(CommandLine, HelpAndVersionActAloneWhereverTheyStand) {
 
 TEST(CommandLine, FilterTextIsStoredWholeAndCutAtSixCharacters) {
   control::ResetControlBlock();
-  char text[control::MAX_FILTER_LEN + 2];
+  char text[control::kFilterTextSize];
   EXPECT_EQ(control::LoadFilterText(text), 0);
   control::StoreFilterText(" dch", 4);
   EXPECT_EQ(control::LoadFilterText(text), 4);

@@ -157,7 +157,7 @@ TEST_F(Prompt, FilterCommandRules) {
   };
   for (const Case& c : cases) {
     RunLine(c.line);
-    char text[control::MAX_FILTER_LEN + 2];
+    char text[control::kFilterTextSize];
     control::LoadFilterText(text);
     EXPECT_STREQ(text, c.text) << c.line;
     EXPECT_EQ(controlBlock.filterEnabled, c.enabled) << c.line;
