@@ -43,9 +43,12 @@ install: build
 package: deps
 	scripts/make-package .
 
+# lintian leaves files in its temporary folder: it gets one of its own, removed after.
 package-check: deps
 	@scripts/install-deps --lintian
-	lintian --fail-on error,warning $$(scripts/make-package .)
+	packages=$$(scripts/make-package .) && scratch=$$(mktemp -d -t linkspy-lintian-XXXXXX) && \
+	  { TMPDIR=$$scratch lintian --fail-on error,warning $$packages; status=$$?; \
+	    rm -rf $$scratch; exit $$status; }
 
 # The package under a real systemd: a Debian 12 root (made once by debootstrap, kept in
 # /var/cache/linkspy-test-root) booted with systemd-nspawn, qz7emu on this machine. As root.
