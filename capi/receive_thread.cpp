@@ -61,6 +61,7 @@ Pass ReceivePass() {
 // of the trace (the stream's place may lie over an old trace row), and the lost link's once
 // more below the screen left after the end; redirected output gets them in order, once.
 void EndForLostLink() {
+  output::ReleaseOutput();
   if (platform::RepeatAfterConsoleClose(kLinkLostLine)) {
     output::LogOnly(kLinkLostLine);
     output::ShowOwnLine(kLinkLostLine);

@@ -75,6 +75,12 @@ void FilterCommand(const DotCommand& row, const char* line, size_t length) {
   output::WriteDirect("\rFilter: \"%s\"", text);
 }
 
+// .w: toggles wait mode; turning it off releases held output first.
+void WaitModeCommand(const DotCommand& row, const char*, size_t) {
+  if ((control::controlBlock.*row.field).load() == 1) output::ReleaseOutput();
+  Toggle(row);
+}
+
 // .h .o: the help screen, as for every letter without a command.
 void HelpCommand(const DotCommand&, const char*, size_t) {
   PrintHelpScreen();
@@ -181,7 +187,7 @@ constexpr DotCommand kDotCommands[kDotCommandCount] = {
      nullptr, nullptr},
     {'t', EnvironmentCommand, ".t      - get enviroment parameters\n", DotStatus::kNone, nullptr,
      nullptr, nullptr},
-    {'w', ToggleCommand, ".w      - stop output when CTRL-A key pressed   [status: %d]\n",
+    {'w', WaitModeCommand, ".w      - stop output when CTRL-A key pressed   [status: %d]\n",
      DotStatus::kFlag, &ControlBlock::waitMode, "\rWait mode off", "\rWait mode on"},
     {'x', ExitHintCommand, ".x      - exit program\n\n", DotStatus::kNone, nullptr, nullptr,
      nullptr},

@@ -38,6 +38,20 @@ constexpr int kKeyBlank = 0x20;
 // How long one look for a key may block; keeps an idle program asleep, not spinning.
 constexpr int kKeyWaitMs = 50;
 
+// The keys that move the view while output is held.
+struct ViewKey {
+  int key;
+  output::ViewMove move;
+};
+constexpr ViewKey kViewKeys[] = {
+    {platform::kKeyPageUp, output::ViewMove::kPageUp},
+    {platform::kKeyPageDown, output::ViewMove::kPageDown},
+    {platform::kKeyUp, output::ViewMove::kRowUp},
+    {platform::kKeyDown, output::ViewMove::kRowDown},
+    {platform::kKeyHome, output::ViewMove::kOldest},
+    {platform::kKeyEnd, output::ViewMove::kNewest},
+};
+
 constexpr const char* kLogBackupsVariable = "LINKSPY_LOG_BACKUPS";
 
 char programName[kProgramNameSize];
@@ -157,11 +171,25 @@ void HandleKey(int key) {
     }
   }
   if (cb.loggedIn == 1 && key == kKeyBlank) console::RunPrompt();
-  if (key == kKeyCtrlA && cb.waitMode == 1) cb.outputStopRequested = 1;
+  // Ctrl-A holds the output region and releases it again; where nothing shows the screen
+  // (output redirected, the service) there is nothing to hold.
+  if (key == kKeyCtrlA && cb.waitMode == 1 &&
+      platform::ConsoleShows() != platform::ConsoleView::kNothing) {
+    if (cb.outputStopRequested == 0) {
+      output::HoldOutput();
+    } else {
+      output::ReleaseOutput();
+    }
+  }
+  for (const ViewKey& view : kViewKeys) {
+    if (key == view.key) output::MoveHeldView(view.move);
+  }
   if (key == kKeyCtrlX || key == kKeyCtrlC) cb.exitRequested = 1;
 }
 
+// The last screen shows the newest rows: a hold ends before the shutdown rows.
 void Shutdown() {
+  output::ReleaseOutput();
   output::OpenShutdownRow();
   // Start-up that ended before the thread's step has no thread to stop and nothing to say.
   if (receiveStepReached) capi::StopReceiveThread();

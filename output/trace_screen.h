@@ -2,7 +2,10 @@
 // 0..bottomRow) and the console operations that the other subsystems use.
 #pragma once
 
+#include <cstdint>
+
 #include "control/records/control_block.h"
+#include "output/trace_history.h"
 #include "platform/console.h"
 
 namespace output {
@@ -33,7 +36,7 @@ extern char displayLine[kDisplayLineSize];
 // Puts the console cursor at (column, row).
 void SetCursor(int column, int row);
 
-// Blanks the whole 80 x 25 screen and puts the cursor at (0, 0).
+// Blanks the whole 80 x 25 screen and puts the cursor at (0, 0); a hold ends first.
 void ClearScreen();
 
 // Writes displayLine on the next row of the output region, scrolling the region when it
@@ -44,6 +47,27 @@ void ShowTraceLine();
 // its line end, on the next row of the output region as ShowTraceLine writes it, with the rest
 // of the row blanked so that no older text stands behind it.
 void ShowOwnLine(const char* line);
+
+// Holding the output region (wait mode's Ctrl-A): trace lines still reach the log and the
+// history but not the region, a marker over the screen counts them, and the view looks back
+// through the history. The hold is controlBlock.outputStopRequested; all of it runs under the
+// console lock, and the history is written by the receive thread (ShowTraceLine) and read by
+// the main thread (the keys).
+
+// Holds the output region as it stands; nothing when it is held already.
+void HoldOutput();
+
+// Ends a hold: the region shows its newest rows, as if it had not been held, and the trace
+// flows on from the next row; where the console shows only lines, one line says how many were
+// held. Nothing when output is not held.
+void ReleaseOutput();
+
+// Moves the view onto the history while output is held (where the console shows the screen);
+// nothing otherwise.
+void MoveHeldView(ViewMove move);
+
+// Trace lines that arrived since the hold began (0 when output is not held).
+int64_t HeldLineCount();
 
 // Moves rows 1..bottom up by one; row bottom is filled with blanks.
 void ScrollOutputRegion(int bottom);

@@ -13,6 +13,20 @@ namespace platform {
 constexpr int kScreenColumns = 80;
 constexpr int kScreenRows = 25;
 
+// Keys without a character, which ReadKey returns beside the codes 0..255; line input never
+// takes them into a line.
+constexpr int kKeyUnnamed = 0x100;  // a key (or escape sequence) that has no code here
+constexpr int kKeyUp = 0x101;
+constexpr int kKeyDown = 0x102;
+constexpr int kKeyPageUp = 0x103;
+constexpr int kKeyPageDown = 0x104;
+constexpr int kKeyHome = 0x105;
+constexpr int kKeyEnd = 0x106;
+
+// What the console shows of the screen: all of it (kScreen), only the lines written to it (a
+// terminal that cannot place its cursor), or nothing (output redirected, no console).
+enum class ConsoleView { kNothing, kLines, kScreen };
+
 // How much a text on standard output or standard error matters. It changes nothing on a
 // terminal, a file or a pipe; where the stream is the systemd journal, each line carries it as
 // its priority.
@@ -33,6 +47,9 @@ bool RepeatAfterConsoleClose(const char* line);
 
 // Sets the console window title.
 void ConsoleSetTitle(const char* title);
+
+// What the console shows, from ConsoleOpen on.
+ConsoleView ConsoleShows();
 
 // Holds / releases the console for a multi-step unit of drawing.
 void ConsoleLock();
@@ -65,13 +82,24 @@ void ErrorStreamWrite(const char* text, size_t length, Severity severity);
 // The character that the screen shows at (column, row); a blank outside it.
 char ConsoleCellAt(int column, int row);
 
+// Copies the kScreenColumns cells of row into cells / puts cells on row whole; the cursor
+// stays where it is, and a console that shows only lines shows nothing of it. Rows off the
+// screen read as blanks and are not written.
+void ConsoleReadRow(int row, char* cells);
+void ConsoleWriteRow(int row, const char* cells);
+
+// Shows text (a short line) over the screen's top row at its right end, and in the window
+// title where the console has one; the screen's cells stay as they are. An empty text takes it
+// away. With lifetimeMs above 0 it goes by itself after that time or at the next key read.
+void ConsoleShowMarker(const char* text, int lifetimeMs);
+
 // Waits at most timeoutMs for a key; true when one is waiting. Never spins: once input has
 // ended no key is ever waiting and the wait takes its whole time (a termination request
 // cuts it short).
 bool KeyWaiting(int timeoutMs);
 
-// Reads one key without echo: its code 0..255, or -1 when input has ended (or termination
-// has been requested). An ended input stays ended.
+// Reads one key without echo: its code 0..255 or a named key code (kKeyUp ..), or -1 when
+// input has ended (or termination has been requested). An ended input stays ended.
 int ReadKey();
 
 // Reads one line with echo into line (capacity bytes including the terminator), without its

@@ -19,12 +19,14 @@
 #include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
 #include "platform/linux/journal_stream.h"
+#include "platform/linux/monotonic_clock.h"
 #include "platform/linux/process_signals.h"
 
 namespace platform {
 
 Screen consoleScreen = BlankScreen();
 ScreenOverlay consoleOverlay{};
+ScreenMarker consoleMarker{};
 
 namespace {
 
@@ -321,6 +323,36 @@ void StreamWrite(const char* text, size_t length, Severity severity) {
       WriteTerminalText(text, length);
     }
   }
+  ConsoleUnlock();
+}
+
+ConsoleView ConsoleShows() {
+  if (LineModeActive()) return ConsoleView::kLines;
+  return painted.load() ? ConsoleView::kScreen : ConsoleView::kNothing;
+}
+
+void ConsoleReadRow(int row, char* cells) {
+  ConsoleLock();
+  for (int column = 0; column < kScreenColumns; ++column) {
+    cells[column] = GridCellAt(consoleScreen.grid, column, row);
+  }
+  ConsoleUnlock();
+}
+
+void ConsoleWriteRow(int row, const char* cells) {
+  if (!CellOnGrid(0, row)) return;
+  ConsoleLock();
+  std::memcpy(consoleScreen.grid.cells[row], cells, kScreenColumns);
+  ScreenChanged();
+  ConsoleUnlock();
+}
+
+// The painter draws it; it takes the note away when its time is up, a key read at once.
+void ConsoleShowMarker(const char* text, int lifetimeMs) {
+  ConsoleLock();
+  std::snprintf(consoleMarker.text, sizeof consoleMarker.text, "%s", text);
+  consoleMarker.untilMs = lifetimeMs > 0 ? MonotonicMs() + lifetimeMs : 0;
+  ScreenChanged();
   ConsoleUnlock();
 }
 

@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
+#include "platform/linux/escape_keys.h"
 #include "platform/linux/process_signals.h"
 #include "platform/system.h"
 
@@ -46,11 +47,12 @@ Wait WaitForInput(int timeoutMs) {
 }
 
 // A key makes the window go back to the rows that matter: whatever was written before it has
-// been seen or is no news any more.
+// been seen or is no news any more; a note in the marker's place goes with it.
 void NoteKey() {
   ConsoleLock();
   consoleScreen.streamRows = 0;
   consoleScreen.keyRead = true;
+  if (consoleMarker.untilMs != 0) consoleMarker = ScreenMarker{};
   ScreenChanged();
   ConsoleUnlock();
 }
@@ -96,13 +98,18 @@ int DecodeUtf8Key(int lead) {
   return UnicodeToCp437(character);
 }
 
-// Reads past the rest of an escape sequence (arrow and function keys) after its Esc.
-void SkipEscapeSequence() {
-  int next = ReadKeyTail();
-  if (next != '[' && next != 'O') return;
-  do {
-    next = ReadKeyTail();
-  } while (next >= 0 && (next < 0x40 || next > 0x7E));
+// The key of an escape sequence, read after its Esc: Esc itself when nothing follows at once,
+// kKeyUnnamed for a sequence cut short or without a use.
+int ReadEscapeKey() {
+  unsigned char tail[kMaxEscapeTail + 1];
+  size_t length = 0;
+  for (;;) {
+    int next = ReadKeyTail();
+    if (next < 0) return length == 0 ? kKeyEscape : kKeyUnnamed;
+    tail[length++] = static_cast<unsigned char>(next);
+    int key = DecodeEscapeTail(tail, length);
+    if (key != kSequenceGoesOn) return key;
+  }
 }
 
 // Writes text at the model's cursor.
@@ -186,11 +193,7 @@ int EditLine(char* line, int capacity) {
       }
       continue;
     }
-    if (key == kKeyEscape) {
-      SkipEscapeSequence();
-      continue;
-    }
-    if (key < 0x20 || length >= capacity - 1 || RowIsFull()) continue;
+    if (key < 0x20 || key > 0xFF || length >= capacity - 1 || RowIsFull()) continue;
     line[length++] = static_cast<char>(key);
     EchoTyped(static_cast<char>(key));
   }
@@ -266,11 +269,13 @@ bool KeyWaiting(int timeoutMs) {
   return WaitForInput(timeoutMs) == kReady;
 }
 
-// At the terminal, Backspace (DEL) reads as 0x08 and typed characters as code page bytes.
+// At the terminal, Backspace (DEL) reads as 0x08, typed characters as code page bytes and the
+// cursor and page keys as their named codes.
 int ReadKey() {
   int byte = ReadByte();
   if (byte < 0 || !KeysFromTerminal()) return byte;
   if (byte == 0x7F) return kKeyBackspace;
+  if (byte == kKeyEscape) return ReadEscapeKey();
   if (byte >= 0x80) return DecodeUtf8Key(byte);
   return byte;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/linux/screen.h"
 
@@ -17,10 +18,18 @@ struct ScreenOverlay {
   ScreenGrid grid;
 };
 
-// The one truth of what is on screen, and the message box over it; both under the console
-// lock.
+// The marker over the screen's top row: its text (empty: none), and when a note goes by
+// itself (0: it stays until replaced).
+struct ScreenMarker {
+  char text[kScreenColumns + 1];
+  int64_t untilMs;
+};
+
+// The one truth of what is on screen, the message box and the marker over it; all under the
+// console lock.
 extern Screen consoleScreen;
 extern ScreenOverlay consoleOverlay;
+extern ScreenMarker consoleMarker;
 
 // True when standard output / standard input is a terminal (looked at once).
 bool OutputIsTerminal();

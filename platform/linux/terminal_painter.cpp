@@ -53,9 +53,10 @@ std::atomic<bool> resized{false};
 // Stops asked for from outside and continues received.
 StopCounts stopCounts;
 // Painter thread only: the row written outside the window that is held in view until
-// heldRowUntilMs (kNoRow: none).
+// heldRowUntilMs (kNoRow: none), and when the marker's note goes (0: none).
 int heldRow = kNoRow;
 int64_t heldRowUntilMs = 0;
+int64_t noteUntilMs = 0;
 
 // Under the console lock.
 char pendingTitle[kTitleSize];
@@ -101,9 +102,11 @@ void AddEmergencyCapability(const char* name) {
   emergencyLength += length;
 }
 
-// Takes the model and overlay (and a waiting title) under the console lock. A lock held
-// across an exit would never be released, so waiting for it gives way to the stop.
-bool TakeSnapshot(Screen* screen, ScreenOverlay* overlay, char* title, bool* hasTitle) {
+// Takes the model, overlay and marker (and a waiting title) under the console lock; a note
+// whose time is up goes first. A lock held across an exit would never be released, so waiting
+// for it gives way to the stop.
+bool TakeSnapshot(Screen* screen, ScreenOverlay* overlay, ScreenMarker* marker, char* title,
+                  bool* hasTitle) {
   while (!ConsoleLockWithin(50)) {
     if (stopRequested.load()) return false;
   }
@@ -112,6 +115,11 @@ bool TakeSnapshot(Screen* screen, ScreenOverlay* overlay, char* title, bool* has
   consoleScreen.streamRows = 0;
   consoleScreen.keyRead = false;
   *overlay = consoleOverlay;
+  if (consoleMarker.untilMs != 0 && MonotonicMs() >= consoleMarker.untilMs) {
+    consoleMarker = ScreenMarker{};
+  }
+  *marker = consoleMarker;
+  noteUntilMs = consoleMarker.untilMs;
   *hasTitle = titlePending;
   if (titlePending) std::memcpy(title, pendingTitle, kTitleSize);
   titlePending = false;
@@ -149,11 +157,26 @@ ScreenWindow WindowFor(const Screen& screen, int cursorColumn, int cursorRow) {
   return ChooseWindow(LINES, COLS, cursorColumn, cursorRow, heldRow);
 }
 
-// How long the painter may sleep when nothing wakes it: until a held row's time is up, else
-// for good (-1).
+// How long the painter may sleep when nothing wakes it: until a held row's or the note's time
+// is up, else for good (-1).
 int SleepLimitMs() {
-  if (heldRow == kNoRow) return -1;
-  return static_cast<int>(std::max<int64_t>(heldRowUntilMs - MonotonicMs(), 0));
+  int64_t until = heldRow != kNoRow ? heldRowUntilMs : 0;
+  if (noteUntilMs != 0 && (until == 0 || noteUntilMs < until)) until = noteUntilMs;
+  if (until == 0) return -1;
+  return static_cast<int>(std::max<int64_t>(until - MonotonicMs(), 0));
+}
+
+// Draws text (code page 437) in reverse video on the terminal's row 0, ending at column right.
+void DrawReversed(const char* text, int right) {
+  int length = std::min(static_cast<int>(std::strlen(text)), right + 1);
+  wchar_t cells[kScreenColumns + 1];
+  for (int i = 0; i < length; ++i) {
+    cells[i] = static_cast<wchar_t>(kCp437ToUnicode[static_cast<unsigned char>(text[i])]);
+  }
+  cells[length] = L'\0';
+  attron(A_REVERSE);
+  mvaddnwstr(0, right + 1 - length, cells, length);
+  attroff(A_REVERSE);
 }
 
 // One paint of the window onto the 80 x 25 cells that the terminal's size allows; ncurses
@@ -161,9 +184,10 @@ int SleepLimitMs() {
 void PaintOnce() {
   static Screen screen;
   static ScreenOverlay overlay;
+  static ScreenMarker marker;
   static char title[kTitleSize];
   bool hasTitle = false;
-  if (!TakeSnapshot(&screen, &overlay, title, &hasTitle)) return;
+  if (!TakeSnapshot(&screen, &overlay, &marker, title, &hasTitle)) return;
   if (resized.exchange(false)) FollowResize();
   int cursorColumn = overlay.shown ? overlay.cursorColumn : screen.cursorColumn;
   int cursorRow = overlay.shown ? overlay.cursorRow : screen.cursorRow;
@@ -177,11 +201,16 @@ void PaintOnce() {
     line[window.width] = L'\0';
     mvaddnwstr(row, 0, line, window.width);
   }
-  wchar_t marker[2] = {WindowMarker(window), L'\0'};
-  if (marker[0] != 0) {
+  // The window's marker in the top row's last cell, the screen's marker left of it; both only
+  // where the top row lies above the prompt area.
+  wchar_t windowMarker[2] = {WindowMarker(window), L'\0'};
+  if (windowMarker[0] != 0) {
     attron(A_REVERSE);
-    mvaddnwstr(0, window.width - 1, marker, 1);
+    mvaddnwstr(0, window.width - 1, windowMarker, 1);
     attroff(A_REVERSE);
+  }
+  if (marker.text[0] != '\0' && window.height >= kMinRowsForMarker) {
+    DrawReversed(marker.text, window.width - (windowMarker[0] != 0 ? 2 : 1));
   }
   move(cursorRow - window.top, cursorColumn - window.left);
   refresh();

@@ -2,11 +2,12 @@
 // window title and message boxes, all serialised by one recursive console lock.
 #include "platform/console.h"
 
-#include <conio.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+
+#include "platform/win32/key_records.h"
 
 namespace platform {
 
@@ -30,6 +31,18 @@ bool inputEnded = false;
 // Pause between two looks at input that is not there yet.
 constexpr DWORD kPollMs = 10;
 
+// The marker over the top row's right end and in the title (under the console lock): its text,
+// the text drawn on the top row now (drawnLength 0: none), the cells beneath the drawn one, the
+// title it is added to, and when a note goes by itself (0: it stays until replaced).
+constexpr int kMarkerSize = kScreenColumns + 1;
+char markerText[kMarkerSize];
+int markerLength = 0;
+char drawnText[kMarkerSize];
+int drawnLength = 0;
+char cellsBelowMarker[kMarkerSize];
+char windowTitle[256];
+ULONGLONG noteUntilMs = 0;
+
 // True when column and row lie on the 80 x 25 screen.
 bool OnScreen(int column, int row) {
   return column >= 0 && column < kScreenColumns && row >= 0 && row < kScreenRows;
@@ -40,22 +53,26 @@ SHORT Clamp(int value, int low, int high) {
   return static_cast<SHORT>(value < low ? low : (value > high ? high : value));
 }
 
-// True for an input record that _getch turns into a character: a key going down that
-// carries one. Everything else (key releases, shift keys, focus and size events) is noise.
-bool IsCharacterKey(const INPUT_RECORD& record) {
-  return record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
-         record.Event.KeyEvent.uChar.AsciiChar != 0;
-}
-
-// Looks at the console input queue: true when a character key is at its head. Other
-// records in front of it are taken off, so that they cannot make the wait return early.
-bool CharacterKeyAtHead() {
+// Looks at the console input queue: true when a key is at its head. Other records in front
+// of it are taken off, so that they cannot make the wait return early.
+bool KeyAtHead() {
   for (;;) {
     INPUT_RECORD record;
     DWORD count = 0;
     if (!PeekConsoleInputA(inputHandle, &record, 1, &count) || count == 0) return false;
-    if (IsCharacterKey(record)) return true;
+    if (KeyOfRecord(record) != kNoKey) return true;
     if (!ReadConsoleInputA(inputHandle, &record, 1, &count)) return false;
+  }
+}
+
+// The next key from the console's input records (waiting for one); -1 when the input fails.
+int ReadConsoleKey() {
+  for (;;) {
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (!ReadConsoleInputA(inputHandle, &record, 1, &count)) return -1;
+    int key = count == 1 ? KeyOfRecord(record) : kNoKey;
+    if (key != kNoKey) return key;
   }
 }
 
@@ -65,11 +82,11 @@ bool CharacterKeyAtHead() {
 bool ConsoleKeyWaiting(int timeoutMs) {
   DWORD start = GetTickCount();
   for (;;) {
-    if (CharacterKeyAtHead()) return true;
+    if (KeyAtHead()) return true;
     DWORD spent = GetTickCount() - start;
     if (spent >= static_cast<DWORD>(timeoutMs)) return false;
     if (WaitForSingleObject(inputHandle, static_cast<DWORD>(timeoutMs) - spent) != WAIT_OBJECT_0)
-      return CharacterKeyAtHead();
+      return KeyAtHead();
     // Signalled with an empty queue (the console still turning terminal bytes into records):
     // a short pause keeps a handle that stays signalled from becoming a spin.
     DWORD queued = 0;
@@ -88,6 +105,64 @@ bool PipeKeyWaiting(int timeoutMs) {
     if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) return false;
     Sleep(kPollMs);
   }
+}
+
+// The first of the length cells at the top row's right end.
+COORD MarkerPlace(int length) {
+  return COORD{static_cast<SHORT>(kScreenColumns - length), 0};
+}
+
+// Gives the drawn marker's cells back what stands beneath it.
+void UndrawMarker() {
+  if (drawnLength == 0) return;
+  DWORD count = 0;
+  WriteConsoleOutputCharacterA(outputHandle, cellsBelowMarker, drawnLength,
+                               MarkerPlace(drawnLength), &count);
+  drawnLength = 0;
+}
+
+// Draws the marker on the top row. Its cells that no longer show what was drawn there were
+// written since: they are what stands beneath it now.
+void DrawMarkerCells() {
+  if (!outputIsConsole || markerLength == 0) return;
+  if (drawnLength != markerLength) UndrawMarker();
+  char shown[kMarkerSize];
+  DWORD count = 0;
+  if (!ReadConsoleOutputCharacterA(outputHandle, shown, markerLength, MarkerPlace(markerLength),
+                                   &count)) {
+    return;
+  }
+  for (int i = 0; i < static_cast<int>(count); ++i) {
+    if (i >= drawnLength || shown[i] != drawnText[i]) cellsBelowMarker[i] = shown[i];
+  }
+  WriteConsoleOutputCharacterA(outputHandle, markerText, markerLength, MarkerPlace(markerLength),
+                               &count);
+  std::memcpy(drawnText, markerText, kMarkerSize);
+  drawnLength = markerLength;
+}
+
+// Takes the marker off the top row and out of the title.
+void ClearMarker() {
+  if (markerLength == 0) return;
+  if (outputIsConsole) UndrawMarker();
+  markerLength = 0;
+  markerText[0] = '\0';
+  noteUntilMs = 0;
+  SetConsoleTitleA(windowTitle);
+}
+
+// A note goes once its time is up.
+void ExpireNote() {
+  ConsoleLock();
+  if (noteUntilMs != 0 && GetTickCount64() >= noteUntilMs) ClearMarker();
+  ConsoleUnlock();
+}
+
+// A key takes a note away at once.
+void TakeNoteAway() {
+  ConsoleLock();
+  if (noteUntilMs != 0) ClearMarker();
+  ConsoleUnlock();
 }
 
 }  // namespace
@@ -116,7 +191,49 @@ bool RepeatAfterConsoleClose(const char* line) {
 }
 
 void ConsoleSetTitle(const char* title) {
+  ConsoleLock();
+  std::snprintf(windowTitle, sizeof windowTitle, "%s", title);
   SetConsoleTitleA(title);
+  ConsoleUnlock();
+}
+
+ConsoleView ConsoleShows() {
+  return outputIsConsole ? ConsoleView::kScreen : ConsoleView::kNothing;
+}
+
+void ConsoleReadRow(int row, char* cells) {
+  DWORD count = 0;
+  if (!outputIsConsole || !OnScreen(0, row) ||
+      !ReadConsoleOutputCharacterA(outputHandle, cells, kScreenColumns,
+                                   COORD{0, static_cast<SHORT>(row)}, &count)) {
+    count = 0;
+  }
+  for (int column = static_cast<int>(count); column < kScreenColumns; ++column) {
+    cells[column] = ' ';
+  }
+}
+
+void ConsoleWriteRow(int row, const char* cells) {
+  if (!outputIsConsole || !OnScreen(0, row)) return;
+  DWORD count = 0;
+  WriteConsoleOutputCharacterA(outputHandle, cells, kScreenColumns,
+                               COORD{0, static_cast<SHORT>(row)}, &count);
+}
+
+// The title shows the marker behind the program's own title.
+void ConsoleShowMarker(const char* text, int lifetimeMs) {
+  ConsoleLock();
+  if (text[0] == '\0') ClearMarker();
+  std::snprintf(markerText, sizeof markerText, "%s", text);
+  markerLength = static_cast<int>(std::strlen(markerText));
+  if (markerLength > 0) {
+    noteUntilMs = lifetimeMs > 0 ? GetTickCount64() + static_cast<ULONGLONG>(lifetimeMs) : 0;
+    DrawMarkerCells();
+    char title[sizeof windowTitle + kMarkerSize + 3];
+    std::snprintf(title, sizeof title, "%s -%s", windowTitle, markerText);
+    SetConsoleTitleA(title);
+  }
+  ConsoleUnlock();
 }
 
 void ConsoleLock() {
@@ -158,7 +275,12 @@ void ConsoleMoveRect(int left, int top, int right, int bottom, int destColumn, i
   CHAR_INFO fillCell;
   fillCell.Char.AsciiChar = fill;
   fillCell.Attributes = attributes;
+  // The marker is not moved with the cells: it stays over the top row.
+  ConsoleLock();
+  if (top == 0) UndrawMarker();
   ScrollConsoleScreenBufferA(outputHandle, &source, &screen, dest, &fillCell);
+  if (destRow == 0 || top == 0) DrawMarkerCells();
+  ConsoleUnlock();
 }
 
 void ConsoleWrite(const char* text, size_t length) {
@@ -203,6 +325,7 @@ char ConsoleCellAt(int column, int row) {
 
 bool KeyWaiting(int timeoutMs) {
   if (timeoutMs < 0) timeoutMs = 0;
+  ExpireNote();
   if (inputIsConsole) return ConsoleKeyWaiting(timeoutMs);
   if (inputEnded) {
     Sleep(static_cast<DWORD>(timeoutMs));
@@ -213,7 +336,10 @@ bool KeyWaiting(int timeoutMs) {
 }
 
 int ReadKey() {
-  if (inputIsConsole) return _getch() & 0xFF;
+  if (inputIsConsole) {
+    TakeNoteAway();
+    return ReadConsoleKey();
+  }
   int c = std::fgetc(stdin);
   if (c != EOF) return c;
   inputEnded = true;

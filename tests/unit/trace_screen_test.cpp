@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "control/records/control_block.h"
 #include "output/print.h"
+#include "output/trace_history.h"
 #include "platform/console.h"
 
 namespace {
@@ -132,6 +134,167 @@ TEST_F(TraceScreenTest, TextWrittenAtTheCursorContinuesInPlaceAcrossTraceLines) 
   EXPECT_EQ(Row(23), Padded("abcdefghi"));
   EXPECT_EQ(Row(9), Padded("trace one"));
   EXPECT_EQ(Cursor(), std::make_pair(9, 23));
+}
+
+// The history ring on its own.
+class TraceHistoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { output::HistoryClear(&history_); }
+  // Appends count rows labelled with their number.
+  void Append(int count) {
+    for (int i = 0; i < count; ++i) {
+      char* cells = output::HistoryAppend(&history_);
+      std::snprintf(label_, sizeof label_, "%-80lld",
+                    static_cast<long long>(history_.rowCount - 1));
+      std::memcpy(cells, label_, platform::kScreenColumns);
+    }
+  }
+  std::string RowText(int64_t number) {
+    const char* cells = output::HistoryRow(history_, number);
+    if (cells == nullptr) return "(gone)";
+    std::string text(cells, platform::kScreenColumns);
+    return text.substr(0, text.find_last_not_of(' ') + 1);
+  }
+  static output::TraceHistory history_;
+  char label_[platform::kScreenColumns + 1];
+};
+output::TraceHistory TraceHistoryTest::history_;
+
+TEST_F(TraceHistoryTest, TheRingKeepsTheNewestRowsOnceItWrapsAround) {
+  Append(output::kHistoryRows + 5);
+  EXPECT_EQ(output::HistoryOldest(history_), 5);
+  EXPECT_EQ(RowText(4), "(gone)");
+  EXPECT_EQ(RowText(5), "5");
+  EXPECT_EQ(RowText(output::kHistoryRows + 4), std::to_string(output::kHistoryRows + 4));
+  EXPECT_EQ(RowText(output::kHistoryRows + 5), "(gone)");
+}
+
+TEST_F(TraceHistoryTest, TheViewStaysBetweenTheOldestAndTheNewestRows) {
+  using output::ViewMove;
+  Append(100);
+  int64_t newestTop = 100 - 22;
+  EXPECT_EQ(output::ViewTopAfter(history_, newestTop, 22, ViewMove::kPageUp), newestTop - 22);
+  EXPECT_EQ(output::ViewTopAfter(history_, 10, 22, ViewMove::kPageUp), 0);
+  EXPECT_EQ(output::ViewTopAfter(history_, 70, 22, ViewMove::kPageDown), newestTop);
+  EXPECT_EQ(output::ViewTopAfter(history_, 40, 22, ViewMove::kRowUp), 39);
+  EXPECT_EQ(output::ViewTopAfter(history_, newestTop, 22, ViewMove::kRowDown), newestTop);
+  EXPECT_EQ(output::ViewTopAfter(history_, 40, 22, ViewMove::kOldest), 0);
+  EXPECT_EQ(output::ViewTopAfter(history_, 0, 22, ViewMove::kNewest), newestTop);
+  // Fewer rows than the view: the oldest stands on top.
+  output::HistoryClear(&history_);
+  Append(5);
+  EXPECT_EQ(output::ViewTopAfter(history_, 0, 22, ViewMove::kNewest), 0);
+}
+
+TEST_F(TraceHistoryTest, AViewWhoseRowsArePushedOutStandsOnTheOldestRowKept) {
+  Append(output::kHistoryRows);
+  EXPECT_EQ(output::ViewTopKept(history_, 0), 0);
+  Append(30);
+  EXPECT_EQ(output::ViewTopKept(history_, 0), 30);
+  EXPECT_EQ(output::ViewTopKept(history_, 40), 40);
+  EXPECT_EQ(output::ViewTopAfter(history_, 30, 22, output::ViewMove::kRowUp), 30);
+}
+
+// Trace lines "line N" after the screen of row labels, numbered from first.
+void ShowNumbered(int first, int count) {
+  for (int n = first; n < first + count; ++n) Show(("line " + std::to_string(n)).c_str());
+}
+
+class HeldTraceScreenTest : public TraceScreenTest {
+ protected:
+  void TearDown() override { output::ReleaseOutput(); }
+};
+
+TEST_F(HeldTraceScreenTest, HeldLinesLeaveTheRegionAsItWasAndAreCounted) {
+  controlBlock.bottomRow = 21;
+  controlBlock.currentRow = 21;
+  ShowNumbered(1, 30);
+  output::HoldOutput();
+  EXPECT_EQ(controlBlock.outputStopRequested.load(), 1);
+  ShowNumbered(31, 5);
+  EXPECT_EQ(output::HeldLineCount(), 5);
+  EXPECT_EQ(Row(21), Padded("line 30"));
+  EXPECT_EQ(Row(0), Padded("line 9"));
+  EXPECT_EQ(controlBlock.currentRow.load(), 21);
+  EXPECT_EQ(Cursor(), std::make_pair(7, 23));
+
+  output::ReleaseOutput();
+  EXPECT_EQ(controlBlock.outputStopRequested.load(), 0);
+  EXPECT_EQ(output::HeldLineCount(), 0);
+  EXPECT_EQ(Row(21), Padded("line 35"));
+  EXPECT_EQ(Row(0), Padded("line 14"));
+  for (int row = 22; row <= 24; ++row) EXPECT_EQ(Row(row), Padded("row " + std::to_string(row)));
+  Show("line 36");
+  EXPECT_EQ(Row(21), Padded("line 36"));
+  EXPECT_EQ(Row(20), Padded("line 35"));
+}
+
+TEST_F(HeldTraceScreenTest, TheViewMovesThroughTheHistoryWhileHeld) {
+  using output::ViewMove;
+  controlBlock.bottomRow = 21;
+  controlBlock.currentRow = 21;
+  ShowNumbered(1, 100);
+  output::HoldOutput();
+  output::MoveHeldView(ViewMove::kPageUp);
+  EXPECT_EQ(Row(21), Padded("line 78"));
+  EXPECT_EQ(Row(0), Padded("line 57"));
+  output::MoveHeldView(ViewMove::kRowUp);
+  EXPECT_EQ(Row(21), Padded("line 77"));
+  ShowNumbered(101, 3);  // the view stays where it stands
+  EXPECT_EQ(Row(21), Padded("line 77"));
+  output::MoveHeldView(ViewMove::kRowDown);
+  EXPECT_EQ(Row(0), Padded("line 57"));
+  output::MoveHeldView(ViewMove::kNewest);
+  EXPECT_EQ(Row(21), Padded("line 103"));
+  output::MoveHeldView(ViewMove::kPageDown);
+  EXPECT_EQ(Row(21), Padded("line 103"));
+  for (int row = 22; row <= 24; ++row) EXPECT_EQ(Row(row), Padded("row " + std::to_string(row)));
+}
+
+TEST_F(HeldTraceScreenTest, ReleaseGoesOnAsIfTheRegionHadNotBeenHeld) {
+  controlBlock.currentRow = 12;
+  ShowNumbered(1, 2);
+  output::HoldOutput();
+  ShowNumbered(3, 4);
+  output::MoveHeldView(output::ViewMove::kPageUp);
+  output::ReleaseOutput();
+  EXPECT_EQ(Row(12), Padded("row 12"));
+  EXPECT_EQ(Row(14), Padded("line 2"));
+  EXPECT_EQ(Row(18), Padded("line 6"));
+  EXPECT_EQ(Row(19), Padded("row 19"));
+  EXPECT_EQ(controlBlock.currentRow.load(), 18);
+  // A line held over the tail of a longer text keeps that tail, as one written at once does.
+  output::HoldOutput();
+  Show("XY");
+  output::ReleaseOutput();
+  EXPECT_EQ(Row(19), Padded("XYw 19"));
+}
+
+TEST_F(HeldTraceScreenTest, HeldLinesBeyondTheHistoryMoveAViewOnTheOldestRowOn) {
+  controlBlock.bottomRow = 21;
+  controlBlock.currentRow = 21;
+  ShowNumbered(1, 50);
+  output::HoldOutput();
+  output::MoveHeldView(output::ViewMove::kOldest);
+  ShowNumbered(51, output::kHistoryRows);
+  EXPECT_EQ(Row(0), Padded("line 51"));
+  EXPECT_EQ(Row(21), Padded("line 72"));
+  EXPECT_EQ(output::HeldLineCount(), output::kHistoryRows);
+  output::ReleaseOutput();
+  int newest = 50 + output::kHistoryRows;
+  EXPECT_EQ(Row(21), Padded("line " + std::to_string(newest)));
+  EXPECT_EQ(Row(0), Padded("line " + std::to_string(newest - 21)));
+}
+
+TEST_F(HeldTraceScreenTest, ClearingTheScreenEndsTheHold) {
+  controlBlock.currentRow = 3;
+  output::HoldOutput();
+  ShowNumbered(1, 2);
+  output::ClearScreen();
+  EXPECT_EQ(controlBlock.outputStopRequested.load(), 0);
+  EXPECT_EQ(controlBlock.currentRow.load(), 5);
+  Show("after");
+  EXPECT_EQ(Row(6), Padded("after"));
 }
 
 }  // namespace
