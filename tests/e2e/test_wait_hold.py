@@ -73,7 +73,7 @@ class HeldScreen(unittest.TestCase):
     def hold_page_up_and_release(self, height):
         self.start(height)
         self.assertTrue(self.tmux.wait_for(
-            lambda rows: (number_of(rows[21 - self.top]) or 0) > 40, 30), self.tmux.screen())
+            lambda rows: (number_of(rows[21 - self.top]) or 0) > 60, 30), self.tmux.screen())
         self.tmux.send_keys(h.CTRL["A"])
         self.assertTrue(self.tmux.wait_for(self.marker), self.tmux.screen())
         held = self.region(self.tmux.screen())

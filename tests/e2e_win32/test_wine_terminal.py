@@ -5,6 +5,7 @@ Ctrl-C and the shutdown lines."""
 
 import os
 import re
+import subprocess
 import sys
 import time
 import unittest
@@ -165,6 +166,95 @@ class WineTerminal(h.EmulatorCase):
         # Five trace lines a second arrive meanwhile; a spinning key loop takes a whole core.
         self.assertLess(used, 0.05, "CPU share %.3f" % used)
         self.exit_with(h.CTRL["X"])
+
+
+NUMBERED = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} L2D NUM (\d{6})")
+LOGGED_NUMBER = re.compile(rb"L2D NUM (\d{6})")
+
+
+def number_of(row):
+    match = NUMBERED.match(row)
+    return int(match.group(1)) if match else None
+
+
+def logged_numbers(folder):
+    return [int(n) for n in LOGGED_NUMBER.findall(h.read_log(folder) or b"")]
+
+
+@wine.needs_wine(h.QZ7EMU)
+class WineHold(unittest.TestCase):
+    """Wait mode's hold on the Win32 console: a stream of numbered lines, Ctrl-A, Page Up."""
+
+    def setUp(self):
+        self.folder = h.run_folder()
+        script = os.path.join(self.folder, "numbered.script")
+        with open(script, "w") as f:
+            f.write("wait-decoder\n")
+            f.write("".join("wait 20\ntrace L2D NUM %06d\n" % n for n in range(1, 20001)))
+        self.emulator = h.Emulator("--rate", "0", "--script", script)
+        self.addCleanup(self.emulator.stop)
+        with open(os.path.join(self.folder, ".capi20rc"), "w") as f:
+            f.write("REMOTE rcapi 127.0.0.1 %d\nTRACELEVEL 0\n" % self.emulator.port)
+        self.tmux = h.Tmux(wine.pane_command("-2"), self.folder)
+        self.addCleanup(self.tmux.close)
+        self.assertTrue(self.tmux.wait_for_text("D-Channel Protocol: ", timeout=START_TIMEOUT),
+                        self.tmux.screen())
+
+    def title(self):
+        return self.tmux._tmux("display", "-p", "-t", "t", "#{pane_title}").strip()
+
+    def region(self):
+        return [number_of(row[:40]) for row in self.tmux.screen()[:22]]
+
+    def test_ctrl_a_holds_page_up_looks_back_and_ctrl_a_releases(self):
+        self.tmux.send_keys(h.ACCESS)
+        self.assertTrue(self.tmux.wait_for_text("Welcome in debug mode"), self.tmux.screen())
+        self.tmux.send_keys(b" ")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[23].startswith("C1:-)")))
+        self.tmux.type_text(".w")
+        self.tmux.send_keys(b"\r")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[24].startswith("Wait mode on")),
+                        self.tmux.screen())
+        self.assertTrue(self.tmux.wait_for(lambda rows: (number_of(rows[21]) or 0) > 60, 60),
+                        self.tmux.screen())
+        self.tmux.send_keys(h.CTRL["A"])
+        self.assertTrue(h.wait_until(lambda: "Held:" in self.title(), 20), self.title())
+        self.assertTrue(self.tmux.wait_for(lambda rows: "Held:" in rows[0]), self.tmux.screen())
+        held = self.region()
+        newest = held[-1]
+        self.assertEqual(held[1:], list(range(newest - 20, newest + 1)), self.tmux.screen())
+        self.assertTrue(h.wait_until(lambda: max(logged_numbers(self.folder)) >= newest + 50, 60))
+        self.assertEqual(self.region()[1:], held[1:], self.tmux.screen())
+        self.assertRegex(self.title(), r"Held: \d+ new")
+
+        self.tmux.send_keys(b"\x1b[5~")
+        older = list(range(newest - 22 - 20, newest - 22 + 1))
+        self.assertTrue(self.tmux.wait_for(lambda rows: self.region()[1:] == older, 20),
+                        (older, self.tmux.screen()))
+
+        self.tmux.send_keys(h.CTRL["A"])
+        self.assertTrue(h.wait_until(lambda: self.title() == "LINKSPY for Windows NT", 20),
+                        self.title())
+        released = max(logged_numbers(self.folder))
+        self.assertTrue(self.tmux.wait_for(lambda rows: (number_of(rows[21]) or 0) > released, 60),
+                        self.tmux.screen())
+        self.assertNotIn("Held:", self.tmux.screen()[0])
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(timeout=30), 0, self.tmux.screen())
+        numbers = logged_numbers(self.folder)
+        self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
+
+
+@wine.needs_wine()
+class WineKeyRecords(unittest.TestCase):
+    def test_key_records_unit_test_passes_under_wine(self):
+        program = os.path.join(wine.RUN_BUILD, "key_records_test.exe")
+        if not os.path.exists(program):
+            self.skipTest("not built: %s" % program)
+        process = subprocess.run([wine.WINE, program], env=wine.wine_env(), capture_output=True,
+                                 timeout=START_TIMEOUT)
+        self.assertEqual(process.returncode, 0, process.stdout + process.stderr)
+        self.assertIn(b"PASS: 0 failed", process.stdout)
 
 
 def wine_program_pid(tmux):
