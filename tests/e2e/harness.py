@@ -101,6 +101,24 @@ def cpu_share(pid, seconds):
     return (cpu_seconds() - before) / (time.time() - start)
 
 
+def program_in_folder(folder, name):
+    """The pid of a process whose HOME is folder and one of whose command words ends in name
+    (compared without case: linkspy, linkspy.exe under Wine); None when there is none."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                command = f.read().split(b"\0")
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                home = b"HOME=" + folder.encode() in f.read().split(b"\0")
+        except OSError:
+            continue
+        if home and any(part.lower().endswith(name.encode()) for part in command):
+            return int(entry)
+    return None
+
+
 def program_name(path):
     """The program path as linkspy prints it in its first line: it keeps 47 characters."""
     return path.encode()[:47]

@@ -259,21 +259,7 @@ class WineKeyRecords(unittest.TestCase):
 
 def wine_program_pid(tmux):
     """The process of linkspy.exe below the pane's shell."""
-    def find():
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    command = f.read().split(b"\0")
-                with open("/proc/%s/environ" % entry, "rb") as f:
-                    home = b"HOME=" + tmux.folder.encode() in f.read().split(b"\0")
-            except OSError:
-                continue
-            if home and any(part.lower().endswith(b"linkspy.exe") for part in command):
-                return int(entry)
-        return None
-    return h.wait_until(find, 10)
+    return h.wait_until(lambda: h.program_in_folder(tmux.folder, "linkspy.exe"), 10)
 
 
 def cpu_seconds(pid):
