@@ -66,6 +66,10 @@ class Emulator:
         except FileNotFoundError:
             return []
 
+    def go_ahead(self):
+        """Lets the scripts go on past their next wait-signal action."""
+        self.process.send_signal(signal.SIGUSR1)
+
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()
