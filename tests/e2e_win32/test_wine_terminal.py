@@ -108,6 +108,7 @@ class WineTerminal(h.EmulatorCase):
         self.tmux.send_keys(b" ")
         self.wait_row(23, lambda row: row.startswith("C5:-)"))
         self.tmux.type_text(".x")
+        self.wait_row(23, lambda row: row.startswith("C5:-).x"))
         time.sleep(1.5)
         rows = self.tmux.screen()
         self.assertTrue(rows[23].startswith("C5:-).x"), rows)
