@@ -34,7 +34,7 @@ class WineTerminal(h.EmulatorCase):
         self.tmux.close()
         super().tearDown()
 
-    def wait_row(self, row, predicate, timeout=10.0):
+    def wait_row(self, row, predicate, timeout=30.0):
         self.assertTrue(self.tmux.wait_for(lambda rows: predicate(rows[row]), timeout),
                         (row, self.tmux.screen()))
 
