@@ -9,6 +9,7 @@ namespace emu {
 
 const Options* serverOptions = nullptr;
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t signalsReceived = 0;
 FILE* commandLog = nullptr;
 
 // Writes the line and flushes, so that a test sees it before the answer arrives.

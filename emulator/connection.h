@@ -60,6 +60,8 @@ struct Connection {
   size_t pc = 0;
   TimePoint waitUntil{};
   bool waitDecoder = false;
+  bool waitSignal = false;
+  long signalsUsed = 0;  // SIGUSR1s that released a wait-signal of this connection
   long floodLeft = 0;
   long floodNext = 1;
   Stall stall = Stall::kNone;
@@ -79,6 +81,8 @@ struct Connection {
 extern const Options* serverOptions;
 extern volatile sig_atomic_t stopRequested;  // set by SIGTERM, SIGINT and the exit action
 extern FILE* commandLog;                     // null without --command-log
+// SIGUSR1s received so far: the go-aheads of the wait-signal actions.
+extern volatile sig_atomic_t signalsReceived;
 
 // One line to the command log, flushed at once.
 void LogCommand(const std::string& line);

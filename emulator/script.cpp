@@ -72,6 +72,9 @@ std::string ParseAction(const std::string& line, std::vector<Action>& out) {
     ok = ParseHex(rest, a.bytes) && !a.bytes.empty() && a.bytes.size() <= 65533;
   } else if (verb == "wait") {
     ok = n == 1 && ParseNumber(words[1], kDay, a.ms);
+  } else if (verb == "wait-signal") {
+    a.op = Op::kWaitSignal;
+    ok = n == 0;
   } else if (verb == "wait-decoder" || verb == "download" || verb == "drop" || verb == "exit") {
     a.op = verb == "wait-decoder" ? Op::kWaitDecoder
            : verb == "download"   ? Op::kDownload

@@ -9,6 +9,7 @@ namespace emu {
 enum class Op {
   kWait,         // wait MS
   kWaitDecoder,  // until a decoder is on
+  kWaitSignal,   // until a SIGUSR1 this application has not used yet
   kTrace,        // trace BODY: head + body
   kText,         // text FULL: exactly these bytes
   kWithhold,     // withhold TYPE: no answer to ADAPTER_REQ of that type

@@ -26,6 +26,9 @@ void Perform(Connection& c, const Action& a, TimePoint now) {
     case Op::kWaitDecoder:
       c.waitDecoder = true;
       break;
+    case Op::kWaitSignal:
+      c.waitSignal = true;
+      break;
     case Op::kTrace:
       SendTrace(c, c.lastController, a.bytes);
       break;
@@ -82,7 +85,8 @@ void Perform(Connection& c, const Action& a, TimePoint now) {
 
 }  // namespace
 
-// A wait, a wait for a decoder, a flood and a stall each hold up the actions after them.
+// A wait, a wait for a decoder or a signal, a flood and a stall each hold up the actions after
+// them.
 void RunScript(Connection& c, TimePoint now) {
   const std::vector<Action>& script = serverOptions->script;
   while (c.registered && !c.closing && !stopRequested) {
@@ -90,6 +94,12 @@ void RunScript(Connection& c, TimePoint now) {
     if (c.waitDecoder) {
       if (!AnyDecoder(c)) return;
       c.waitDecoder = false;
+    }
+    // Each SIGUSR1 releases one wait-signal, also one sent before the action was reached.
+    if (c.waitSignal) {
+      if (signalsReceived <= c.signalsUsed) return;
+      ++c.signalsUsed;
+      c.waitSignal = false;
     }
     if (StallHolds(c, now)) return;
     if (c.pc >= script.size()) return;

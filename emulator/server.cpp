@@ -38,6 +38,12 @@ void OnSignal(int) {
   stopRequested = 1;
 }
 
+// Counts a go-ahead for the scripts' wait-signal; the signal interrupts ppoll, and the next
+// turn runs the scripts.
+void OnGoAhead(int) {
+  signalsReceived = signalsReceived + 1;
+}
+
 // Fixed-size, zero-padded text field.
 std::string Field(const char* text, size_t size) {
   std::string f(text);
@@ -341,14 +347,19 @@ int RunServer(const Options& options) {
   action.sa_handler = OnSignal;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  struct sigaction goAhead {};
+  goAhead.sa_handler = OnGoAhead;
+  sigaction(SIGUSR1, &goAhead, nullptr);
   signal(SIGPIPE, SIG_IGN);
   sigset_t blocked, unblocked;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGTERM);
   sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGUSR1);
   sigprocmask(SIG_BLOCK, &blocked, &unblocked);
   sigdelset(&unblocked, SIGTERM);
   sigdelset(&unblocked, SIGINT);
+  sigdelset(&unblocked, SIGUSR1);
 
   int port = 0;
   int listener = Listen(options.port, port);

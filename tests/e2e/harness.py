@@ -23,8 +23,9 @@ CTRL = {"P": b"\x10", "E": b"\x05", "N": b"\x0e", "A": b"\x01", "X": b"\x18", "C
 ACCESS = CTRL["P"] + CTRL["E"] + CTRL["N"]
 
 
-def wait_until(predicate, timeout=10.0, interval=0.05):
-    """Polls predicate until it is true; returns its last value."""
+def wait_until(predicate, timeout=30.0, interval=0.05):
+    """Polls predicate until it is true; returns its last value. The default bounds of the
+    waits here are wide: other test runs may share the machine's two cores."""
     deadline = time.time() + timeout
     value = predicate()
     while not value and time.time() < deadline:
@@ -65,6 +66,10 @@ class Emulator:
                 return [line.rstrip("\n") for line in f]
         except FileNotFoundError:
             return []
+
+    def go_ahead(self):
+        """Lets the scripts go on past their next wait-signal action."""
+        self.process.send_signal(signal.SIGUSR1)
 
     def kill(self):
         if self.process.poll() is None:
@@ -207,7 +212,7 @@ class Headless:
                     self.err += data
         return got
 
-    def wait_for(self, text, timeout=10.0):
+    def wait_for(self, text, timeout=30.0):
         """Reads output until text (bytes) appears in standard output; True if it did."""
         deadline = time.time() + timeout
         while text not in self.out:
@@ -232,7 +237,7 @@ class Headless:
             self.process.kill()
             self.process.wait()
 
-    def finish(self, timeout=10.0):
+    def finish(self, timeout=30.0):
         """Waits for the end; returns the exit status."""
         deadline = time.time() + timeout
         while self.process.poll() is None and time.time() < deadline:
@@ -308,13 +313,13 @@ class Tmux:
     def type_text(self, text):
         self._tmux("send-keys", "-t", "t", "-l", text)
 
-    def wait_for(self, predicate, timeout=10.0):
+    def wait_for(self, predicate, timeout=30.0):
         return wait_until(lambda: predicate(self.screen()), timeout)
 
-    def wait_for_text(self, text, timeout=10.0):
+    def wait_for_text(self, text, timeout=30.0):
         return self.wait_for(lambda rows: any(text in row for row in rows), timeout)
 
-    def exit_status(self, timeout=10.0):
+    def exit_status(self, timeout=30.0):
         """The exit status of the command once it has ended, None if it did not end in time."""
         def status_text():
             try:

@@ -48,6 +48,7 @@ class LogFaults(unittest.TestCase):
             actions += ["--do", action]
         emulator = h.Emulator("--rate", "0", *actions)
         self.addCleanup(emulator.stop)
+        self.emulator = emulator
         home = home or h.run_folder(emulator.port)
         folder = folder or home
         run = h.Headless(folder, list(args), env=h.linkspy_env(home, **(env_extra or {})))
@@ -76,12 +77,14 @@ class LogFaults(unittest.TestCase):
     def test_folder_at_the_log_name_that_goes_away(self):
         run_dir = tempfile.mkdtemp(prefix="linkspy-logdir-")
         os.mkdir(os.path.join(run_dir, "LINKSPY.LOG"))
-        run = self.start("wait-decoder", "wait 200", "flood 2000", "wait 12000", "flood 2000",
-                         folder=run_dir)
+        run = self.start("wait-decoder", "wait 200", "flood 2000", "wait-signal", "wait 12000",
+                         "flood 2000", folder=run_dir)
         # Every text meets the failed open or logging off: all of them on standard output.
         self.pump_until(run, lambda: b"FLOOD 002000" in run.out, 30, "first flood not printed")
         self.assertEqual(run.out.count(b"LINKSPY: Error open log file: LINKSPY.LOG\n"), 1)
         os.rmdir(os.path.join(run_dir, "LINKSPY.LOG"))
+        # The second flood comes after the retry is due (10 s after the last failure).
+        self.emulator.go_ahead()
         self.pump_until(run, lambda: RESUMED in run.out, 30, "logging did not resume")
         log = lambda: h.read_log(run_dir) or b""
         self.pump_until(run, lambda: b"FLOOD 002000" in log(), 30, "second flood not logged")
@@ -108,8 +111,8 @@ class LogFaults(unittest.TestCase):
         filler = os.path.join(run_dir, "filler")
         with open(filler, "wb") as f:
             f.write(b"f" * 65536)
-        run = self.start("wait-decoder", "wait 200", "flood 5000", "wait 12000", "flood 500",
-                         folder=run_dir)
+        run = self.start("wait-decoder", "wait 200", "flood 5000", "wait-signal", "wait 12000",
+                         "flood 500", folder=run_dir)
         self.pump_until(run, lambda: b"FLOOD 005000" in run.out, 30, "first flood not printed")
         self.assertEqual(run.out.count(b"LINKSPY: Error writing logfile (1): Logging disabled\n"
                                        b"LINKSPY: Error code: No space left on device\n"), 1)
@@ -117,6 +120,7 @@ class LogFaults(unittest.TestCase):
         # The line that met the full disk left nothing behind in the file.
         self.assertTrue(log().endswith(b"\n"), log()[-200:])
         os.unlink(filler)
+        self.emulator.go_ahead()
         self.pump_until(run, lambda: RESUMED in run.out, 30, "logging did not resume")
         self.pump_until(run, lambda: log().count(b"FLOOD 000500") == 2, 30, "second flood")
         self.end_with_ctrl_x(run)
@@ -137,13 +141,14 @@ class LogFaults(unittest.TestCase):
         self.assertIn(b"Program unloaded\n", run.out)
 
     def test_fifo_swapped_in_during_the_run(self):
-        run = self.start("wait-decoder", "wait 1500", "trace L2D after the swap")
+        run = self.start("wait-decoder", "wait-signal", "trace L2D after the swap")
         self.pump_until(run, lambda: b"D-Channel Protocol: " in run.out, 20, "no start")
         log = os.path.join(run.folder, "LINKSPY.LOG")
         os.rename(log, log + ".old")
         os.mkfifo(log)
         reader = os.open(log, os.O_RDONLY | os.O_NONBLOCK)
         self.addCleanup(os.close, reader)
+        self.emulator.go_ahead()
         self.pump_until(run, lambda: b"after the swap" in run.out, 20, "trace not shown")
         self.assertEqual(run.out.count(b"LINKSPY: Error code: Not a regular file\n"), 1)
         # Never opened for writing: a writer that came and went would leave a hang-up.
@@ -208,7 +213,7 @@ class LogFaults(unittest.TestCase):
         # standard output and SIGTERM ends linkspy within a few seconds.
         for moment in ("from the start", "during the run"):
             with self.subTest(moment=moment):
-                emulator = h.Emulator.scripted("wait-decoder", "wait 1500", "flood 50")
+                emulator = h.Emulator.scripted("wait-decoder", "wait-signal", "flood 50")
                 self.addCleanup(emulator.stop)
                 folder = h.run_folder(emulator.port)
                 if moment == "from the start":
@@ -219,6 +224,7 @@ class LogFaults(unittest.TestCase):
                 if moment == "during the run":
                     self.hold_lock(folder)
                     run.send(h.ACCESS + b" .m\n")
+                emulator.go_ahead()
                 self.pump_until(run, lambda: b"FLOOD 000050" in run.out, 20, "trace not shown")
                 self.assertEqual(run.out.count(b"LINKSPY: Error open log file: LINKSPY.LOG\n"
                                                b"LINKSPY: Error code: Log file locked by another"

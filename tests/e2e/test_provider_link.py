@@ -141,7 +141,8 @@ class SilentRegistration(unittest.TestCase):
             started = time.time()
             run.process.send_signal(sig)
             self.assertEqual(run.finish(timeout=10), 0, (run.out, run.err))
-            self.assertLess(time.time() - started, 2)
+            # Well inside the 4.5 s the wait had left; one waited out says "not registered".
+            self.assertLess(time.time() - started, 4)
             self.assertNotIn(b"not registered", run.err)
             self.emulator.stop()
             self.setUp()
@@ -156,7 +157,7 @@ class SilentRegistration(unittest.TestCase):
         started = time.time()
         pane.send_keys(h.CTRL["C"])
         self.assertEqual(pane.exit_status(10), 0)
-        self.assertLess(time.time() - started, 3)
+        self.assertLess(time.time() - started, 4)
         with open(os.path.join(self.folder, "stty.txt")) as f:
             modes = f.read().split()
         for mode in ("icanon", "echo", "isig"):

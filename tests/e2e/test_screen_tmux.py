@@ -61,6 +61,8 @@ class ScreenWithTraffic(TerminalSession):
         self.assertTrue(self.tmux.wait_for(lambda rows: rows[23].startswith("C1:-)")), self.tmux.screen())
         self.assertEqual(self.tmux.screen()[22], "-" * 80)
         self.tmux.type_text(".x")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[23].startswith("C1:-).x")),
+                        self.tmux.screen())
         # The typed text keeps its place while trace lines scroll above it.
         time.sleep(1.0)
         rows = self.tmux.screen()
@@ -104,14 +106,19 @@ class LinkLostOnScreen(unittest.TestCase):
     def test_lost_link_line_on_the_newest_row_and_again_after_the_end(self):
         # Enough traffic before the drop that the trace has scrolled past the start-up rows:
         # the stream's place then lies over an old trace row.
-        emulator = h.Emulator("--rate", "25", "--do", "wait-decoder", "--do", "wait 1500",
-                              "--do", "trace L2D before the drop", "--do", "drop")
+        emulator = h.Emulator("--rate", "25", "--do", "wait-decoder", "--do", "wait-signal",
+                              "--do", "wait 1500", "--do", "trace L2D before the drop",
+                              "--do", "drop")
         self.addCleanup(emulator.stop)
         folder = h.run_folder(emulator.port)
         tmux = h.Tmux(h.LINKSPY + " -2 -3", folder)
         self.addCleanup(tmux.close)
         self.assertTrue(tmux.wait_for_text("OK"), tmux.screen())
         tmux.send_keys(b"\r")
+        # The drop comes some 37 trace lines after the trace screen is up.
+        self.assertTrue(tmux.wait_for(lambda rows: any(TRACE_ROW.match(row) for row in rows), 20),
+                        tmux.screen())
+        emulator.go_ahead()
         self.assertEqual(tmux.exit_status(20), 255)
         # The pane after the end: the last screen, then the line once more above the shell.
         rows = [row.rstrip() for row in tmux._tmux("capture-pane", "-p", "-t", "t",

@@ -22,6 +22,25 @@ def process_state(pid):
         return f.read().rsplit(")", 1)[1].split()[0]
 
 
+def settle(pid, quiet=0.3, timeout=20):
+    """Waits until no thread of pid has been running or waiting for a CPU for quiet seconds:
+    a signal sent to it has been handled by then, however busy the machine."""
+    def busy():
+        try:
+            return any(process_state(int(task)) in ("R", "D")
+                       for task in os.listdir("/proc/%d/task" % pid))
+        except FileNotFoundError:  # a thread that ended between the listing and the look
+            return True
+    deadline = time.time() + timeout
+    calm_since = time.time()
+    while time.time() < deadline:
+        if busy():
+            calm_since = time.time()
+        elif time.time() - calm_since >= quiet:
+            return
+        time.sleep(0.02)
+
+
 @h.needs(h.LINKSPY, h.QZ7EMU)
 class StalledOutput(unittest.TestCase):
     def test_sigterm_ends_the_program_while_nobody_reads_its_output(self):
@@ -87,11 +106,11 @@ class OnTheScreen(unittest.TestCase):
         stopped = 0
         for _ in range(5):
             subprocess.run(["sh", "-c", pairs], check=True)
-            time.sleep(1)  # a stop still being made has happened by now
+            settle(self.pid)  # a stop still being made has happened by now
             if process_state(self.pid) == "T":
                 stopped += 1
                 os.kill(self.pid, signal.SIGCONT)
-                time.sleep(0.5)
+                settle(self.pid)
         # Under the sanitizers signal handlers run late and the window is wide, so the program
         # often cannot see which of the two came first; there only the recovery counts.
         if "TSAN_OPTIONS" not in os.environ and "ASAN_OPTIONS" not in os.environ:

@@ -48,7 +48,7 @@ class Pane(unittest.TestCase):
         self.assertTrue(self.tmux.wait_for_text("[ OK ]"), self.tmux.screen())
         self.tmux.send_keys(b"\r")
 
-    def wait_row(self, row, predicate, timeout=10.0):
+    def wait_row(self, row, predicate, timeout=30.0):
         self.assertTrue(self.tmux.wait_for(lambda rows: predicate(rows[row]), timeout),
                         (row, self.tmux.screen()))
 

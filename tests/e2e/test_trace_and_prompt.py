@@ -100,12 +100,22 @@ class PromptFromAScript(unittest.TestCase):
                              rb" - \d\d/\d\d/\d{4} \d\d:\d\d:\d\d  #####################$")
 
     def test_console_print_mode_puts_trace_lines_on_standard_output(self):
-        with h.Emulator("--rate", "0", "--do", "wait-decoder", "--do", "wait 1500",
+        with h.Emulator("--rate", "0", "--do", "wait-decoder", "--do", "wait-signal",
                         "--do", "trace L2D printed not logged") as emulator:
             folder = h.run_folder(emulator.port)
             run = h.Headless(folder, ["-2"])
-            self.assertTrue(run.wait_for(b"D-Channel Protocol: "))
+            self.assertTrue(run.wait_for(b"D-Channel Protocol: ", timeout=20))
             run.send(h.ACCESS + b" .p\n")
+            # A marker is printed, not logged, once print mode is on: then the trace may come.
+            # (A marker line sent while .p still waits is logged, and another one is sent.)
+            printed = False
+            for _ in range(10):
+                run.send(b" .m\n")
+                printed = run.wait_for(b"Marker No.", timeout=2)
+                if printed:
+                    break
+            self.assertTrue(printed, run.out)
+            emulator.go_ahead()
             self.assertTrue(run.wait_for(b"L2D printed not logged", timeout=10), run.out)
             run.send(h.CTRL["X"])
             self.assertEqual(run.finish(), 0)

@@ -51,11 +51,14 @@ class Unattended(unittest.TestCase):
         self.assertRegex(self.log(), rb"\d\d:\d\d:\d\d Program unloaded\n$")
 
     def test_input_at_its_end_from_the_start_monitors_without_spinning(self):
-        self.start("wait-decoder", "wait 1500", "trace L2D first after a while",
-                   "wait 1500", "trace L2D second after a while")
+        self.start("wait-decoder", "wait-signal", "trace L2D first after a while",
+                   "wait-signal", "trace L2D second after a while")
         self.assertTrue(self.run_.wait_for(b"D-Channel Protocol: ", 20), self.run_.out)
         used = h.cpu_share(self.run_.process.pid, 2)
         self.assertLess(used, 0.02, "CPU share at the end of input %.3f" % used)
+        self.emulator.go_ahead()
+        self.wait_for_log(b"L2D first after a while\n")
+        self.emulator.go_ahead()
         self.wait_for_log(b"L2D second after a while\n")
         self.end_with_sigterm()
         self.assertIn(b"\rClean at shutdown\n", self.run_.out)

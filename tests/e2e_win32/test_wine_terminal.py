@@ -35,7 +35,7 @@ class WineTerminal(h.EmulatorCase):
         self.tmux.close()
         super().tearDown()
 
-    def wait_row(self, row, predicate, timeout=10.0):
+    def wait_row(self, row, predicate, timeout=30.0):
         self.assertTrue(self.tmux.wait_for(lambda rows: predicate(rows[row]), timeout),
                         (row, self.tmux.screen()))
 
@@ -109,6 +109,7 @@ class WineTerminal(h.EmulatorCase):
         self.tmux.send_keys(b" ")
         self.wait_row(23, lambda row: row.startswith("C5:-)"))
         self.tmux.type_text(".x")
+        self.wait_row(23, lambda row: row.startswith("C5:-).x"))
         time.sleep(1.5)
         rows = self.tmux.screen()
         self.assertTrue(rows[23].startswith("C5:-).x"), rows)

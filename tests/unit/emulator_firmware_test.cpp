@@ -4,9 +4,11 @@
 #include <set>
 #include <string>
 
+#include "emulator/connection.h"
 #include "emulator/firmware.h"
 #include "emulator/line_sim.h"
 #include "emulator/script.h"
+#include "emulator/script_runner.h"
 
 namespace {
 
@@ -134,6 +136,43 @@ TEST(EmulatorScript, ParsesActionsAndRefusesBadLines) {
   for (const char* line : {"wait", "wait -1", "late 4", "wrong 6 0x19", "stall 10 0", "oversize 10",
                            "raw 0", "flood many", "drop now", "jump 3", "after 5"})
     EXPECT_NE(emu::ParseAction(line, actions), "") << line;
+}
+
+TEST(EmulatorScript, EachSignalReleasesOneWaitSignal) {
+  emu::Options options;
+  for (const char* line :
+       {"wait-signal", "trace L2D first", "wait-signal", "wait-signal", "trace L2D second"})
+    ASSERT_EQ(emu::ParseAction(line, options.script), "") << line;
+  EXPECT_EQ(options.script[0].op, emu::Op::kWaitSignal);
+  std::vector<emu::Action> refused;
+  EXPECT_NE(emu::ParseAction("wait-signal 5", refused), "");
+  emu::serverOptions = &options;
+  emu::signalsReceived = 0;
+  auto registered = [] {
+    emu::Connection c;
+    c.registered = true;
+    c.controllers.resize(2);
+    return c;
+  };
+  emu::Connection c = registered();
+  emu::TimePoint now = emu::Clock::now();
+  emu::RunScript(c, now);
+  EXPECT_TRUE(c.out.empty());
+  emu::signalsReceived = 1;
+  emu::RunScript(c, now);
+  EXPECT_NE(c.out.find("L2D first"), std::string::npos);
+  emu::signalsReceived = 2;
+  emu::RunScript(c, now);
+  EXPECT_EQ(c.out.find("L2D second"), std::string::npos);
+  emu::signalsReceived = 3;
+  emu::RunScript(c, now);
+  EXPECT_NE(c.out.find("L2D second"), std::string::npos);
+  // Signals that came before an application reached its waits are not lost.
+  emu::Connection later = registered();
+  emu::RunScript(later, now);
+  EXPECT_NE(later.out.find("L2D second"), std::string::npos);
+  emu::serverOptions = nullptr;
+  emu::signalsReceived = 0;
 }
 
 }  // namespace
