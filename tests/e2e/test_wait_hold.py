@@ -83,10 +83,12 @@ class HeldScreen(unittest.TestCase):
         # The region stays as it was while a hundred more lines reach the log.
         self.assertTrue(h.wait_until(lambda: max(logged_numbers(self.folder)) >= newest + 100,
                                      30), logged_numbers(self.folder)[-3:])
+        # The painter shows the count at its next paint.
+        self.assertTrue(self.tmux.wait_for(
+            lambda rows: self.marker(rows) and int(self.marker(rows).group(1)) >= 100),
+            self.tmux.screen())
         rows = self.tmux.screen()
         self.assertEqual(self.region(rows), held, rows)
-        count = int(self.marker(rows).group(1))
-        self.assertGreaterEqual(count, 100, rows[0])
 
         # Page Up: the region before the one held, a region's rows further up.
         self.tmux.send_keys(PAGE_UP)
