@@ -118,8 +118,8 @@ void PaintViewRow(int row) {
 void MoveViewTo(int64_t top) {
   int height = HoldHeight();
   int64_t shift = top - hold.viewTop;
-  bool scrolls = hold.viewPainted && shift != 0 && shift > -height && shift < height;
   if (hold.viewPainted && shift == 0) return;
+  bool scrolls = hold.viewPainted && shift > -height && shift < height;
   hold.viewTop = top;
   hold.viewPainted = true;
   if (!scrolls) {
@@ -254,7 +254,7 @@ void HoldOutput() {
   platform::ConsoleLock();
   if (!Held()) {
     hold.bottom = controlBlock.bottomRow.load();
-    hold.row = controlBlock.currentRow.load();
+    hold.row = std::min(controlBlock.currentRow.load(), hold.bottom);
     hold.firstRow = history.rowCount;
     hold.viewPainted = false;
     hold.viewTop = hold.firstRow - HoldHeight();

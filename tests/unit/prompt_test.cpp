@@ -17,6 +17,7 @@
 #include "console/dot_commands.h"
 #include "control/records/control_block.h"
 #include "output/log_writer.h"
+#include "output/trace_screen.h"
 #include "platform/console.h"
 #include "support/stdout_capture.h"
 #include "support/temporary_folder.h"
@@ -255,6 +256,19 @@ TEST_F(Prompt, LogoutEndsDebugModeWithTheBanner) {
   EXPECT_EQ(RunLine(".l"), Banner());
   EXPECT_EQ(controlBlock.loggedIn, 0);
   EXPECT_EQ(controlBlock.bottomRow, 24);
+}
+
+TEST_F(Prompt, WaitModeOffLogoutAndTheHelpScreenReleaseHeldOutput) {
+  for (const char* line : {".w", ".l", ".h"}) {
+    controlBlock.loggedIn = 1;
+    controlBlock.bottomRow = 21;
+    controlBlock.waitMode = 1;
+    output::HoldOutput();
+    ASSERT_EQ(controlBlock.outputStopRequested, 1);
+    RunLine(line);
+    EXPECT_EQ(controlBlock.outputStopRequested, 0) << line;
+  }
+  EXPECT_EQ(controlBlock.waitMode, 1);
 }
 
 TEST_F(Prompt, EnvironmentShowsTheBannerAndOneBlankLine) {
