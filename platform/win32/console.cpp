@@ -112,29 +112,37 @@ COORD MarkerPlace(int length) {
   return COORD{static_cast<SHORT>(kScreenColumns - length), 0};
 }
 
+// Takes into cellsBelowMarker what the length cells of the marker's place that no longer show
+// the drawn marker hold: they were written since it was drawn, so they stand beneath it now.
+// False when the cells cannot be read.
+bool TakeCellsWrittenOver(int length) {
+  char shown[kMarkerSize];
+  DWORD count = 0;
+  if (!ReadConsoleOutputCharacterA(outputHandle, shown, length, MarkerPlace(length), &count)) {
+    return false;
+  }
+  for (int i = 0; i < static_cast<int>(count); ++i) {
+    if (i >= drawnLength || shown[i] != drawnText[i]) cellsBelowMarker[i] = shown[i];
+  }
+  return true;
+}
+
 // Gives the drawn marker's cells back what stands beneath it.
 void UndrawMarker() {
   if (drawnLength == 0) return;
+  TakeCellsWrittenOver(drawnLength);
   DWORD count = 0;
   WriteConsoleOutputCharacterA(outputHandle, cellsBelowMarker, drawnLength,
                                MarkerPlace(drawnLength), &count);
   drawnLength = 0;
 }
 
-// Draws the marker on the top row. Its cells that no longer show what was drawn there were
-// written since: they are what stands beneath it now.
+// Draws the marker on the top row.
 void DrawMarkerCells() {
   if (!outputIsConsole || markerLength == 0) return;
   if (drawnLength != markerLength) UndrawMarker();
-  char shown[kMarkerSize];
+  if (!TakeCellsWrittenOver(markerLength)) return;
   DWORD count = 0;
-  if (!ReadConsoleOutputCharacterA(outputHandle, shown, markerLength, MarkerPlace(markerLength),
-                                   &count)) {
-    return;
-  }
-  for (int i = 0; i < static_cast<int>(count); ++i) {
-    if (i >= drawnLength || shown[i] != drawnText[i]) cellsBelowMarker[i] = shown[i];
-  }
   WriteConsoleOutputCharacterA(outputHandle, markerText, markerLength, MarkerPlace(markerLength),
                                &count);
   std::memcpy(drawnText, markerText, kMarkerSize);
