@@ -332,10 +332,12 @@ ConsoleView ConsoleShows() {
 }
 
 void ConsoleReadRow(int row, char* cells) {
-  ConsoleLock();
-  for (int column = 0; column < kScreenColumns; ++column) {
-    cells[column] = GridCellAt(consoleScreen.grid, column, row);
+  if (!CellOnGrid(0, row)) {
+    std::memset(cells, ' ', kScreenColumns);
+    return;
   }
+  ConsoleLock();
+  std::memcpy(cells, consoleScreen.grid.cells[row], kScreenColumns);
   ConsoleUnlock();
 }
 

@@ -113,6 +113,10 @@ class OnTheScreen(h.EmulatorCase):
                         self.tmux.screen())
         self.tmux.type_text(".hx\u00e9")
         self.tmux.send_keys(b"\x7f\x7f\x1b[D")  # two backspaces, an arrow key that is skipped
+        # Page Up, Ctrl-Home and Up in their CSI and SS3 forms: keys, never characters.
+        self.tmux.send_keys(b"\x1b[5~")
+        self.tmux.send_keys(b"\x1b[1;5H")
+        self.tmux.send_keys(b"\x1bOA")
         self.tmux.type_text("!")
         self.assertTrue(self.tmux.wait_for(lambda rows: rows[23] == "C1:-).h!"), self.tmux.screen())
         with open(os.path.join(self.folder, "pid")) as f:
