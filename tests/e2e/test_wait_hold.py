@@ -111,6 +111,40 @@ class HeldScreen(unittest.TestCase):
         numbers = logged_numbers(self.folder)
         self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
 
+    def test_lines_beyond_the_history_are_named_at_the_release_for_a_while(self):
+        folder = h.run_folder()
+        self.emulator = h.Emulator("--rate", "0", "--do", "wait-decoder", "--do", "wait-signal",
+                                   "--do", "flood 3000")
+        self.addCleanup(self.emulator.stop)
+        with open(os.path.join(folder, ".capi20rc"), "w") as f:
+            f.write("REMOTE rcapi 127.0.0.1 %d\nTRACELEVEL 0\n" % self.emulator.port)
+        self.tmux = h.Tmux(h.LINKSPY + " -2", folder)
+        self.addCleanup(self.tmux.close)
+        self.assertTrue(self.tmux.wait_for_text("[ OK ]"), self.tmux.screen())
+        self.tmux.send_keys(b"\r")
+        self.tmux.send_keys(h.ACCESS + b" ")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[23].startswith("C1:-)")))
+        self.tmux.type_text(".w")
+        self.tmux.send_keys(b"\r")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[24].startswith("Wait mode on")))
+        self.tmux.send_keys(h.CTRL["A"])
+        self.assertTrue(self.tmux.wait_for(lambda rows: "Held: 0 new" in rows[0]),
+                        self.tmux.screen())
+        self.emulator.go_ahead()
+        self.assertTrue(self.tmux.wait_for(lambda rows: "Held: 3000 new" in rows[0], 60),
+                        self.tmux.screen())
+        self.tmux.send_keys(h.CTRL["A"])
+        # 3,000 held, 2,048 kept: the release names the 952 left only in the log, for 3 s.
+        self.assertTrue(self.tmux.wait_for(
+            lambda rows: "952 held lines are only in the log" in rows[0]), self.tmux.screen())
+        rows = self.tmux.screen()
+        self.assertIn("L2D FLOOD 003000", rows[21], rows)
+        self.assertTrue(self.tmux.wait_for(lambda rows: "only in the log" not in rows[0], 10),
+                        self.tmux.screen())
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(20), 0, self.tmux.screen())
+        self.assertEqual(len(re.findall(rb"L2D FLOOD \d{6}", h.read_log(folder))), 3000)
+
     def test_80_by_25_holds_looks_back_and_releases(self):
         self.hold_page_up_and_release(25)
 
