@@ -216,6 +216,22 @@ class KeysDuringStartUp(unittest.TestCase):
         self.assertIsNone(h.read_log(self.folder))
         self.assertLess(took, 4.0)
 
+    @unittest.skipUnless(os.path.exists(h.FAKE_CAPI), "not built: " + h.FAKE_CAPI)
+    def test_ctrl_x_ends_the_queries_on_a_silent_kernel_device(self):
+        # No remote socket: the wait watches the library's descriptor, which stays silent.
+        self.folder = h.run_folder()
+        env = h.linkspy_env(self.folder, LINKSPY_CAPI_LIBRARY=h.FAKE_CAPI)
+        self.tmux = h.Tmux("FAKECAPI_SILENT_DEVICE=1 " + h.LINKSPY + " -2", self.folder, env=env)
+        self.addCleanup(self.tmux.close)
+        self.assertTrue(self.tmux.wait_for_text("OK"), self.tmux.screen())
+        self.tmux.send_keys(b"\r")
+        self.assertTrue(self.tmux.wait_for_text("Fileserver Time"), self.tmux.screen())
+        typed = time.time()
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(timeout=30), 0, self.tmux.screen())
+        self.assertLess(time.time() - typed, 4.0)
+        self.assertNotIn(b"Controller Number", h.read_log(self.folder))
+
     def test_other_keys_typed_meanwhile_reach_the_keyboard_loop(self):
         self.start("--do", "late 6 1500")
         self.assertTrue(self.tmux.wait_for_text("OK"), self.tmux.screen())
