@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/system.h"
+#include "platform/win32/termination_event.h"
+
 namespace platform {
 
 namespace {
@@ -29,6 +32,9 @@ bool inputEnded = false;
 
 // Pause between two looks at input that is not there yet.
 constexpr DWORD kPollMs = 10;
+// The keys that end the program.
+constexpr char kKeyInterrupt = 0x03;
+constexpr char kKeyEndProgram = 0x18;
 
 // True when column and row lie on the 80 x 25 screen.
 bool OnScreen(int column, int row) {
@@ -91,6 +97,26 @@ bool PipeKeyWaiting(int timeoutMs) {
 }
 
 }  // namespace
+
+HANDLE StartupKeysHandle() {
+  return inputIsConsole ? inputHandle : nullptr;
+}
+
+StartupKeys LookAtStartupKeys() {
+  if (!inputIsConsole || !CharacterKeyAtHead()) return StartupKeys::kNone;
+  INPUT_RECORD records[128];
+  DWORD count = 0;
+  if (!PeekConsoleInputA(inputHandle, records, 128, &count)) return StartupKeys::kTyped;
+  for (DWORD i = 0; i < count; ++i) {
+    if (!IsCharacterKey(records[i])) continue;
+    char key = records[i].Event.KeyEvent.uChar.AsciiChar;
+    if (key == kKeyInterrupt || key == kKeyEndProgram) {
+      RequestTermination();
+      return StartupKeys::kEnd;
+    }
+  }
+  return StartupKeys::kTyped;
+}
 
 void ConsoleOpen() {
   outputHandle = GetStdHandle(STD_OUTPUT_HANDLE);
