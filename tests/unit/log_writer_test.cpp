@@ -7,7 +7,9 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -774,6 +776,43 @@ TEST_F(LogWriterTest, LockFileThatIsALinkAFolderOrAFifoIsAnOpenFailure) {
     fs::remove(kLock);
   }
   EXPECT_EQ(ReadFile("elsewhere"), "");
+}
+
+// Without /proc in a mount namespace of its own (a child process): the log made by the first
+// text cannot be reopened for the second, and the reason names /proc. Returns 0, 77 where no
+// namespace can be made, or the failed check.
+int WithoutProcScenario() {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) {
+    return 77;
+  }
+  output::LogOnly("first\n");
+  StdoutCapture capture;
+  output::LogOnly("second\n");
+  output::LogOnly("third\n");
+  if (capture.Take() !=
+      "\nLINKSPY: Error open log file: LINKSPY.LOG\n"
+      "LINKSPY: Error code: /proc must be mounted for the log file to be"
+      " opened safely\nsecond\nthird\n") {
+    return 1;
+  }
+  return ReadFile(kLog) == "first\n" ? 0 : 2;
+}
+
+TEST_F(LogWriterTest, WithoutProcTheReasonSaysItMustBeMounted) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers need /proc";
+#else
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) std::_Exit(WithoutProcScenario());
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 TEST(TimestampTest, DayMonthFullYearAndTimeInTwoDigitFields) {
