@@ -25,6 +25,7 @@ IN_CI = os.environ.get("CI") == "true"
 INCLUDE = "systemd,systemd-sysv,libcapi20-3,adduser,libncursesw6,passwd,systemd-journal-remote"
 UNIT = "linkspy@1.service"
 LOG = "/var/log/linkspy/1/LINKSPY.LOG"
+LOCK = "/var/log/linkspy/1/LINKSPY.LCK"
 JOURNAL_REMOTE = "/lib/systemd/systemd-journal-remote"
 
 
@@ -280,6 +281,11 @@ class Service(unittest.TestCase):
         self.assertNotEqual(appending.returncode, 0)
         owner = self.box.run("stat", "-c", "%U %a", LOG).stdout.decode().split()
         self.assertEqual(owner, ["linkspy", "640"])
+        # The writers' lock file is linkspy's alone: a reader cannot take its lock.
+        locking = self.box.run("runuser", "-u", "reader", "--", "flock", "-n", LOCK, "true")
+        self.assertNotEqual(locking.returncode, 0)
+        owner = self.box.run("stat", "-c", "%U %a", LOCK).stdout.decode().split()
+        self.assertEqual(owner, ["linkspy", "600"])
 
     def test_3_lost_link_is_an_error_and_systemd_starts_it_again(self):
         self.emulator.kill()
