@@ -67,6 +67,11 @@ constexpr uint8_t kTrunkBits = 0x02;
 
 // Info word of a firmware-version reply that leaves the board class alone.
 constexpr uint16_t kInfoKeepsBoardClass = 0x2001;
+// Info words of CAPI's resource and coding errors (0x2xxx) and of the requested services
+// (0x3xxx): the reply carries no answer. 0x2002: the provider has no such controller.
+constexpr uint16_t kInfoFirstError = 0x2000;
+constexpr uint16_t kInfoLastError = 0x3FFF;
+constexpr uint16_t kInfoIllegalController = 0x2002;
 
 // Line flags of the LINE_CONFIG reply.
 constexpr uint16_t kLinePointToPoint = 0x0001;
@@ -77,11 +82,38 @@ constexpr uint16_t kLineWithoutDChannel = 0x0010;
 constexpr uint8_t kTeiFixed = 0x80;
 constexpr uint8_t kTeiValue = 0x7F;
 
-// Runs one request/reply exchange with the start-up controller. True when the reply data is
-// in infoBuffer; a request the provider refused is not waited for, since no reply can come.
-// Once the program is asked to end no request goes out at all. The buffer starts empty, so
-// nothing of an earlier reply can pass for this one's data.
-bool Exchange(uint8_t requestType) {
+// Set once the report said that the provider has no start-up controller: every query meets it.
+bool noControllerSaid = false;
+
+// The info word of the ADAPTER_CONF last taken.
+uint16_t ReplyInfo() {
+  const capi::CapiProvider& provider = capi::capiProvider;
+  return capi::ReceivedWord(provider.receivedMessage, provider.receivedLength,
+                            capi::kAdapterConfInfoOffset);
+}
+
+// True when the info word leaves the reply's data an answer to requestType.
+bool InfoAllowsAnswer(uint16_t info, uint8_t requestType) {
+  if (info == kInfoKeepsBoardClass && requestType == capi::FIRMWARE_VERSION) return true;
+  return info < kInfoFirstError || info > kInfoLastError;
+}
+
+// Says, once a report, that the provider has no such controller (in the journal an error).
+void SayNoSuchController() {
+  if (noControllerSaid) return;
+  noControllerSaid = true;
+  char line[64];
+  std::snprintf(line, sizeof line, "LINKSPY: The CAPI provider has no controller %d\n",
+                control::controlBlock.startupController);
+  output::LogWithEchoAs(line, platform::Severity::kError);
+}
+
+// Runs one request/reply exchange with the start-up controller. True when the reply's data, at
+// least needed bytes of it, is in infoBuffer and its info word says it answers; a request the
+// provider refused is not waited for, since no reply can come. Once the program is asked to
+// end no request goes out at all. The buffer starts empty, so nothing of an earlier reply can
+// pass for this one's data.
+bool Exchange(uint8_t requestType, size_t needed) {
   if (platform::TerminationRequested()) return false;
   std::memset(capi::infoBuffer, 0, sizeof capi::infoBuffer);
   uint32_t put = capi::SendAdapterRequest(
@@ -89,7 +121,10 @@ bool Exchange(uint8_t requestType) {
       static_cast<uint16_t>(capi::kInfoBufferSize), capi::infoBuffer);
   if ((put & 0xFFFF) != 0) return false;
   int32_t reply = capi::AwaitAdapterReply(capi::kCommandAdapter, capi::kSubConfirmation);
-  return (static_cast<uint32_t>(reply) & 0xFFFF) == 0;
+  if ((static_cast<uint32_t>(reply) & 0xFFFF) != 0) return false;
+  uint16_t info = ReplyInfo();
+  if (info == kInfoIllegalController) SayNoSuchController();
+  return InfoAllowsAnswer(info, requestType) && capi::infoDataLength >= needed;
 }
 
 // Copies a text into one of the 80-character fields.
@@ -97,28 +132,42 @@ void SetText(char (&field)[kInfoTextSize], const char* text) {
   std::snprintf(field, sizeof field, "%s", text);
 }
 
-// Runs the exchange for requestType: its reply data, or null after the query's field was set
-// to "Unknown".
-const uint8_t* ReplyData(uint8_t requestType, char (&field)[kInfoTextSize]) {
-  if (Exchange(requestType)) return capi::infoBuffer;
+// Runs the exchange for requestType, whose decoding reads the first needed bytes: its reply
+// data, or null after the query's field was set to "Unknown".
+const uint8_t* ReplyData(uint8_t requestType, char (&field)[kInfoTextSize], size_t needed) {
+  if (Exchange(requestType, needed)) return capi::infoBuffer;
   SetText(field, kUnknown);
   return nullptr;
+}
+
+// The length of the version text in firmware-version reply data of dataLength bytes: as many
+// characters as its length byte says, at most the field's 79, fewer when a zero byte comes
+// first; -1 when the data ends before the text does.
+int VersionTextLength(const uint8_t* data, size_t dataLength) {
+  namespace reply = capi::firmware_version_reply;
+  size_t stated = data[reply::kTextLength];
+  if (stated > kInfoTextSize - 1) stated = kInfoTextSize - 1;
+  for (size_t i = 0; i < stated; ++i) {
+    if (reply::kText + i >= dataLength) return -1;
+    if (data[reply::kText + i] == 0) return static_cast<int>(i);
+  }
+  return static_cast<int>(stated);
 }
 
 }  // namespace
 
 void QueryFirmwareVersion() {
   AdapterInfo& info = adapterInfo;
-  const uint8_t* data = ReplyData(capi::FIRMWARE_VERSION, info.firmwareVersionText);
-  if (data == nullptr) {
+  namespace reply = capi::firmware_version_reply;
+  const uint8_t* data = ReplyData(capi::FIRMWARE_VERSION, info.firmwareVersionText, reply::kText);
+  int textLength = data != nullptr ? VersionTextLength(data, capi::infoDataLength) : -1;
+  if (textLength < 0) {
+    SetText(info.firmwareVersionText, kUnknown);
     info.firmwareKind = 0;
     info.firmwareVersion = 0;
     return;
   }
-  namespace reply = capi::firmware_version_reply;
-  const capi::CapiProvider& provider = capi::capiProvider;
-  if (capi::ReceivedWord(provider.receivedMessage, provider.receivedLength,
-                         capi::kAdapterConfInfoOffset) != kInfoKeepsBoardClass) {
+  if (ReplyInfo() != kInfoKeepsBoardClass) {
     uint8_t boardFlags = data[reply::kBoardFlags];
     if (boardFlags & kBoardMulti) {
       info.boardClass = kClassMulti;
@@ -130,21 +179,18 @@ void QueryFirmwareVersion() {
   }
   info.firmwareKind = data[reply::kKind];
   info.firmwareVersion = data[reply::kVersion];
-  // The text field holds 79 characters; a longer stated length is cut there. It goes to the
-  // screen, standard output and the log as one line, cleaned as a trace text is.
-  size_t length = data[reply::kTextLength];
-  if (length > kInfoTextSize - 1) length = kInfoTextSize - 1;
-  const uint8_t* text = data + reply::kText;
-  size_t i = 0;
-  for (; i < length && text[i] != 0; ++i) info.firmwareVersionText[i] = static_cast<char>(text[i]);
-  output::CleanAdapterText(info.firmwareVersionText, i);
+  // It goes to the screen, standard output and the log as one line, cleaned as a trace text is.
+  std::memcpy(info.firmwareVersionText, data + reply::kText, static_cast<size_t>(textLength));
+  output::CleanAdapterText(info.firmwareVersionText, static_cast<size_t>(textLength));
 }
 
 void QueryAdapterType() {
   AdapterInfo& info = adapterInfo;
-  const uint8_t* data = ReplyData(capi::ADAPTER_TYPE, info.adapterTypeText);
-  if (data == nullptr) return;
   namespace reply = capi::adapter_type_reply;
+  // Bus, version and memory come first; only a trunk board's name reads the trunk flags.
+  size_t needed = info.boardClass == kClassTrunk ? reply::kTrunkFlags + 1 : reply::kMemoryMb + 1;
+  const uint8_t* data = ReplyData(capi::ADAPTER_TYPE, info.adapterTypeText, needed);
+  if (data == nullptr) return;
   const char* variant = kVariantSolo;
   const char* suffix = "";
   if (info.boardClass == kClassMulti) {
@@ -167,9 +213,9 @@ void QueryAdapterType() {
 
 void QueryLineInterface() {
   AdapterInfo& info = adapterInfo;
-  const uint8_t* data = ReplyData(capi::LINE_CONFIG, info.lineInterfaceText);
-  if (data == nullptr) return;
   namespace reply = capi::line_config_reply;
+  const uint8_t* data = ReplyData(capi::LINE_CONFIG, info.lineInterfaceText, reply::kTei + 1);
+  if (data == nullptr) return;
   uint16_t flags =
       static_cast<uint16_t>(data[reply::kLineFlags] | (data[reply::kLineFlags + 1] << 8));
   uint8_t tei = data[reply::kTei];
@@ -197,9 +243,10 @@ void QueryLineInterface() {
 
 void QueryProtocol() {
   AdapterInfo& info = adapterInfo;
-  const uint8_t* data = ReplyData(capi::LINE_CONFIG, info.protocolText);
+  namespace reply = capi::line_config_reply;
+  const uint8_t* data = ReplyData(capi::LINE_CONFIG, info.protocolText, reply::kProtocol + 1);
   if (data == nullptr) return;
-  uint8_t index = data[capi::line_config_reply::kProtocol];
+  uint8_t index = data[reply::kProtocol];
   if (index < kProtocolNameCount) {
     SetText(info.protocolText, kProtocolNames[index]);
   } else {
@@ -208,6 +255,7 @@ void QueryProtocol() {
 }
 
 void IdentifyAdapter(const char* computerName) {
+  noControllerSaid = false;
   output::PrintTo(output::LogWithEcho, "Fileserver Name   : %s\n", computerName);
   output::PrintTo(output::LogWithEcho, "Fileserver Time   : %s\n", output::Timestamp());
   QueryFirmwareVersion();

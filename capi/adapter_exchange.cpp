@@ -1,6 +1,9 @@
 // The synchronous adapter request exchange of start-up and the sending of DEBUG_REQ messages.
 #include "capi/adapter_exchange.h"
 
+#include <atomic>
+#include <chrono>
+
 #include "capi/provider_binding.h"
 #include "capi/records/result_codes.h"
 #include "control/records/control_block.h"
@@ -10,10 +13,20 @@
 namespace capi {
 
 uint8_t infoBuffer[kInfoBufferSize];
+size_t infoDataLength = 0;
 
 namespace {
+using Clock = std::chrono::steady_clock;
+
 constexpr uint8_t kDownloadScreenForm = 0x01;
 constexpr uint8_t kDebugRequestKind = 1;
+
+// The number of the last ADAPTER_REQ put, 0 before the first: the reply to wait for echoes
+// it. Written by the main thread, read by the receive thread too.
+std::atomic<uint16_t> lastRequestNumber{0};
+
+// Whose answer a received confirmation is, by the number it echoes.
+enum class ReplyOwner { kLastRequest, kEarlierRequest, kNoRequest };
 
 // The low word of a CAPI result.
 uint16_t LowWord(uint32_t result) {
@@ -29,40 +42,80 @@ uint32_t SignedLowWord(uint32_t result) {
 uint32_t AddressToken(const void* address) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
 }
+
+// The number for the next request: one more than the last, never 0 (which reads as unnumbered).
+uint16_t NextRequestNumber() {
+  uint16_t number = static_cast<uint16_t>(lastRequestNumber.load() + 1);
+  if (number == 0) number = 1;
+  lastRequestNumber.store(number);
+  return number;
+}
+
+// 0 is the answer of a firmware that does not number its replies.
+ReplyOwner OwnerOf(const uint8_t* message, size_t arrived) {
+  uint16_t number = ReceivedMessageNumber(message, arrived);
+  uint16_t last = lastRequestNumber.load();
+  if (number == 0 || number == last) return ReplyOwner::kLastRequest;
+  return number < last ? ReplyOwner::kEarlierRequest : ReplyOwner::kNoRequest;
+}
+
+// One wait for the next message, bounded (where the platform can) by what is left until
+// deadline, so that a reply that never comes cannot stall start-up.
+uint32_t WaitUntil(Clock::time_point deadline) {
+  if (capiProvider.waitForSignalWithin == nullptr) {
+    return capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
+  }
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  uint32_t leftMs = left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
+  return capiProvider.waitForSignalWithin(capiProvider.applId, leftMs);
+}
 }  // namespace
 
 uint32_t SendAdapterRequest(uint32_t applId, uint8_t controller, uint8_t requestType,
                             uint16_t requestDataLength, uint16_t replyAreaSize,
                             uint8_t* replyArea) {
   uint8_t message[kAdapterReqLength];
-  BuildAdapterRequest(message, static_cast<uint16_t>(applId), controller, requestType,
-                      requestDataLength, AddressToken(replyArea), replyAreaSize);
+  BuildAdapterRequest(message, static_cast<uint16_t>(applId), NextRequestNumber(), controller,
+                      requestType, requestDataLength, AddressToken(replyArea), replyAreaSize);
   uint32_t result = capiProvider.CAPI_PUT_MESSAGE(applId, message);
   if (LowWord(result) != 0) output::PrintError("ADAPTER_REQ: ReturnCode=%x\n", LowWord(result));
   return result;
 }
 
 int32_t AwaitAdapterReply(uint8_t command, uint8_t subcommand) {
-  // Bounded where the platform can, so a reply that never comes cannot stall start-up.
-  uint32_t result = capiProvider.waitForSignalWithin != nullptr
-                        ? capiProvider.waitForSignalWithin(capiProvider.applId, kAdapterReplyWaitMs)
-                        : capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
-  if (LowWord(result) != 0) {
-    // A wait cut short by a request to end is no failure of the adapter's.
-    if (!platform::TerminationRequested()) {
-      output::PrintError("WAIT_FOR_SIGNAL: ReturnCode=0x%X\n", SignedLowWord(result));
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kAdapterReplyWaitMs);
+  infoDataLength = 0;
+  for (;;) {
+    uint32_t result = WaitUntil(deadline);
+    if (LowWord(result) != 0) {
+      // A wait cut short by a request to end is no failure of the adapter's.
+      if (!platform::TerminationRequested()) {
+        output::PrintError("WAIT_FOR_SIGNAL: ReturnCode=0x%X\n", SignedLowWord(result));
+      }
+      return static_cast<int32_t>(result);
     }
-    return static_cast<int32_t>(result);
+    result = TakeMessage();
+    if (LowWord(result) != 0) {
+      output::PrintError("GET_MESSAGE: ReturnCode=0x%X\n", SignedLowWord(result));
+      return static_cast<int32_t>(result);
+    }
+    const uint8_t* message = capiProvider.receivedMessage;
+    size_t arrived = capiProvider.receivedLength;
+    if (!IsMessageOfKind(message, arrived, command, subcommand)) return -1;
+    ReplyOwner owner = OwnerOf(message, arrived);
+    if (owner == ReplyOwner::kEarlierRequest) continue;
+    if (owner == ReplyOwner::kNoRequest) return -1;
+    int taken = TakeAdapterConfData(message, arrived, capiProvider.replyDataAt, infoBuffer);
+    if (taken < 0) return -1;
+    infoDataLength = static_cast<size_t>(taken);
+    return 0;
   }
-  result = TakeMessage();
-  if (LowWord(result) != 0) {
-    output::PrintError("GET_MESSAGE: ReturnCode=0x%X\n", SignedLowWord(result));
-    return static_cast<int32_t>(result);
-  }
-  const uint8_t* message = capiProvider.receivedMessage;
-  size_t arrived = capiProvider.receivedLength;
-  if (!IsMessageOfKind(message, arrived, command, subcommand)) return -1;
-  return TakeAdapterConfData(message, arrived, capiProvider.replyDataAt, infoBuffer);
+}
+
+bool IsEarlierAdapterReply(const uint8_t* message, size_t arrived) {
+  uint16_t number = ReceivedMessageNumber(message, arrived);
+  return IsMessageOfKind(message, arrived, kCommandAdapter, kSubConfirmation) && number != 0 &&
+         number <= lastRequestNumber.load();
 }
 
 uint32_t SendDebugRequest(uint8_t controller, uint8_t requestKind, const uint8_t* payload,

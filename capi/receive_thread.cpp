@@ -1,6 +1,7 @@
 // The WAIT_FOR_MESSAGE thread: its start, its stop and its receive loop.
 #include "capi/receive_thread.h"
 
+#include "capi/adapter_exchange.h"
 #include "capi/provider_binding.h"
 #include "control/records/control_block.h"
 #include "output/log_writer.h"
@@ -44,12 +45,14 @@ Pass Failed(const char* call, uint32_t result) {
   return Pass::kFailed;
 }
 
-// One wait, take and hand-on.
+// One wait, take and hand-on. The late answer of a start-up query that gave up is no news.
 Pass ReceivePass() {
   uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
   if ((result & 0xFFFF) != 0) return Failed("WAIT_FOR_SIGNAL", result);
   result = TakeMessage();
   if ((result & 0xFFFF) != 0) return Failed("GET_MESSAGE", result);
+  if (IsEarlierAdapterReply(capiProvider.receivedMessage, capiProvider.receivedLength))
+    return Pass::kTaken;
   MessageHandler handleMessage = messageHandler.load();
   if (handleMessage != nullptr)
     handleMessage(capiProvider.receivedMessage, capiProvider.receivedLength);

@@ -208,7 +208,7 @@ int Main(int argc, const char* const* argv) {
   platform::ConsoleSetTitle(kProgramTitle);
   platform::ConsoleOpen();
   platform::ReadComputerName(computerName, sizeof computerName);
-  output::SetLogFileNames(kLogFileName, kBackupFileName);
+  output::SetLogFileNames(kLogFileName, kBackupFileName, kLockFileName);
   // Asked to end while binding (a registration that hangs): an end as asked, not a failure.
   if (capi::BindCapiProvider() == -1) return platform::TerminationRequested() ? 0 : -1;
   AnnounceStart();

@@ -24,16 +24,27 @@ using platform::Severity;
 
 const char* logFileName = "LINKSPY.LOG";
 const char* backupFileName = "LINKSPY.BAK";
+const char* lockFileName = "LINKSPY.LCK";
 std::atomic<int32_t> logSizeKB{0};
 std::atomic<int> logBackups{0};
 char timestampText[30];
 // While a failure (not the operator) keeps logging off: when the file failed last, in ms of
-// the steady clock (at least 1). 0 otherwise: no retry is due then.
+// the writer's clock (at least 1). 0 otherwise: no retry is due then.
 std::atomic<int64_t> failedAtMs{0};
 // The two backup names of one move during a rotation (used under the turn only).
 constexpr int kNameSize = 300;
 char fromName[kNameSize];
 char toName[kNameSize];
+
+// The failing rotation last reported (used under the turn only): its two errors and when they
+// were printed. Not reported: the last write found no rotation failing.
+struct RotationReport {
+  bool reported;
+  int removeError;
+  int renameError;
+  int64_t printedAtMs;
+};
+RotationReport rotationReport{};
 
 // What one append to the log came to: each field 0 or the error of its step.
 struct AppendOutcome {
@@ -80,11 +91,19 @@ void GiveTurn() {
   }
 }
 
-// Milliseconds of the steady clock.
-int64_t NowMs() {
+// Milliseconds of the steady (monotonic) clock.
+int64_t SteadyClockMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// The clock the writer's intervals are measured on.
+std::atomic<int64_t (*)()> clockMs{SteadyClockMs};
+
+// Milliseconds of the writer's clock.
+int64_t NowMs() {
+  return clockMs.load()();
 }
 
 // Writes a text unchanged to standard output (as "%s" would, without a length limit).
@@ -103,6 +122,8 @@ constexpr Refusal kRefusals[] = {
     {platform::kSymbolicLink, "Log file is a symbolic link"},
     {platform::kForeignOwner, "Log file owned by another user"},
     {platform::kSeveralLinks, "Log file has other hard links"},
+    {platform::kLockFileRefused, "Lock file is a link, not a regular file or another user's"},
+    {platform::kProcMissing, "/proc must be mounted for the log file to be opened safely"},
 };
 
 // The error-code line for the error a failing file operation left, an error or a warning as
@@ -163,7 +184,7 @@ void RotateLog(AppendOutcome* outcome) {
 // length passes the limit (size checking on).
 void AppendToLog(const char* text, bool checkSize, AppendOutcome* outcome) {
   platform::File file{};
-  outcome->openError = platform::OpenLocked(logFileName, &file);
+  outcome->openError = platform::OpenLocked(logFileName, lockFileName, &file);
   if (outcome->openError != 0) return;
   uint64_t length = 0;
   outcome->measureError = platform::FileLength(file, &length);
@@ -206,14 +227,34 @@ void ReportFailure(const AppendOutcome& outcome, const char* text, Severity seve
   PrintText(text, severity);
 }
 
+// True when a failed rotation is to be reported: the first of a run of failures, one whose
+// errors differ from those reported, or one kRotationReportRepeatMs after the report. A
+// rotation that did not fail ends the run.
+bool RotationReportDue(const AppendOutcome& outcome) {
+  if (outcome.removeError == 0 && outcome.renameError == 0) {
+    rotationReport.reported = false;
+    return false;
+  }
+  int64_t now = NowMs();
+  if (rotationReport.reported && outcome.removeError == rotationReport.removeError &&
+      outcome.renameError == rotationReport.renameError &&
+      now - rotationReport.printedAtMs < kRotationReportRepeatMs) {
+    return false;
+  }
+  rotationReport = {true, outcome.removeError, outcome.renameError, now};
+  return true;
+}
+
 // Reports a failed measurement (size checking goes off) and a failed rotation: warnings, as
-// the text was logged and logging goes on.
+// the text was logged and logging goes on. A rotation failing again and again is reported
+// only now and then, so that its lines do not bury the trace.
 void ReportSizeAndRotation(const AppendOutcome& outcome, bool checkSize) {
   if (checkSize && outcome.measureError != 0) {
     PrintWarning("LINKSPY: Log file size checking disabled\n");
     PrintErrorCode(outcome.measureError, Severity::kWarning);
     controlBlock.sizeCheckEnabled = 0;
   }
+  if (!RotationReportDue(outcome)) return;
   if (outcome.removeError != 0) {
     PrintWarning("LINKSPY: Error removing backup logfile\n");
     PrintErrorCode(outcome.removeError, Severity::kWarning);
@@ -237,9 +278,16 @@ void GuardedWrite(const char* text, int echo, Severity severity) {
 }
 }  // namespace
 
-void SetLogFileNames(const char* logName, const char* backupName) {
+void SetLogFileNames(const char* logName, const char* backupName, const char* lockName) {
   logFileName = logName;
   backupFileName = backupName;
+  lockFileName = lockName;
+}
+
+void SetLogClock(int64_t (*clock)()) {
+  clockMs = clock != nullptr ? clock : SteadyClockMs;
+  // A time of the old clock means nothing on the new one.
+  rotationReport = {};
 }
 
 int SetLogBackups(const char* text) {

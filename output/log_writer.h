@@ -16,9 +16,16 @@ constexpr int kLogTurnWaitMs = 2000;
 constexpr int kLogRetryMs = 10000;
 // The most numbered backups (LINKSPY.BAK.1 ...) that can be kept.
 constexpr int kMaxLogBackups = 9999;
+// A rotation that keeps failing with the same errors is reported again at most this often.
+constexpr int kRotationReportRepeatMs = 60000;
 
-// Sets the log and backup file names (start-up).
-void SetLogFileNames(const char* logName, const char* backupName);
+// Sets the names of the log, its backup and the lock file its writers share (start-up).
+void SetLogFileNames(const char* logName, const char* backupName, const char* lockName);
+
+// Sets the clock (monotonic ms) that the retry and report intervals are measured on, before
+// any writer runs; nullptr is the steady clock, the start value. What a failing rotation
+// reported is forgotten.
+void SetLogClock(int64_t (*clock)());
 
 // Takes the number of numbered backups to keep from its text (LINKSPY_LOG_BACKUPS): none or
 // empty keeps 0, else a decimal 0..kMaxLogBackups. Returns 0, or -1 for an unusable text

@@ -1,5 +1,6 @@
 // Files for the log: a text file appended to under a lock that other processes honour, its
-// length, and the names around it.
+// length, and the names around it. The lock is taken on a lock file beside the log that only
+// its writers may open, so that a process that may only read the log cannot hold them up.
 #pragma once
 
 #include <cstddef>
@@ -7,10 +8,12 @@
 
 namespace platform {
 
-// An open file; handle is the platform's own kind of file handle, lockedLength its length as
-// measured when the lock was taken (for FileLength).
+// An open file; handle and lockHandle are the platform's own kind of file handle (of the file
+// and of its lock file), lockedLength its length as measured when the lock was taken (for
+// FileLength).
 struct File {
   intptr_t handle;
+  intptr_t lockHandle;
   uint64_t lockedLength;
 };
 
@@ -25,6 +28,10 @@ constexpr int kSymbolicLink = -4;
 constexpr int kForeignOwner = -5;
 // The file has more than one name (a hard link), so it may be someone else's file as well:
 constexpr int kSeveralLinks = -6;
+// The lock file is a link, not a regular file, another user's or has a second name:
+constexpr int kLockFileRefused = -7;
+// The file cannot be reopened without following its name, as /proc is not mounted (Linux):
+constexpr int kProcMissing = -8;
 
 // How long OpenLocked waits for the lock at most: the processes sharing the log take it in
 // turn and a holder keeps it for one write, so only a holder that is stuck (or never lets go)
@@ -35,11 +42,12 @@ constexpr int kLockWaitMs = 1000;
 // Opens name for appending text with the platform's line ends, creating it when missing
 // (readable by its owner and group only), without ever blocking on what the name is. Only a
 // regular file of this user's (or the administrator's) with this one name is opened for
-// writing; the name is never followed as a link. Returns holding the file's lock, shared with
-// every other process that opens the name this way, and only once the file still is the one
-// the name points to; the wait for another holder is bounded by kLockWaitMs. The lock lasts
-// until CloseFile.
-int OpenLocked(const char* name, File* file);
+// writing; the name is never followed as a link. Returns holding the lock of lockName, shared
+// with every other process that opens a file under that lock; the wait for another holder is
+// bounded by kLockWaitMs. The lock file is checked as the file is, created when missing and
+// kept for this user alone (no one else may open it, so no one else can take its lock). The
+// lock lasts until CloseFile.
+int OpenLocked(const char* name, const char* lockName, File* file);
 
 // Writes all length bytes of text at the end of the file.
 int WriteText(File file, const char* text, size_t length);
@@ -50,7 +58,7 @@ int FileLength(File file, uint64_t* length);
 // Cuts the file back to length bytes.
 int TruncateFile(File file, uint64_t length);
 
-// Closes the file and gives up its lock; a failure here may be a write's that only now shows.
+// Closes the file, then gives up its lock; a failure here may be a write's that only now shows.
 int CloseFile(File file);
 
 // True when anything (a dangling link included) has this name.

@@ -34,14 +34,14 @@ void PutDword(uint8_t* out, size_t offset, uint32_t value) {
   PutWord(out, offset + 2, static_cast<uint16_t>(value >> 16));
 }
 
-// Writes the common header; the message number stays unassigned (0).
+// Writes the common header.
 void PutHeader(uint8_t* out, uint16_t totalLength, uint16_t applId, uint8_t command,
-               uint8_t subcommand) {
+               uint8_t subcommand, uint16_t messageNumber) {
   PutWord(out, 0, totalLength);
   PutWord(out, kOffsetApplId, applId);
   out[kOffsetCommand] = command;
   out[kOffsetSubcommand] = subcommand;
-  PutWord(out, kOffsetMessageNumber, 0);
+  PutWord(out, kOffsetMessageNumber, messageNumber);
 }
 }  // namespace
 
@@ -66,6 +66,10 @@ bool IsMessageOfKind(const uint8_t* message, size_t arrived, uint8_t command, ui
          message[kOffsetCommand] == command && message[kOffsetSubcommand] == subcommand;
 }
 
+uint16_t ReceivedMessageNumber(const uint8_t* message, size_t arrived) {
+  return ReceivedWord(message, arrived, kOffsetMessageNumber);
+}
+
 bool ReadDebugIndication(const uint8_t* message, size_t arrived, DebugIndication& out) {
   size_t readable = ReceivedLength(message, arrived);
   out.command = ReceivedByte(message, readable, kOffsetCommand);
@@ -78,10 +82,11 @@ bool ReadDebugIndication(const uint8_t* message, size_t arrived, DebugIndication
   return IsMessageOfKind(message, readable, kCommandDebug, kSubIndication);
 }
 
-size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId, uint8_t controller,
-                           uint8_t requestType, uint16_t requestDataLength, uint32_t replyAddress,
+size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId,
+                           uint16_t messageNumber, uint8_t controller, uint8_t requestType,
+                           uint16_t requestDataLength, uint32_t replyAddress,
                            uint16_t replyAreaSize) {
-  PutHeader(out, kAdapterReqLength, applId, kCommandAdapter, kSubRequest);
+  PutHeader(out, kAdapterReqLength, applId, kCommandAdapter, kSubRequest, messageNumber);
   out[kOffsetController] = controller;
   out[kOffsetRequestType] = requestType;
   PutWord(out, kOffsetDataLength, requestDataLength);
@@ -94,7 +99,8 @@ size_t BuildDebugRequest(uint8_t* out, size_t capacity, uint16_t applId, uint8_t
                          uint8_t requestKind, const uint8_t* payload, uint8_t payloadLength) {
   size_t total = kDebugReqHeaderLength + payloadLength;
   if (total > capacity) return 0;
-  PutHeader(out, static_cast<uint16_t>(total), applId, kCommandDebug, kSubRequest);
+  // Nothing answers a DEBUG_REQ with a confirmation: it goes unnumbered.
+  PutHeader(out, static_cast<uint16_t>(total), applId, kCommandDebug, kSubRequest, 0);
   out[kOffsetController] = controller;
   out[kOffsetRequestType] = requestKind;
   out[kOffsetDataLength] = payloadLength;
@@ -123,7 +129,7 @@ int TakeAdapterConfData(const uint8_t* message, size_t arrived, ReplyDataLocator
     const uint8_t* source = locate(address);
     if (source == nullptr) return -1;
     if (source != infoBuffer && count > 0) std::memcpy(infoBuffer, source, count);
-    return 0;
+    return static_cast<int>(count);
   }
   // Inline data: take what the message really holds.
   size_t inlineBytes = length > kAdapterConfHeaderLength ? length - kAdapterConfHeaderLength : 0;
@@ -132,7 +138,7 @@ int TakeAdapterConfData(const uint8_t* message, size_t arrived, ReplyDataLocator
   // reply brings none (and the buffer holds no earlier reply's either).
   if (address != 0 && count == 0) return -1;
   if (count > 0) std::memcpy(infoBuffer, message + kAdapterConfHeaderLength, count);
-  return 0;
+  return static_cast<int>(count);
 }
 
 }  // namespace capi

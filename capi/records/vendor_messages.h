@@ -71,6 +71,10 @@ uint16_t ReceivedWord(const uint8_t* message, size_t arrived, size_t offset);
 // True when the received message has this command and subcommand.
 bool IsMessageOfKind(const uint8_t* message, size_t arrived, uint8_t command, uint8_t subcommand);
 
+// The message number of a received message (0 when it did not arrive): a confirmation echoes
+// the number of the request it answers.
+uint16_t ReceivedMessageNumber(const uint8_t* message, size_t arrived);
+
 // A received message read as a DEBUG_IND. Fields beyond what arrived read as 0.
 struct DebugIndication {
   uint8_t command;
@@ -93,9 +97,10 @@ inline uint8_t TextByte(const DebugIndication& indication, size_t index) {
   return index < indication.textArrived ? indication.text[index] : 0;
 }
 
-// Builds the 18-byte ADAPTER_REQ into out; returns its length.
-size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId, uint8_t controller,
-                           uint8_t requestType, uint16_t requestDataLength, uint32_t replyAddress,
+// Builds the 18-byte ADAPTER_REQ with its message number into out; returns its length.
+size_t BuildAdapterRequest(uint8_t (&out)[kAdapterReqLength], uint16_t applId,
+                           uint16_t messageNumber, uint8_t controller, uint8_t requestType,
+                           uint16_t requestDataLength, uint32_t replyAddress,
                            uint16_t replyAreaSize);
 
 // Builds a DEBUG_REQ with payloadLength payload bytes into out (capacity bytes); returns its
@@ -110,8 +115,8 @@ size_t BuildCommandPayload(uint8_t (&out)[kMaxCommandTextLength + 2], const char
 // Takes the reply data of an ADAPTER_CONF into infoBuffer, the request's reply area. Data at
 // address 0 is inline after the header. Data at another address is read through locate (at
 // most the buffer's size; data already in the buffer stays); without a locator the inline
-// bytes are the only data there can be. Returns 0 when the data is in the buffer, -1 when the
-// reply is unusable or names an address without bringing data.
+// bytes are the only data there can be. Returns how many bytes of the reply's data are in the
+// buffer now, -1 when the reply is unusable or names an address without bringing data.
 int TakeAdapterConfData(const uint8_t* message, size_t arrived, ReplyDataLocator locate,
                         uint8_t (&infoBuffer)[kInfoBufferSize]);
 

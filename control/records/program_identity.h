@@ -12,5 +12,7 @@ constexpr const char* kCommandName = "linkspy";
 constexpr const char* kProgramTitle = "LINKSPY for Windows NT";
 constexpr const char* kLogFileName = "LINKSPY.LOG";
 constexpr const char* kBackupFileName = "LINKSPY.BAK";
+// The lock file beside the log that the processes writing it take in turn.
+constexpr const char* kLockFileName = "LINKSPY.LCK";
 
 }  // namespace control

@@ -22,6 +22,7 @@ constexpr int kKeyBackspace = 0x08;
 constexpr int kKeyEndOfFileD = 0x04;
 constexpr int kKeyEndOfFileZ = 0x1A;
 constexpr int kKeyInterrupt = 0x03;
+constexpr int kKeyEndProgram = 0x18;
 constexpr int kKeyEscape = 0x1B;
 // The bytes of one key (a UTF-8 character, an escape sequence) arrive together.
 constexpr int kKeyTailWaitMs = 10;
@@ -35,10 +36,17 @@ std::atomic<bool> rawActive{false};
 // so a closed pipe (always readable) cannot wake the keyboard loop in a tight cycle.
 std::atomic<bool> inputEnded{false};
 
+// Keys that a wait of start-up read while it watched for the keys that end the program, kept
+// in order for the keyboard loop (main thread only).
+unsigned char heldKeys[64];
+size_t heldCount = 0;
+size_t heldTaken = 0;
+
 enum Wait { kTerminated = -1, kTimedOut = 0, kReady = 1 };
 
 // Waits up to timeoutMs (-1: no limit) for input or a termination request.
 Wait WaitForInput(int timeoutMs) {
+  if (heldTaken < heldCount) return kReady;
   pollfd watched[2] = {{TerminationWakeFd(), POLLIN, 0}, {0, POLLIN, 0}};
   int ready = poll(watched, inputEnded.load() ? 1 : 2, timeoutMs);
   if (ready < 0) return kTimedOut;  // interrupted by a signal: the caller looks again
@@ -60,6 +68,10 @@ void NoteKey() {
 // One byte of standard input: -1 at its end or on a termination request. At the end a read
 // returns at once, so it is tried without a wait (which would no longer look at the input).
 int ReadByte() {
+  if (heldTaken < heldCount) {
+    NoteKey();
+    return heldKeys[heldTaken++];
+  }
   for (;;) {
     bool ended = inputEnded.load();
     if (!ended) {
@@ -278,6 +290,26 @@ int ReadKey() {
   if (byte == kKeyEscape) return ReadEscapeKey();
   if (byte >= 0x80) return DecodeUtf8Key(byte);
   return byte;
+}
+
+int StartupKeysFd() {
+  return KeysFromTerminal() && !inputEnded.load() ? 0 : -1;
+}
+
+bool TakeStartupKeys() {
+  if (heldTaken == heldCount) heldTaken = heldCount = 0;
+  unsigned char typed[sizeof heldKeys];
+  ssize_t n = read(0, typed, sizeof typed);
+  if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) inputEnded.store(true);
+  for (ssize_t i = 0; i < n; ++i) {
+    if (typed[i] == kKeyInterrupt || typed[i] == kKeyEndProgram) {
+      RequestTermination();
+      return true;
+    }
+    // Keys beyond the store are dropped: nobody types that much ahead of a start.
+    if (heldCount < sizeof heldKeys) heldKeys[heldCount++] = typed[i];
+  }
+  return false;
 }
 
 int ReadLine(char* line, int capacity) {

@@ -88,6 +88,14 @@ void InputRestoreTerminal();
 void InputSuspendTerminal();
 void InputResumeTerminal();
 
+// Keys typed while start-up waits (console_input.cpp). StartupKeysFd: the descriptor a bounded
+// wait of start-up polls for them beside its own, -1 when standard input is no terminal or has
+// ended (a script's input is left to the keyboard loop). TakeStartupKeys, once it is readable:
+// Ctrl-C or Ctrl-X asks the program to end (true), every other key is kept for the keyboard
+// loop.
+int StartupKeysFd();
+bool TakeStartupKeys();
+
 // Capture of standard error while the screen is painted (stderr_capture.cpp).
 void CaptureStderr();
 void ReleaseStderr();

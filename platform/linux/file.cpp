@@ -1,5 +1,6 @@
-// Files for the log on POSIX: plain descriptors, so nothing is allocated per use; flock on
-// the log itself is the lock between processes.
+// Files for the log on POSIX: plain descriptors, so nothing is allocated per use; flock on a
+// lock file beside the log, which only its owner may open, is the lock between processes (a
+// reader's lock on the log itself, shared or not, holds no writer up).
 #include "platform/file.h"
 
 #include <fcntl.h>
@@ -20,7 +21,7 @@
 namespace platform {
 
 namespace {
-// How often a file renamed away while its lock was awaited is opened afresh.
+// How often a name that changes between the steps of its open is opened afresh.
 constexpr int kReopenTries = 16;
 // How often a blocking wait for the lock looks at its deadline.
 constexpr long kLockSliceMs = 50;
@@ -89,13 +90,6 @@ int LockBefore(int fd, int64_t deadline) {
   return result;
 }
 
-// True when name itself (not what a link there points to) still is the file opened as
-// opened, that is, it was not rotated away meanwhile.
-bool StillNamed(const struct stat& opened, const char* name) {
-  struct stat named;
-  return lstat(name, &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
-}
-
 // Why a name of this kind is never opened for writing, or 0. A folder says so in the
 // system's own words.
 int KindRefusal(mode_t mode) {
@@ -118,19 +112,28 @@ int Refusal(const struct stat& status) {
 constexpr int kNameChanged = -1;
 // A log created here is readable by its owner and group only: traces hold telephone numbers.
 constexpr mode_t kNewLogMode = 0640;
+// The lock file is its owner's alone: whoever may open it may take its lock.
+constexpr mode_t kLockFileMode = 0600;
 
-// Opens name for appending without following a link at it: the name itself is opened without
-// access first, and only what that found, once it is known to be a regular file, is reopened
-// for writing through its descriptor, so a FIFO or device swapped in meanwhile is never
-// opened. A missing name is created, never through a link. Returns 0 with *fd, an error
-// number, or kNameChanged.
-int OpenAppending(const char* name, int* fd) {
+// Why the reopen through /proc just failed: without /proc there is no reopen at all.
+int ReopenError() {
+  int error = errno;
+  struct stat procFds;
+  return error == ENOENT && stat("/proc/self/fd", &procFds) != 0 ? kProcMissing : error;
+}
+
+// Opens name with access (O_WRONLY | O_APPEND, or O_RDONLY) without following a link at it:
+// the name itself is opened without access first, and only what that found, once it is known
+// to be a regular file, is reopened with access through its descriptor, so a FIFO or device
+// swapped in meanwhile is never opened (a plain open would run theirs). A missing name is
+// created with newMode, never through a link. Returns 0 with *fd, an error number,
+// kNameChanged or kProcMissing.
+int OpenRegularOnce(const char* name, int access, mode_t newMode, int* fd) {
   int pathFd = open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (pathFd < 0) {
     if (errno != ENOENT) return errno;
     // O_EXCL fails on any name there, a dangling link included: one made meanwhile is looked at.
-    *fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-               kNewLogMode);
+    *fd = open(name, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, newMode);
     if (*fd >= 0) return 0;
     return errno == EEXIST ? kNameChanged : errno;
   }
@@ -139,34 +142,60 @@ int OpenAppending(const char* name, int* fd) {
   if (refusal != 0) return CloseAfter(pathFd, refusal);
   char reopen[32];
   std::snprintf(reopen, sizeof reopen, "/proc/self/fd/%d", pathFd);
-  *fd = open(reopen, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
-  return CloseAfter(pathFd, *fd >= 0 ? 0 : errno);
+  *fd = open(reopen, access | O_CLOEXEC | O_NOCTTY);
+  return CloseAfter(pathFd, *fd >= 0 ? 0 : ReopenError());
+}
+
+// OpenRegularOnce, opened afresh while the name changes between its steps; then checked as
+// Refusal says, with *status what was opened. Returns 0 with *fd, or an error.
+int OpenRegular(const char* name, int access, mode_t newMode, int* fd, struct stat* status) {
+  for (int attempt = 0; attempt < kReopenTries; ++attempt) {
+    *fd = -1;
+    int error = OpenRegularOnce(name, access, newMode, fd);
+    if (error == kNameChanged) continue;
+    if (error == 0) error = fstat(*fd, status) == 0 ? Refusal(*status) : errno;
+    if (error != 0 && *fd >= 0) close(*fd);
+    return error;
+  }
+  return EAGAIN;
+}
+
+// True for the refusals of what is at a name (as opposed to the system's errors).
+bool IsRefusal(int error) {
+  return error == EISDIR || error == kSymbolicLink || error == kNotRegularFile ||
+         error == kForeignOwner || error == kSeveralLinks;
+}
+
+// Opens the lock file lockName, made when missing, and keeps it its owner's alone: a mode
+// that lets anyone else in (widened by hand, or by an access list added later) is narrowed,
+// which shuts out the users and groups an access list names as well. Returns 0 with *fd, an
+// error number or kLockFileRefused.
+int OpenLockFile(const char* lockName, int* fd) {
+  struct stat status;
+  int error = OpenRegular(lockName, O_RDONLY, kLockFileMode, fd, &status);
+  if (IsRefusal(error)) return kLockFileRefused;
+  if (error != 0 || (status.st_mode & 07777) == kLockFileMode || status.st_uid != geteuid()) {
+    return error;
+  }
+  return fchmod(*fd, kLockFileMode) == 0 ? 0 : CloseAfter(*fd, errno);
 }
 }  // namespace
 
-int OpenLocked(const char* name, File* file) {
-  // One bound for every attempt: a file renamed away meanwhile does not start the wait anew.
-  int64_t deadline = MonotonicMs() + kLockWaitMs;
-  for (int attempt = 0; attempt < kReopenTries; ++attempt) {
-    int fd = -1;
-    int openError = OpenAppending(name, &fd);
-    if (openError == kNameChanged) continue;
-    if (openError != 0) return openError;
-    int lockError = LockBefore(fd, deadline);
-    if (lockError != 0) return CloseAfter(fd, lockError);
-    // Owner and links are judged under the lock: a rotation (by the lock's holder) that
-    // renames by a second link is over then.
-    struct stat opened;
-    int refusal = fstat(fd, &opened) == 0 ? Refusal(opened) : errno;
-    if (refusal != 0) return CloseAfter(fd, refusal);
-    if (StillNamed(opened, name)) {
-      file->handle = fd;
-      file->lockedLength = static_cast<uint64_t>(opened.st_size);
-      return 0;
-    }
-    close(fd);
-  }
-  return EAGAIN;
+int OpenLocked(const char* name, const char* lockName, File* file) {
+  int lockFd = -1;
+  int error = OpenLockFile(lockName, &lockFd);
+  if (error != 0) return error;
+  error = LockBefore(lockFd, MonotonicMs() + kLockWaitMs);
+  if (error != 0) return CloseAfter(lockFd, error);
+  // Under the lock no other writer rotates the log: what the name holds now stays there.
+  int fd = -1;
+  struct stat opened;
+  error = OpenRegular(name, O_WRONLY | O_APPEND, kNewLogMode, &fd, &opened);
+  if (error != 0) return CloseAfter(lockFd, error);
+  file->handle = fd;
+  file->lockHandle = lockFd;
+  file->lockedLength = static_cast<uint64_t>(opened.st_size);
+  return 0;
 }
 
 int WriteText(File file, const char* text, size_t length) {
@@ -195,9 +224,11 @@ int TruncateFile(File file, uint64_t length) {
 }
 
 int CloseFile(File file) {
-  // The lock goes with the last descriptor. Linux frees the descriptor even when close fails, so it
-  // is never retried.
-  return close(Descriptor(file)) == 0 ? 0 : errno;
+  // Linux frees a descriptor even when its close fails, so neither is retried. The lock goes
+  // with the lock file's descriptor, once the log's is closed.
+  int result = close(Descriptor(file)) == 0 ? 0 : errno;
+  close(static_cast<int>(file.lockHandle));
+  return result;
 }
 
 bool NameExists(const char* name) {

@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "capi/records/result_codes.h"
+#include "platform/linux/console_state.h"
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/process_signals.h"
 
@@ -179,12 +180,16 @@ uint32_t WaitForWholeFrame(int fd, std::mutex& socketLock, int timeoutMs) {
       if (left <= 0) return capi::kQueueEmpty;
       waitMs = static_cast<int>(left);
     }
-    // A bounded wait (a start-up query) gives up at once when the program is to end.
-    pollfd watch[2] = {{fd, static_cast<short>(POLLIN | POLLRDHUP), 0},
-                       {timeoutMs >= 0 ? TerminationWakeFd() : -1, POLLIN, 0}};
-    int ready = poll(watch, 2, waitMs);
+    // A bounded wait (a start-up query) gives up at once when the program is to end, and when
+    // Ctrl-C or Ctrl-X is typed at the terminal.
+    bool bounded = timeoutMs >= 0;
+    pollfd watch[3] = {{fd, static_cast<short>(POLLIN | POLLRDHUP), 0},
+                       {bounded ? TerminationWakeFd() : -1, POLLIN, 0},
+                       {bounded ? StartupKeysFd() : -1, POLLIN, 0}};
+    int ready = poll(watch, 3, waitMs);
     if (ready < 0 && errno != EINTR) return 0;
     if (ready == 0 || (watch[1].revents != 0 && WakeIsTermination())) return capi::kQueueEmpty;
+    if (watch[2].revents != 0 && TakeStartupKeys()) return capi::kQueueEmpty;
     if (ready > 0 && (watch[0].revents & POLLNVAL) != 0) return 0;
     if (ready > 0 && (watch[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) peerClosed = true;
   }

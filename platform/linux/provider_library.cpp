@@ -81,11 +81,11 @@ std::atomic<size_t> takenLength{0};
 // The library's start-up calls connect to a remote server and read its answer without a
 // limit, so one that accepts and stays silent (or a host that drops the connection attempt)
 // would hold start-up for ever. Each runs on a helper thread; the caller waits for it at most
-// kLibraryCallWaitMs, and a termination request or Ctrl-C typed at the terminal ends the wait
-// at once. A helper given up on stays blocked in the library and is never waited for: the
-// program then ends through its failure path, and the process's end takes the helper with it.
+// kLibraryCallWaitMs, and a termination request or Ctrl-C or Ctrl-X typed at the terminal ends
+// the wait at once. A helper given up on stays blocked in the library and is never waited for:
+// the program then ends through its failure path, and the process's end takes the helper with
+// it.
 constexpr int kLibraryCallWaitMs = 5000;
-constexpr int kKeyCtrlC = 0x03;
 
 enum class CallEnd { kDone, kTimedOut, kTerminated };
 
@@ -108,6 +108,22 @@ void* RunHelperCall(void*) {
   return nullptr;
 }
 
+// A wait of start-up: until fd is readable (kDone) or the deadline passes. A termination
+// request ends it at once, and so do Ctrl-C and Ctrl-X typed at the terminal: the terminal is
+// raw by now, so they arrive as keys, not as a signal.
+CallEnd WaitReadable(int fd, int64_t deadline) {
+  for (;;) {
+    int64_t left = deadline - MonotonicMs();
+    if (left <= 0) return CallEnd::kTimedOut;
+    pollfd watched[3] = {
+        {fd, POLLIN, 0}, {TerminationWakeFd(), POLLIN, 0}, {StartupKeysFd(), POLLIN, 0}};
+    if (poll(watched, 3, static_cast<int>(left)) <= 0) continue;
+    if (watched[0].revents != 0) return CallEnd::kDone;
+    if (watched[1].revents != 0 && WakeIsTermination()) return CallEnd::kTerminated;
+    if (watched[2].revents != 0 && TakeStartupKeys()) return CallEnd::kTerminated;
+  }
+}
+
 // Runs work on a helper thread and waits for it within the bound (see above). Where no
 // helper can be started the call runs on the caller's thread.
 CallEnd CallWithBound(void (*work)()) {
@@ -120,29 +136,13 @@ CallEnd CallWithBound(void (*work)()) {
     return CallEnd::kDone;
   }
   pthread_detach(helper);
-  int64_t deadline = MonotonicMs() + kLibraryCallWaitMs;
-  bool watchKeys = KeysFromTerminal();
-  for (;;) {
-    int64_t left = deadline - MonotonicMs();
-    if (left <= 0) return CallEnd::kTimedOut;
-    // The terminal is raw by now: Ctrl-C arrives as a key, not as a signal.
-    pollfd watched[3] = {{helperDone[0], POLLIN, 0},
-                         {TerminationWakeFd(), POLLIN, 0},
-                         {watchKeys ? 0 : -1, POLLIN, 0}};
-    if (poll(watched, 3, static_cast<int>(left)) <= 0) continue;
-    if (watched[0].revents != 0) {
-      char done;
-      ssize_t ignored = read(helperDone[0], &done, 1);
-      (void)ignored;
-      return CallEnd::kDone;
-    }
-    if (watched[1].revents != 0 && WakeIsTermination()) return CallEnd::kTerminated;
-    if (watched[2].revents != 0) {
-      int key = ReadKey();
-      if (key == kKeyCtrlC) RequestTermination();
-      if (key < 0) watchKeys = false;
-    }
+  CallEnd end = WaitReadable(helperDone[0], MonotonicMs() + kLibraryCallWaitMs);
+  if (end == CallEnd::kDone) {
+    char done;
+    ssize_t ignored = read(helperDone[0], &done, 1);
+    (void)ignored;
   }
+  return end;
 }
 
 // Why the last load failed, in the loader's words.
@@ -287,10 +287,19 @@ uint32_t WaitForSignalAdaptor(uint32_t applId) {
   return linuxCapi.waitForMessage(applId, nullptr);
 }
 
-// The bounded wait of the start-up queries.
+// The bounded wait of the start-up queries. Off the remote module's socket (the kernel
+// device) it watches the application's descriptor where the library tells it, so that the
+// requests to end are watched there too.
 uint32_t WaitForSignalWithinAdaptor(uint32_t applId, uint32_t timeoutMs) {
   int fd = GuardedSocket();
   if (fd >= 0) return WaitForWholeFrame(fd, takeOrRelease, static_cast<int>(timeoutMs));
+  int device = linuxCapi.fileNumber != nullptr ? linuxCapi.fileNumber(applId) : -1;
+  if (device >= 0) {
+    if (WaitReadable(device, MonotonicMs() + timeoutMs) != CallEnd::kDone) {
+      return capi::kQueueEmpty;
+    }
+    timeoutMs = 0;
+  }
   timeval timeout{static_cast<time_t>(timeoutMs / 1000),
                   static_cast<suseconds_t>((timeoutMs % 1000) * 1000)};
   return linuxCapi.waitForMessage(applId, &timeout);

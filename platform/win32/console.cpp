@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/system.h"
 #include "platform/win32/key_records.h"
+#include "platform/win32/termination_event.h"
 
 namespace platform {
 
@@ -30,6 +32,9 @@ bool inputEnded = false;
 
 // Pause between two looks at input that is not there yet.
 constexpr DWORD kPollMs = 10;
+// The keys that end the program.
+constexpr int kKeyInterrupt = 0x03;
+constexpr int kKeyEndProgram = 0x18;
 
 // The marker over the top row's right end and in the title (under the console lock): its text,
 // the text drawn on the top row now (drawnLength 0: none), the cells beneath the drawn one, the
@@ -174,6 +179,25 @@ void TakeNoteAway() {
 }
 
 }  // namespace
+
+HANDLE StartupKeysHandle() {
+  return inputIsConsole ? inputHandle : nullptr;
+}
+
+StartupKeys LookAtStartupKeys() {
+  if (!inputIsConsole || !KeyAtHead()) return StartupKeys::kNone;
+  INPUT_RECORD records[128];
+  DWORD count = 0;
+  if (!PeekConsoleInputA(inputHandle, records, 128, &count)) return StartupKeys::kTyped;
+  for (DWORD i = 0; i < count; ++i) {
+    int key = KeyOfRecord(records[i]);
+    if (key == kKeyInterrupt || key == kKeyEndProgram) {
+      RequestTermination();
+      return StartupKeys::kEnd;
+    }
+  }
+  return StartupKeys::kTyped;
+}
 
 void ConsoleOpen() {
   outputHandle = GetStdHandle(STD_OUTPUT_HANDLE);

@@ -1,7 +1,7 @@
 // Files for the log on Win32: system handles that share deletion (another instance may rotate
-// the log meanwhile) and carry LockFileEx's lock between processes, taken in turn through a
-// named mutex. Texts are written with CR LF line ends, as a text-mode stream would, through a
-// fixed buffer.
+// the log meanwhile); LockFileEx's lock on a lock file that only its owner may open is the
+// lock between processes, taken in turn through a named mutex. Texts are written with CR LF
+// line ends, as a text-mode stream would, through a fixed buffer.
 #include "platform/file.h"
 
 #include <io.h>
@@ -21,8 +21,6 @@ HANDLE Handle(File file) {
   return reinterpret_cast<HANDLE>(file.handle);
 }
 
-// How often a file renamed away while its lock was awaited is opened afresh.
-constexpr int kReopenTries = 16;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // The longest pause between two attempts to take the lock (they start at 1 ms and double);
 // short, so that a writer behind others that write without a break still gets its turn soon.
@@ -70,18 +68,26 @@ int LockBefore(HANDLE handle, ULONGLONG deadline) {
   }
 }
 
-// Opens name itself, never what a link or junction there points to; access as asked.
-HANDLE OpenName(const char* name, DWORD access, DWORD disposition) {
-  return CreateFileA(name, access, kShareAll, nullptr, disposition,
+// Gives up the lock taken on the lock file and closes it.
+void ReleaseLock(HANDLE lockHandle) {
+  OVERLAPPED whole{};
+  UnlockFileEx(lockHandle, 0, MAXDWORD, MAXDWORD, &whole);
+  CloseHandle(lockHandle);
+}
+
+// Opens name itself, never what a link or junction there points to; access as asked, made
+// with security when it is created (nullptr: what the folder passes down).
+HANDLE OpenName(const char* name, DWORD access, SECURITY_ATTRIBUTES* security) {
+  return CreateFileA(name, access, kShareAll, security, OPEN_ALWAYS,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 // LockFileEx cannot wait within a bound, so the lock is tried in pauses; a process that writes
 // without a break then takes it again between two of its writes before a waiting process's
-// next try comes. So the processes first queue up on a mutex named after the log's full path:
-// the system hands a released mutex straight to a waiting process, and the file lock is free
-// by then. The mutex made for the current path, and the one this process holds (the writers'
-// turn lets one thread at a time get here).
+// next try comes. So the processes first queue up on a mutex named after the lock file's full
+// path: the system hands a released mutex straight to a waiting process, and the file lock is
+// free by then. The mutex made for the current path, and the one this process holds (the
+// writers' turn lets one thread at a time get here).
 std::atomic<HANDLE> queueMutex{nullptr};
 std::atomic<uint64_t> queuePathKey{0};
 std::atomic<HANDLE> heldQueue{nullptr};
@@ -115,8 +121,9 @@ HANDLE QueueFor(const char* name) {
   return queueMutex.load();
 }
 
-// Waits for this process's turn on the log at name until the deadline. Returns 0 (without a
-// mutex the file lock alone orders the writers), an error number or kLockedElsewhere.
+// Waits for this process's turn on the lock file at name until the deadline. Returns 0
+// (without a mutex the file lock alone orders the writers), an error number or
+// kLockedElsewhere.
 int EnterQueue(const char* name, ULONGLONG deadline) {
   HANDLE queue = QueueFor(name);
   if (queue == nullptr) return 0;
@@ -136,26 +143,13 @@ void LeaveQueue() {
   if (queue != nullptr) ReleaseMutex(queue);
 }
 
-// True when name itself still is the file open as handle (not rotated away meanwhile).
-bool StillNamed(HANDLE handle, const char* name) {
-  HANDLE named = OpenName(name, 0, OPEN_EXISTING);
-  if (named == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION opened, current;
-  bool same = GetFileInformationByHandle(handle, &opened) &&
-              GetFileInformationByHandle(named, &current) &&
-              opened.dwVolumeSerialNumber == current.dwVolumeSerialNumber &&
-              opened.nFileIndexHigh == current.nFileIndexHigh &&
-              opened.nFileIndexLow == current.nFileIndexLow;
-  CloseHandle(named);
-  return same;
-}
-
 // Room for a security identifier with the record around it.
 constexpr DWORD kOwnerBufferSize = 256;
+// Room for an access list of one entry for one user.
+constexpr DWORD kAccessListSize = 128;
 
-// True when the file belongs to the user this process runs as or to the administrators
-// (what an elevated administrator makes belongs to them), or its file system keeps no owner.
-bool OwnedHere(HANDLE handle) {
+// The user this process runs as, read once; nullptr when it cannot be read.
+PSID ProcessUser() {
   static DWORD userRecord[kOwnerBufferSize / sizeof(DWORD)];
   static bool userKnown = [] {
     HANDLE token;
@@ -165,6 +159,30 @@ bool OwnedHere(HANDLE handle) {
     CloseHandle(token);
     return known;
   }();
+  return userKnown ? reinterpret_cast<TOKEN_USER*>(userRecord)->User.Sid : nullptr;
+}
+
+// The security of a lock file made here: only the user this process runs as may open it,
+// whatever the folder would pass down. nullptr (the folder's) when the user is unknown.
+SECURITY_ATTRIBUTES* LockFileSecurity() {
+  static DWORD accessList[kAccessListSize / sizeof(DWORD)];
+  static SECURITY_DESCRIPTOR descriptor;
+  static SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+  static bool made = [] {
+    PSID user = ProcessUser();
+    PACL list = reinterpret_cast<PACL>(accessList);
+    return user != nullptr && InitializeAcl(list, sizeof accessList, ACL_REVISION) &&
+           AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, user) &&
+           InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) &&
+           SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  }();
+  return made ? &attributes : nullptr;
+}
+
+// True when the file belongs to the user this process runs as or to the administrators
+// (what an elevated administrator makes belongs to them), or its file system keeps no owner.
+bool OwnedHere(HANDLE handle) {
   DWORD descriptor[kOwnerBufferSize / sizeof(DWORD)];
   DWORD needed = 0;
   PSID owner = nullptr;
@@ -174,8 +192,8 @@ bool OwnedHere(HANDLE handle) {
       !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr) {
     return true;
   }
-  PSID user = reinterpret_cast<TOKEN_USER*>(userRecord)->User.Sid;
-  return (userKnown && EqualSid(owner, user)) ||
+  PSID user = ProcessUser();
+  return (user != nullptr && EqualSid(owner, user)) ||
          IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
          IsWellKnownSid(owner, WinLocalSystemSid);
 }
@@ -192,20 +210,28 @@ int Refusal(HANDLE handle) {
   return info.nNumberOfLinks > 1 ? kSeveralLinks : 0;
 }
 
-// Opens name for writing without following a link there, creating it; checked, locked and
-// measured; the lock is awaited until the deadline. Returns 0, an error number, or -1 when it
-// was renamed away meanwhile.
-int OpenHandle(const char* name, ULONGLONG deadline, HANDLE* handle, uint64_t* length) {
-  *handle = OpenName(name, GENERIC_WRITE | READ_CONTROL, OPEN_ALWAYS);
+// Opens the lock file lockName without following a link there, creating it for this user
+// alone, checked, and takes its lock, awaited until the deadline. Returns 0, an error number,
+// kLockFileRefused or kLockedElsewhere.
+int OpenLockHandle(const char* lockName, ULONGLONG deadline, HANDLE* handle) {
+  *handle = OpenName(lockName, GENERIC_READ | READ_CONTROL, LockFileSecurity());
+  if (*handle == INVALID_HANDLE_VALUE) return SystemError();
+  int result = Refusal(*handle);
+  // Refusals are negative, the system's errors positive.
+  if (result < 0) result = kLockFileRefused;
+  if (result == 0) result = LockBefore(*handle, deadline);
+  if (result != 0) CloseHandle(*handle);
+  return result;
+}
+
+// Opens name for writing without following a link there, creating it; checked and measured.
+// Returns 0 or an error number.
+int OpenHandle(const char* name, HANDLE* handle, uint64_t* length) {
+  *handle = OpenName(name, GENERIC_WRITE | READ_CONTROL, nullptr);
   if (*handle == INVALID_HANDLE_VALUE) return SystemError();
   int result = Refusal(*handle);
   LARGE_INTEGER size{};
-  if (result == 0) result = LockBefore(*handle, deadline);
-  if (result == 0 && !StillNamed(*handle, name)) {
-    result = -1;
-  } else if (result == 0 && !GetFileSizeEx(*handle, &size)) {
-    result = SystemError();
-  }
+  if (result == 0 && !GetFileSizeEx(*handle, &size)) result = SystemError();
   if (result != 0) CloseHandle(*handle);
   *length = static_cast<uint64_t>(size.QuadPart);
   return result;
@@ -219,24 +245,28 @@ bool WriteBytes(HANDLE handle, const char* bytes, size_t length) {
 }
 }  // namespace
 
-int OpenLocked(const char* name, File* file) {
-  // One bound for the queue and every attempt: a file renamed away meanwhile does not start
-  // the wait anew.
+int OpenLocked(const char* name, const char* lockName, File* file) {
+  // One bound for the queue and the lock.
   ULONGLONG deadline = GetTickCount64() + kLockWaitMs;
-  int error = EnterQueue(name, deadline);
+  int error = EnterQueue(lockName, deadline);
   if (error != 0) return error;
-  for (int attempt = 0; attempt < kReopenTries; ++attempt) {
-    HANDLE handle;
-    uint64_t length = 0;
-    error = OpenHandle(name, deadline, &handle, &length);
-    if (error == -1) continue;
-    if (error != 0) break;
-    file->handle = reinterpret_cast<intptr_t>(handle);
-    file->lockedLength = length;
-    return 0;
+  HANDLE lockHandle;
+  error = OpenLockHandle(lockName, deadline, &lockHandle);
+  // Under the lock no other writer rotates the log: what the name holds now stays there.
+  HANDLE handle;
+  uint64_t length = 0;
+  if (error == 0) {
+    error = OpenHandle(name, &handle, &length);
+    if (error != 0) ReleaseLock(lockHandle);
   }
-  LeaveQueue();
-  return error == -1 ? EAGAIN : error;
+  if (error != 0) {
+    LeaveQueue();
+    return error;
+  }
+  file->handle = reinterpret_cast<intptr_t>(handle);
+  file->lockHandle = reinterpret_cast<intptr_t>(lockHandle);
+  file->lockedLength = length;
+  return 0;
 }
 
 int WriteText(File file, const char* text, size_t length) {
@@ -273,9 +303,8 @@ int TruncateFile(File file, uint64_t length) {
 }
 
 int CloseFile(File file) {
-  OVERLAPPED whole{};
-  UnlockFileEx(Handle(file), 0, MAXDWORD, MAXDWORD, &whole);
   int result = CloseHandle(Handle(file)) ? 0 : SystemError();
+  ReleaseLock(reinterpret_cast<HANDLE>(file.lockHandle));
   LeaveQueue();
   return result;
 }

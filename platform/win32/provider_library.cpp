@@ -29,9 +29,37 @@ Fn Entry(capi::EntryPoint index) {
 // The installation check and the registration may wait for ever on a remote provider that
 // accepts and stays silent (or a host that drops the connection attempt). Each runs on a
 // helper thread; the caller waits for it at most kLibraryCallWaitMs, and a termination request
-// ends the wait at once. A helper given up on stays in the provider and is never waited for:
-// the program then ends through its failure path, and the process's end takes the helper.
+// (or Ctrl-C or Ctrl-X typed at the console) ends the wait at once. A helper given up on stays
+// in the provider and is never waited for: the program then ends through its failure path,
+// and the process's end takes the helper.
 constexpr DWORD kLibraryCallWaitMs = 5000;
+// While typed keys wait in the console's queue its handle stays signalled: they are looked at
+// again after this slice instead.
+constexpr DWORD kTypedKeysSliceMs = 50;
+
+// A wait of start-up: true once object is signalled within timeoutMs; false when the time runs
+// out, on a termination request, or when Ctrl-C or Ctrl-X is typed at the console.
+bool WaitDuringStartUp(HANDLE object, DWORD timeoutMs) {
+  ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    StartupKeys keys = LookAtStartupKeys();
+    if (keys == StartupKeys::kEnd) return false;
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    DWORD left = static_cast<DWORD>(deadline - now);
+    HANDLE watched[3] = {object};
+    DWORD count = 1;
+    HANDLE terminated = TerminationEvent();
+    if (terminated != nullptr) watched[count++] = terminated;
+    HANDLE input = keys == StartupKeys::kNone ? StartupKeysHandle() : nullptr;
+    if (input != nullptr) watched[count++] = input;
+    if (keys == StartupKeys::kTyped && left > kTypedKeysSliceMs) left = kTypedKeysSliceMs;
+    DWORD woken = WaitForMultipleObjects(count, watched, FALSE, left);
+    if (woken == WAIT_OBJECT_0) return true;
+    if (terminated != nullptr && woken == WAIT_OBJECT_0 + 1) return false;
+    if (woken == WAIT_FAILED) return false;
+  }
+}
 
 // The helper's call and its parameters, set before it starts; its results, read after its
 // done event.
@@ -62,11 +90,7 @@ uint32_t BoundedResult(void (*work)(), uint32_t failure) {
     return helperResult.load();
   }
   CloseHandle(helper);
-  HANDLE terminated = TerminationEvent();
-  HANDLE watched[2] = {done, terminated};
-  DWORD woken =
-      WaitForMultipleObjects(terminated != nullptr ? 2 : 1, watched, FALSE, kLibraryCallWaitMs);
-  return woken == WAIT_OBJECT_0 ? helperResult.load() : failure;
+  return WaitDuringStartUp(done, kLibraryCallWaitMs) ? helperResult.load() : failure;
 }
 
 // The helper's work for CAPI_INSTALLED and CAPI_REGISTER.
@@ -145,10 +169,10 @@ uint32_t CallWaitForSignal(uint32_t applId) {
   return Entry<DWORD(WINAPI*)(DWORD)>(capi::kEntryWaitForSignal)(applId);
 }
 
-// The bounded wait. CAPI_WAIT_FOR_SIGNAL has no time limit, and polling CAPI_GET_MESSAGE
-// would take the message, so a helper thread makes the unbounded wait and signals an event;
-// the caller waits for that event with a time limit. When the time runs out the helper stays
-// in its wait, and the next bounded wait goes on waiting for the same helper; its result then
+// The bounded wait of the start-up queries. CAPI_WAIT_FOR_SIGNAL has no time limit, and polling
+// CAPI_GET_MESSAGE would take the message, so a helper thread makes the unbounded wait and signals
+// an event; the caller waits for that event with a time limit. When the time runs out the helper
+// stays in its wait, and the next bounded wait goes on waiting for the same helper; its result then
 // stands for the message that arrived. Only the main thread makes bounded waits.
 HANDLE signalWaitDone = nullptr;
 bool signalWaitPending = false;
@@ -180,7 +204,7 @@ uint32_t CallWaitForSignalWithin(uint32_t applId, uint32_t timeoutMs) {
     CloseHandle(helper);
     signalWaitPending = true;
   }
-  if (WaitForSingleObject(signalWaitDone, timeoutMs) != WAIT_OBJECT_0) return capi::kQueueEmpty;
+  if (!WaitDuringStartUp(signalWaitDone, timeoutMs)) return capi::kQueueEmpty;
   signalWaitPending = false;
   return signalWaitResult.load();
 }

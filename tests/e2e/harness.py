@@ -183,13 +183,13 @@ def log_generations(folder):
 
 class Headless:
     """linkspy with pipes for standard input, output and error (standard input from /dev/null
-    when keys is False). The end of input does not end linkspy: end it with Ctrl-X or a
-    signal."""
+    when keys is False), started through the wrapper command when one is given. The end of
+    input does not end linkspy: end it with Ctrl-X or a signal."""
 
-    def __init__(self, folder, args=(), env=None, keys=True):
+    def __init__(self, folder, args=(), env=None, keys=True, wrapper=()):
         self.folder = folder
         self.process = subprocess.Popen(
-            [LINKSPY, *args], cwd=folder, env=env or linkspy_env(folder),
+            [*wrapper, LINKSPY, *args], cwd=folder, env=env or linkspy_env(folder),
             stdin=subprocess.PIPE if keys else subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE)
         self.out = b""
@@ -336,6 +336,15 @@ class Tmux:
 
 def shell_quote(text):
     return "'" + str(text).replace("'", "'\\''") + "'"
+
+
+def sanitized_build():
+    """True when the build under test is instrumented by a sanitizer."""
+    try:
+        with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+            return "-fsanitize" in f.read()
+    except FileNotFoundError:
+        return False
 
 
 def needs(*paths):

@@ -102,10 +102,12 @@ class AgainstEmulator(unittest.TestCase):
 
         requests = sent_messages(self.emulator, "adapter_req")
         self.assertGreaterEqual(len(requests), 3)
+        # Numbered from 1: the reply echoes the number of the request it answers.
+        self.assertEqual([m[6] | m[7] << 8 for m in requests], list(range(1, len(requests) + 1)))
         for m in requests:
             self.assertEqual(len(m), 18)
             self.assertEqual(m[0:2], b"\x12\x00")
-            self.assertEqual(m[4:8], b"\x18\x00\x00\x00")
+            self.assertEqual(m[4:6], b"\x18\x00")
             self.assertEqual(m[8], 1)  # the start-up controller
             self.assertIn(m[9], (2, 4, 6))
             self.assertEqual(m[10:12], b"\x00\x00")
@@ -168,6 +170,50 @@ class AgainstEmulator(unittest.TestCase):
         self.assertGreaterEqual(waits, 3, run.out)
         self.assertLess(elapsed, waits * 2.0 + 10)
         self.stop()
+
+    def assert_report(self, out, **lines):
+        """The report's lines named by their labels' first words, as they read."""
+        labels = {"type": b"Adaptertype       : ", "version": b"Version of QZ.BIN : ",
+                  "line": b"Line Interface    : ", "protocol": b"D-Channel Protocol: "}
+        for name, text in lines.items():
+            self.assertIn(b"\n" + labels[name] + text + b"\n", out)
+
+    def test_a_late_reply_is_never_another_querys_answer(self):
+        true = dict(type=b"qz7-solo ISA-S0 4MB, Version:1.3",
+                    line=b"point to multipoint, TEI=AUTO", protocol=b"DSS-1, Euro-ISDN/NET3, ETSI")
+        # The firmware version 2.5 s late: it comes while the adapter type's query waits for its
+        # own (1 s late), or 4 s late, once the receive thread takes every message; the trace
+        # comes after it.
+        for script in (("late 6 2500", "late 4 1000"),
+                       ("late 6 4000", "wait-decoder", "wait 3000", "trace L2D after the reply")):
+            with self.subTest(script=script):
+                run = self.start(*script, args=("-2", "-3"))
+                self.assertTrue(run.wait_for(b"D-Channel Protocol: ", 30), run.out)
+                self.assert_report(run.out, version=b"Unknown", **true)
+                if "wait-decoder" in script:
+                    self.wait_for_log(rb"L2D after the reply", 30)
+                else:
+                    h.wait_until(lambda: len(sent_messages(self.emulator, "cmd ")) >= 2, 5)
+                self.stop()
+                self.assertNotIn(b"Wrong message received", run.out)
+                self.assertNotIn(b"Wrong message received", h.read_log(self.folder))
+                self.assertEqual(run.out.count(b"WAIT_FOR_SIGNAL: ReturnCode=0x1104\n"), 1)
+
+    def test_a_controller_the_provider_lacks_gets_unknown_and_one_line(self):
+        for number in (5, 0):
+            with self.subTest(controller=number):
+                run = self.start(args=("-2", "-c%d" % number))
+                self.assertTrue(run.wait_for(b"D-Channel Protocol: ", 30), run.out)
+                self.assert_report(run.out, type=b"Unknown", version=b"Unknown",
+                                   line=b"Unknown", protocol=b"Unknown")
+                self.assertIn(b"Controller Number : %d\n" % number, run.out)
+                line = b"LINKSPY: The CAPI provider has no controller %d\n" % number
+                self.assertEqual(run.out.count(line), 1, run.out)
+                # Every query was still asked, each got its answer at once.
+                self.assertEqual(len(sent_messages(self.emulator, "adapter_req")), 4)
+                self.assertNotIn(b"ReturnCode", run.out)
+                self.stop()
+                self.assertEqual(h.read_log(self.folder).count(line), 1)
 
     def test_refused_registration(self):
         self.emulator = h.Emulator("--refuse-register")

@@ -45,8 +45,8 @@ def read_log(path):
         return [line.rstrip("\n") for line in f]
 
 
-def adapter_req(ctrl, rtype):
-    return struct.pack("<HHBBHBBHIH", 18, 1, 0x18, 0x00, 0, ctrl, rtype, 0, 0x12345678, 512)
+def adapter_req(ctrl, rtype, number=0):
+    return struct.pack("<HHBBHBBHIH", 18, 1, 0x18, 0x00, number, ctrl, rtype, 0, 0x12345678, 512)
 
 
 def debug_req(ctrl, payload):
@@ -142,16 +142,18 @@ class EmulatorWireTest(unittest.TestCase):
             4: bytes([1, 3, 4, 0, 0, 0, 0, 0]),
             2: bytes([0, 0, 1, 0]),
         }
+        # Each reply echoes its request's message number, 0 (unnumbered) included.
+        numbers = {6: 0, 4: 0x0102, 2: 3}
         for rtype, data in expected.items():
-            c.send(adapter_req(1, rtype))
+            c.send(adapter_req(1, rtype, numbers[rtype]))
             m = c.frame()
-            self.assertEqual(m[:18], struct.pack("<HHBBHBBHIH", 18 + len(data), 1, 0x18, 0x01, 0,
-                                                 1, rtype, len(data), 0, 0))
+            self.assertEqual(m[:18], struct.pack("<HHBBHBBHIH", 18 + len(data), 1, 0x18, 0x01,
+                                                 numbers[rtype], 1, rtype, len(data), 0, 0))
             self.assertEqual(m[18:], data)
         lines = read_log(log)
         self.assertIn("adapter_req ctrl=1 type=6", lines)
         self.assertEqual(lines[lines.index("adapter_req ctrl=1 type=4") + 1],
-                         "hex 12 00 01 00 18 00 00 00 01 04 00 00 78 56 34 12 00 02")
+                         "hex 12 00 01 00 18 00 02 01 01 04 00 00 78 56 34 12 00 02")
         self.assertEqual(stop_emulator(process), 0)
 
     def test_profile_controllers_and_refusals(self):

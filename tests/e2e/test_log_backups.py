@@ -86,6 +86,25 @@ class LogBackups(unittest.TestCase):
             self.assertFalse(any(re.match("register", line) for line in emulator.commands()))
             self.assertIsNone(h.read_log(folder))
 
+    def test_backup_that_cannot_be_removed_is_reported_now_and_then(self):
+        # A folder at LINKSPY.BAK: each write past the limit tries the rotation, which fails;
+        # 12,000 lines past it give one report (again only after a minute), not four lines a
+        # line, and the log grows meanwhile.
+        def setup(folder):
+            os.makedirs(os.path.join(folder, "LINKSPY.BAK", "keep"))
+            with open(os.path.join(folder, "LINKSPY.LOG"), "wb") as f:
+                f.write(b"x" * 513023 + b"\n")
+        folder, out = self.flood(12000, "0", setup)
+        warnings = [line for line in out.split(b"\n") if line.startswith(b"LINKSPY: Error")]
+        self.assertEqual(warnings[:4], [b"LINKSPY: Error removing backup logfile",
+                                        b"LINKSPY: Error code: Directory not empty",
+                                        b"LINKSPY: Error renaming logfile",
+                                        b"LINKSPY: Error code: File exists"])
+        self.assertLessEqual(len(warnings), 10, warnings)
+        self.assertEqual(flood_numbers(h.read_log(folder)), list(range(1, 12001)))
+        self.assertGreater(os.path.getsize(os.path.join(folder, "LINKSPY.LOG")), 513024 + 12000 * 40)
+        self.assertTrue(os.path.isdir(os.path.join(folder, "LINKSPY.BAK", "keep")))
+
 
 if __name__ == "__main__":
     h.main()

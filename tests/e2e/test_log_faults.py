@@ -1,6 +1,7 @@
 """The log file failing and coming back: a folder at its name that goes away, a full file
 system, a FIFO at its name, links and another user's file planted at its name, its lock held
-by another process, and two linkspy sharing one folder through many rotations."""
+by another process, two linkspy sharing one folder through many rotations, a reader's lock on
+the log, and no /proc to reopen it through."""
 
 import os
 import pwd
@@ -197,8 +198,9 @@ class LogFaults(unittest.TestCase):
                 emulator.stop()
 
     def hold_lock(self, folder):
-        """flock(1) holding the lock of the folder's log until the test ends."""
-        holder = subprocess.Popen(["flock", os.path.join(folder, "LINKSPY.LOG"), "-c",
+        """flock(1) holding the lock of the folder's log writers until the test ends, as a
+        writer stuck in its write would."""
+        holder = subprocess.Popen(["flock", os.path.join(folder, "LINKSPY.LCK"), "-c",
                                    "echo held; exec sleep 120"], stdout=subprocess.PIPE,
                                   start_new_session=True)
         self.addCleanup(holder.wait)
@@ -234,7 +236,8 @@ class LogFaults(unittest.TestCase):
                 self.assertEqual(run.finish(timeout=20), 0, run.out[-1500:])
                 self.assertLess(time.time() - started, 6)
                 self.assertIn(b"Program unloaded\n", run.out)
-                self.assertNotIn(b"FLOOD", h.read_log(folder))
+                # The lock is awaited before the log is opened: it may not even be there.
+                self.assertNotIn(b"FLOOD", h.read_log(folder) or b"")
                 emulator.stop()
 
     def test_two_instances_flooding_one_folder(self):
@@ -272,6 +275,69 @@ class LogFaults(unittest.TestCase):
             self.assertEqual(numbers, list(range(1, lines + 1)), "controller %d" % c)
         self.assertEqual(everything.count(b"Program unloaded\n"), 2)
         shutil.rmtree(folder, ignore_errors=True)
+
+
+    def test_readers_lock_on_the_log_holds_up_no_line(self):
+        # A reader of the log (user nobody with a read-only descriptor, as group adm reads the
+        # service's logs) keeps a shared lock on it from before the start through a stream of
+        # some 5 s: every line reaches the log, none goes to standard output.
+        script = ["wait-decoder", "wait 200"] + ["flood 100", "wait 100"] * 50
+        emulator = h.Emulator.scripted(*script, "trace L2D STREAM END")
+        self.addCleanup(emulator.stop)
+        folder = h.run_folder(emulator.port)
+        log = os.path.join(folder, "LINKSPY.LOG")
+        open(log, "wb").close()
+        descriptor = os.open(log, os.O_RDONLY)
+        as_nobody = (["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+                     if shutil.which("setpriv") and os.geteuid() == 0 else [])
+        reader = subprocess.Popen(
+            as_nobody + [sys.executable, "-c", "import fcntl, sys; fcntl.flock(%d, fcntl.LOCK_SH);"
+                         " print('held', flush=True); sys.stdin.read()" % descriptor],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, pass_fds=(descriptor,))
+        os.close(descriptor)
+        self.addCleanup(reader.kill)
+        self.assertEqual(reader.stdout.readline(), b"held\n")
+        started = time.time()
+        run = h.Headless(folder, ["-2"])
+        self.addCleanup(run.kill)
+        logged = lambda: b"L2D STREAM END" in (h.read_log(folder) or b"")
+        self.pump_until(run, logged, 60, "stream not logged")
+        self.assertIsNone(reader.poll())
+        self.assertGreater(time.time() - started, 5)
+        reader.stdin.close()
+        reader.wait(timeout=10)
+        self.end_with_ctrl_x(run)
+        self.assertEqual(flood_numbers(h.read_log(folder)), list(range(1, 101)) * 50)
+        self.assertNotIn(b"FLOOD", run.out)
+        self.assertNotIn(b"LINKSPY: Error", run.out)
+        self.assertNotIn(b"LINKSPY: Warning", run.out)
+
+    def test_without_proc_the_error_says_it_must_be_mounted(self):
+        # A log that is there can only be reopened safely through /proc: without it the open
+        # fails once with that reason (not one message a line) and the texts go to standard
+        # output. The sanitizers read /proc themselves.
+        if h.sanitized_build():
+            self.skipTest("the sanitizers need /proc")
+        no_proc = ["unshare", "-m", "sh", "-c", 'mount -t tmpfs tmpfs /proc && exec "$@"', "sh"]
+        probe = subprocess.run(no_proc + ["true"], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("cannot cover /proc here: %s" % probe.stderr.decode().strip())
+        emulator = h.Emulator.scripted("wait-decoder", "wait 200", "flood 200",
+                                       "trace L2D LAST TEXT")
+        self.addCleanup(emulator.stop)
+        folder = h.run_folder(emulator.port)
+        run = h.Headless(folder, ["-2"], wrapper=no_proc)
+        self.addCleanup(run.kill)
+        self.pump_until(run, lambda: b"L2D LAST TEXT" in run.out, 30, "texts not printed")
+        self.assertEqual(run.out.count(b"LINKSPY: Error open log file: LINKSPY.LOG\n"
+                                       b"LINKSPY: Error code: /proc must be mounted for the log"
+                                       b" file to be opened safely\n"), 1, run.out[-1500:])
+        self.assertEqual(run.out.count(b"LINKSPY: Error"), 2)
+        self.assertEqual(flood_numbers(run.out), list(range(1, 201)))
+        self.end_with_ctrl_x(run, within=5)
+        # The first text made the log (no reopen needed then); the trace never reached it.
+        self.assertIsNotNone(h.read_log(folder))
+        self.assertNotIn(b"FLOOD", h.read_log(folder))
 
 
 if __name__ == "__main__":

@@ -85,15 +85,6 @@ class InstallTree(unittest.TestCase):
         self.assertTrue(os.access(os.path.join(root, "opt/ls/bin/linkspy"), os.X_OK))
 
 
-def sanitized_build():
-    """True when the build under test is instrumented by a sanitizer."""
-    try:
-        with open(os.path.join(h.BUILD, "CMakeCache.txt")) as f:
-            return "-fsanitize" in f.read()
-    except FileNotFoundError:
-        return False
-
-
 class PackageVersion(unittest.TestCase):
     def test_changelog_carries_the_programs_version_without_revision(self):
         with open(os.path.join(SOURCE, "control", "records", "program_identity.h")) as f:
@@ -126,7 +117,7 @@ def readelf(*args):
 class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if sanitized_build():
+        if h.sanitized_build():
             raise unittest.SkipTest("the package does not come from the sanitizer build")
         cls.out = tempfile.mkdtemp(prefix="linkspy-deb-")
         cls.deb, cls.dsc = build_package(cls.out)

@@ -172,5 +172,78 @@ class EndDuringStartUp(unittest.TestCase):
                              ["adapter_req ctrl=1 type=6"], signum)
 
 
+@h.needs(h.QZ7EMU)
+class KeysDuringStartUp(unittest.TestCase):
+    """Typed in a terminal (raw keys, no signal) while start-up waits for a slow adapter."""
+
+    def start(self, *emulator_args):
+        self.emulator = h.Emulator("--rate", "0", *emulator_args)
+        self.addCleanup(self.emulator.stop)
+        self.folder = h.run_folder(self.emulator.port)
+        self.tmux = h.Tmux(h.LINKSPY + " -2 -3", self.folder)
+        self.addCleanup(self.tmux.close)
+
+    def sent(self, kind):
+        return [line for line in self.emulator.commands() if line.startswith(kind)]
+
+    def end_with(self, key, waiting_for):
+        """Types key once the emulator has seen waiting_for; the seconds until linkspy ended."""
+        self.assertTrue(h.wait_until(lambda: self.sent(waiting_for), 20), self.tmux.screen())
+        typed = time.time()
+        self.tmux.send_keys(key)
+        self.assertEqual(self.tmux.exit_status(timeout=30), 0, self.tmux.screen())
+        return time.time() - typed
+
+    def test_ctrl_c_and_ctrl_x_end_the_slow_queries_at_once(self):
+        for key in ("C", "X"):
+            with self.subTest(key=key):
+                self.start("--do", "late all 5000")
+                self.assertTrue(self.tmux.wait_for_text("OK"), self.tmux.screen())
+                self.tmux.send_keys(b"\r")  # the start-up message box
+                took = self.end_with(h.CTRL[key], "adapter_req")
+                log = h.read_log(self.folder)
+                self.assertRegex(log, rb"\nFileserver Time   : [^\n]*\n"
+                                      rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d Program unloaded\n$")
+                # The first query gave up: nothing more was asked, nothing reported.
+                self.assertEqual(self.sent("adapter_req"), ["adapter_req ctrl=1 type=6"])
+                self.assertEqual(self.sent("cmd"), [])
+                self.assertNotIn("ReturnCode", "\n".join(self.tmux.screen()))
+                self.assertLess(took, 4.0)
+
+    def test_ctrl_x_ends_a_registration_that_hangs(self):
+        self.start("--ignore-register")
+        took = self.end_with(h.CTRL["X"], "register")
+        self.assertIsNone(h.read_log(self.folder))
+        self.assertLess(took, 4.0)
+
+    @unittest.skipUnless(os.path.exists(h.FAKE_CAPI), "not built: " + h.FAKE_CAPI)
+    def test_ctrl_x_ends_the_queries_on_a_silent_kernel_device(self):
+        # No remote socket: the wait watches the library's descriptor, which stays silent.
+        self.folder = h.run_folder()
+        env = h.linkspy_env(self.folder, LINKSPY_CAPI_LIBRARY=h.FAKE_CAPI)
+        self.tmux = h.Tmux("FAKECAPI_SILENT_DEVICE=1 " + h.LINKSPY + " -2", self.folder, env=env)
+        self.addCleanup(self.tmux.close)
+        self.assertTrue(self.tmux.wait_for_text("OK"), self.tmux.screen())
+        self.tmux.send_keys(b"\r")
+        self.assertTrue(self.tmux.wait_for_text("Fileserver Time"), self.tmux.screen())
+        typed = time.time()
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(timeout=30), 0, self.tmux.screen())
+        self.assertLess(time.time() - typed, 4.0)
+        self.assertNotIn(b"Controller Number", h.read_log(self.folder))
+
+    def test_other_keys_typed_meanwhile_reach_the_keyboard_loop(self):
+        self.start("--do", "late 6 1500")
+        self.assertTrue(self.tmux.wait_for_text("OK"), self.tmux.screen())
+        self.tmux.send_keys(b"\r")
+        self.assertTrue(h.wait_until(lambda: self.sent("adapter_req"), 20), self.tmux.screen())
+        self.tmux.send_keys(h.ACCESS)
+        self.assertTrue(self.tmux.wait_for(
+            lambda rows: rows[0] == "Welcome in debug mode, ready for input..."), self.tmux.screen())
+        self.assertIn(b"D-Channel Protocol: DSS-1", h.read_log(self.folder))
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(timeout=30), 0, self.tmux.screen())
+
+
 if __name__ == "__main__":
     h.main()

@@ -270,5 +270,31 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / ticks
 
 
+@wine.needs_wine(h.QZ7EMU)
+class WineKeysDuringStartUp(h.EmulatorCase):
+    """Ctrl-X and Ctrl-C typed at the console while the adapter answers its queries late."""
+
+    emulator_args = ("--rate", "0", "--do", "late all 5000")
+
+    def test_a_key_that_ends_the_program_ends_the_slow_queries_at_once(self):
+        for key in ("X", "C"):
+            with self.subTest(key=key):
+                self.tearDown()
+                self.setUp()
+                tmux = h.Tmux(wine.pane_command("-2 -3"), self.folder)
+                self.addCleanup(tmux.close)
+                self.assertTrue(h.wait_until(lambda: any(
+                    line.startswith("adapter_req") for line in self.emulator.commands()),
+                    START_TIMEOUT), tmux.screen())
+                typed = time.time()
+                tmux.send_keys(h.CTRL[key])
+                self.assertEqual(tmux.exit_status(timeout=30), 0, tmux.screen())
+                self.assertLess(time.time() - typed, 6)
+                sent = [line for line in self.emulator.commands()
+                        if line.startswith(("adapter_req", "cmd"))]
+                self.assertEqual(sent, ["adapter_req ctrl=1 type=6"])
+                self.assertNotIn(b"Controller Number", h.read_log(self.folder))
+
+
 if __name__ == "__main__":
     wine.main()

@@ -5,9 +5,12 @@
 //                     once and an unbounded one blocks for good
 //   FAKECAPI_GET      result of every take (default 0x1104, the queue is empty)
 //   FAKECAPI_PUT_LOG  file that receives every message put, one hex line each
+//   FAKECAPI_SILENT_DEVICE  set: capi20_fileno names a descriptor on which nothing ever
+//                     arrives, as the kernel device of an adapter that stays silent
 // Built a second time with FAKECAPI_WITHOUT_PUT to be a library that lacks an entry point.
 #include <sys/select.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +57,13 @@ unsigned capi20_put_message(unsigned, unsigned char* message) {
   return Chosen("FAKECAPI_PUT", 0);
 }
 #endif
+
+int capi20_fileno(unsigned) {
+  static int silent[2] = {-1, -1};
+  if (std::getenv("FAKECAPI_SILENT_DEVICE") == nullptr) return -1;
+  if (silent[0] < 0 && pipe(silent) != 0) return -1;
+  return silent[0];
+}
 
 unsigned capi20_get_message(unsigned, unsigned char** message) {
   *message = nullptr;

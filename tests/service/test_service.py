@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -21,9 +22,11 @@ ROOT = os.environ.get("LINKSPY_TEST_ROOT", "/var/cache/linkspy-test-root")
 DEB = os.environ.get("LINKSPY_DEB", "")
 IN_CI = os.environ.get("CI") == "true"
 # What the root holds besides the minimal base: systemd as init, and what the package needs.
-INCLUDE = "systemd,systemd-sysv,libcapi20-3,adduser,libncursesw6,passwd"
+INCLUDE = "systemd,systemd-sysv,libcapi20-3,adduser,libncursesw6,passwd,systemd-journal-remote"
 UNIT = "linkspy@1.service"
 LOG = "/var/log/linkspy/1/LINKSPY.LOG"
+LOCK = "/var/log/linkspy/1/LINKSPY.LCK"
+JOURNAL_REMOTE = "/lib/systemd/systemd-journal-remote"
 
 
 def unusable(reason):
@@ -54,8 +57,11 @@ def debian_mirror():
 
 
 def ensure_root():
-    """Makes the cached root when it is missing; a failed attempt leaves nothing behind."""
+    """Makes the cached root when it is missing; a failed attempt leaves nothing behind. A root
+    made before the journal's upload was tested gets that package installed into it."""
     if os.path.exists(os.path.join(ROOT, "usr/lib/systemd/systemd")):
+        if not os.path.exists(os.path.join(ROOT, "usr/lib/systemd/systemd-journal-upload")):
+            add_to_root("systemd-journal-remote")
         return
     if shutil.which("debootstrap") is None:
         unusable("debootstrap is not installed (scripts/install-deps --service)")
@@ -70,6 +76,18 @@ def ensure_root():
         shutil.rmtree(building, ignore_errors=True)
         unusable("debootstrap failed: %s" % made.stdout.decode()[-800:])
     os.rename(building, ROOT)
+
+
+def add_to_root(package):
+    """Installs one Debian package into the cached root, from the mirror it was made from."""
+    print("installing %s into %s" % (package, ROOT), file=sys.stderr)
+    added = subprocess.run(
+        ["systemd-nspawn", "--quiet", "--register=no", "--keep-unit", "--directory", ROOT,
+         "sh", "-c", "apt-get update -q && apt-get install -y -q --no-install-recommends " +
+         package], stdin=subprocess.DEVNULL, capture_output=True, timeout=900)
+    if added.returncode != 0:
+        unusable("%s could not be installed into %s: %s" % (
+            package, ROOT, (added.stdout + added.stderr).decode()[-800:]))
 
 
 def leader_of(nspawn_pid):
@@ -91,6 +109,42 @@ def leader_of(nspawn_pid):
             with open("/proc/%d/stat" % parent) as f:
                 parent = int(f.read().rsplit(")", 1)[1].split()[1])
     return None
+
+
+def free_port():
+    """A loopback port nothing listens on now."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Collector:
+    """systemd-journal-remote on this machine's loopback, as a collector host runs it: plain
+    HTTP, one journal file per uploading host in a folder of the scratch folder."""
+
+    def __init__(self):
+        if not os.access(JOURNAL_REMOTE, os.X_OK):
+            unusable("%s is missing (scripts/install-deps --service)" % JOURNAL_REMOTE)
+        self.port = free_port()
+        self.folder = os.path.join(tempfile.gettempdir(), "collector")
+        os.makedirs(self.folder)
+        self.output = open(os.path.join(tempfile.gettempdir(), "journal-remote.log"), "w+b")
+        self.process = subprocess.Popen(
+            [JOURNAL_REMOTE, "--listen-http=127.0.0.1:%d" % self.port,
+             "--output=" + self.folder + "/"],
+            stdin=subprocess.DEVNULL, stdout=self.output, stderr=subprocess.STDOUT)
+        h.ends_with_test(self.stop)
+
+    def journal(self, *args):
+        """What journalctl reads in the collector's folder."""
+        return subprocess.run(["journalctl", "--no-pager", "-D", self.folder, *args],
+                              capture_output=True).stdout.decode("utf-8", "replace")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=30)
+        self.output.close()
 
 
 class Container:
@@ -165,8 +219,14 @@ class Service(unittest.TestCase):
         ensure_root()
         cls.emulator = h.Emulator("--rate", "20")
         cls.port = cls.emulator.port
+        cls.collector = Collector()
         cls.box = Container()
         try:
+            # Every entry of the container's journal goes to the collector, from its first on.
+            with open(cls.box.path("/etc/systemd/journal-upload.conf"), "w") as f:
+                f.write("[Upload]\nURL=http://127.0.0.1:%d\n" % cls.collector.port)
+            cls.box.run("systemctl", "enable", "--now", "systemd-journal-upload.service",
+                        check=True)
             with open(cls.box.path("/etc/capi20.conf"), "w") as f:
                 f.write("REMOTE rcapi 127.0.0.1 %d\nTRACELEVEL 0\n" % cls.port)
             shutil.copy(DEB, cls.box.path("/tmp/linkspy.deb"))
@@ -181,6 +241,7 @@ class Service(unittest.TestCase):
     def tearDownClass(cls):
         cls.box.stop()
         cls.emulator.stop()
+        cls.collector.stop()
 
     def systemctl(self, *args):
         return self.box.run("systemctl", *args).stdout.decode().strip()
@@ -220,6 +281,11 @@ class Service(unittest.TestCase):
         self.assertNotEqual(appending.returncode, 0)
         owner = self.box.run("stat", "-c", "%U %a", LOG).stdout.decode().split()
         self.assertEqual(owner, ["linkspy", "640"])
+        # The writers' lock file is linkspy's alone: a reader cannot take its lock.
+        locking = self.box.run("runuser", "-u", "reader", "--", "flock", "-n", LOCK, "true")
+        self.assertNotEqual(locking.returncode, 0)
+        owner = self.box.run("stat", "-c", "%U %a", LOCK).stdout.decode().split()
+        self.assertEqual(owner, ["linkspy", "600"])
 
     def test_3_lost_link_is_an_error_and_systemd_starts_it_again(self):
         self.emulator.kill()
@@ -264,6 +330,17 @@ class Service(unittest.TestCase):
         self.assertFalse(os.path.exists(self.box.path("/lib/systemd/system/linkspy@.service")))
         self.assertNotEqual(self.box.run("systemctl", "cat", "linkspy@.service").returncode, 0)
         self.assertIn(b"Program unloaded", self.log().rstrip(b"\n").rsplit(b"\n", 1)[-1])
+
+    def test_7_the_collector_has_the_instance_lines_under_the_container_host_name(self):
+        host = self.box.run("hostname").stdout.decode().strip()
+        instance = ("_HOSTNAME=" + host, "-u", UNIT)
+        self.assertTrue(h.wait_until(lambda: self.collector.journal(*instance).count(
+            "D-Channel Protocol: DSS-1") >= 2, timeout=60), self.collector.journal()[-3000:])
+        lost = "LINKSPY: Connection to the CAPI provider lost"
+        self.assertIn(lost, self.collector.journal(*instance, "-p", "err"))
+        self.assertNotIn("D-Channel Protocol", self.collector.journal(*instance, "-p", "err"))
+        self.assertNotIn("blob data", self.collector.journal(*instance))
+        self.assertNotIn("D-Channel Protocol", self.collector.journal("_HOSTNAME=not-" + host))
 
 
 if __name__ == "__main__":

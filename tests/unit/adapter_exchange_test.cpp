@@ -24,6 +24,8 @@ using control::controlBlock;
 using testing_support::AdapterConf;
 using testing_support::Bytes;
 using testing_support::fake;
+using testing_support::Numbered;
+using testing_support::NumberOf;
 using testing_support::SilentDebugInd;
 
 class Exchange : public testing_support::ScriptedProviderTest {
@@ -34,6 +36,11 @@ class Exchange : public testing_support::ScriptedProviderTest {
     int32_t result = capi::AwaitAdapterReply(0x18, 0x01);
     *printed = capture.Take();
     return result;
+  }
+  // Puts one adapter request; returns its message number.
+  uint16_t Request() {
+    capi::SendAdapterRequest(capiProvider.applId, 1, capi::LINE_CONFIG, 0, 512, capi::infoBuffer);
+    return NumberOf(fake.sent.back());
   }
 };
 
@@ -47,6 +54,9 @@ TEST_F(Exchange, AdapterRequestNamesTheReplyAreaAndReportsARefusedPut) {
   ASSERT_EQ(fake.sent.size(), 1u);
   const Bytes& m = fake.sent[0];
   ASSERT_EQ(m.size(), 18u);
+  // Numbered, never with 0: the reply names its request by the number.
+  uint16_t number = NumberOf(m);
+  EXPECT_NE(number, 0);
   uint32_t token = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(capi::infoBuffer));
   Bytes expected = {18,
                     0,
@@ -54,8 +64,8 @@ TEST_F(Exchange, AdapterRequestNamesTheReplyAreaAndReportsARefusedPut) {
                     0,
                     0x18,
                     0,
-                    0,
-                    0,
+                    static_cast<uint8_t>(number),
+                    static_cast<uint8_t>(number >> 8),
                     3,
                     4,
                     0,
@@ -72,6 +82,8 @@ TEST_F(Exchange, AdapterRequestNamesTheReplyAreaAndReportsARefusedPut) {
   testing_support::StdoutCapture quiet;
   capi::SendAdapterRequest(capiProvider.applId, 3, capi::LINE_CONFIG, 0, 512, capi::infoBuffer);
   EXPECT_EQ(quiet.Take(), "");
+  // A refused request uses up its number all the same.
+  EXPECT_EQ(NumberOf(fake.sent[1]), static_cast<uint16_t>(number + 1));
 }
 
 TEST_F(Exchange, WaitErrorsPrintTheLowWordSignExtended) {
@@ -110,17 +122,69 @@ TEST_F(Exchange, DebugIndicationDuringAQueryIsTakenAndLost) {
   EXPECT_EQ(capi::infoBuffer[2], 3);
 }
 
-TEST_F(Exchange, LateConfirmationIsTakenByTheNextQuery) {
+TEST_F(Exchange, LateUnnumberedConfirmationIsTakenByTheNextQuery) {
   std::string printed;
-  // The first query runs out of time; its answer comes while the second one waits.
+  // A firmware that does not number its replies (0): the first query runs out of time, and its
+  // answer comes while the second one waits.
   fake.steps = {{0x1104, 0, {}}, {0, 0, AdapterConf({'A', 'B'})}, {0, 0, AdapterConf({'C'})}};
+  Request();
   EXPECT_EQ(Await(&printed), 0x1104);
+  Request();
   EXPECT_EQ(Await(&printed), 0);
   EXPECT_EQ(capi::infoBuffer[0], 'A');
   EXPECT_EQ(capiProvider.receivedMessage[18], 'A');
+  Request();
   EXPECT_EQ(Await(&printed), 0);
   EXPECT_EQ(capi::infoBuffer[0], 'C');
   EXPECT_EQ(capi::infoBuffer[1], 'B');  // the shorter reply leaves the rest as it was
+  EXPECT_EQ(capi::infoDataLength, 1u);
+}
+
+TEST_F(Exchange, LateNumberedConfirmationIsDroppedAndTheNextQueryWaitsOn) {
+  std::string printed;
+  uint16_t first = Request();
+  fake.steps = {{0x1104, 0, {}}};
+  EXPECT_EQ(Await(&printed), 0x1104);
+  uint16_t second = Request();
+  EXPECT_EQ(second, static_cast<uint16_t>(first + 1));
+  fake.steps = {{0, 0, Numbered(AdapterConf({'A', 'B'}), first)},
+                {0, 0, Numbered(AdapterConf({'C'}), second)}};
+  fake.boundedWaitMs = 0;
+  EXPECT_EQ(Await(&printed), 0);
+  EXPECT_EQ(printed, "");
+  EXPECT_EQ(fake.waits, 3);
+  // The wait after the dropped reply has what is left of the query's bound, no more.
+  EXPECT_GT(fake.boundedWaitMs, 0u);
+  EXPECT_LE(fake.boundedWaitMs, capi::kAdapterReplyWaitMs);
+  EXPECT_EQ(capi::infoBuffer[0], 'C');
+  EXPECT_EQ(capi::infoBuffer[1], 0xEE);  // nothing of the dropped reply's data
+  EXPECT_EQ(capi::infoDataLength, 1u);
+
+  // A late reply and then nothing: the query fails as a wait that ran out.
+  uint16_t third = Request();
+  fake.steps = {{0, 0, Numbered(AdapterConf({'D'}), second)}, {0x1104, 0, {}}};
+  EXPECT_EQ(Await(&printed), 0x1104);
+  EXPECT_EQ(printed, "WAIT_FOR_SIGNAL: ReturnCode=0x1104\n");
+  EXPECT_EQ(capi::infoBuffer[0], 'C');
+  // A number no request had is no answer.
+  fake.steps = {{0, 0, Numbered(AdapterConf({'E'}), static_cast<uint16_t>(third + 1))}};
+  EXPECT_EQ(Await(&printed), -1);
+  EXPECT_EQ(capi::infoBuffer[0], 'C');
+}
+
+TEST_F(Exchange, EarlierRepliesAreKnownByTheirNumber) {
+  uint16_t number = Request();
+  Bytes conf = AdapterConf({1});
+  EXPECT_TRUE(capi::IsEarlierAdapterReply(Numbered(conf, number).data(), conf.size()));
+  EXPECT_TRUE(capi::IsEarlierAdapterReply(Numbered(conf, 1).data(), conf.size()));
+  // Unnumbered, a number no request had, or not a confirmation: not a late answer.
+  EXPECT_FALSE(capi::IsEarlierAdapterReply(conf.data(), conf.size()));
+  Bytes beyond = Numbered(conf, static_cast<uint16_t>(number + 1));
+  EXPECT_FALSE(capi::IsEarlierAdapterReply(beyond.data(), beyond.size()));
+  Bytes indication = Numbered(SilentDebugInd(), number);
+  EXPECT_FALSE(capi::IsEarlierAdapterReply(indication.data(), indication.size()));
+  // The number must have arrived.
+  EXPECT_FALSE(capi::IsEarlierAdapterReply(Numbered(conf, number).data(), 7));
 }
 
 // An ADAPTER_CONF that names address for dataLength bytes and carries none of them inline.

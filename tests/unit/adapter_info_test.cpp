@@ -149,9 +149,12 @@ TEST_F(AdapterStartup, VersionTextLengthRules) {
 
 TEST_F(AdapterStartup, EachQueryStartsFromAnEmptyReplyArea) {
   Answer(adapter::QueryFirmwareVersion, FirmwareReply(2, 45, 0, "QZ 2.45 with a long text"));
-  // A short reply: the bytes it lacks read as zero, not as the earlier reply's.
+  // A reply shorter than what its query reads is no answer: nothing is made of the bytes it
+  // lacks, neither zeros nor the earlier reply's.
   Answer(adapter::QueryAdapterType, {1});
-  EXPECT_STREQ(info.adapterTypeText, "qz7-solo ISA-S0 0MB, Version:1.0");
+  EXPECT_STREQ(info.adapterTypeText, "Unknown");
+  Answer(adapter::QueryAdapterType, {1, 3, 4});
+  EXPECT_STREQ(info.adapterTypeText, "qz7-solo ISA-S0 4MB, Version:1.3");
   // An ADAPTER_CONF that points at the reply area and carries nothing brings no data.
   Bytes pointing = AdapterConf(LineReply(0x0001, 1, 0x81), 0, 0x1234);
   pointing.resize(18);
@@ -159,6 +162,49 @@ TEST_F(AdapterStartup, EachQueryStartsFromAnEmptyReplyArea) {
   fake.replies.push_back(pointing);
   testing_support::StdoutCapture quiet;
   adapter::QueryProtocol();
+  EXPECT_STREQ(info.protocolText, "Unknown");
+}
+
+TEST_F(AdapterStartup, EachQueryNeedsTheBytesItReads) {
+  Answer(adapter::QueryLineInterface, {0x01, 0x00, 1});
+  EXPECT_STREQ(info.lineInterfaceText, "Unknown");
+  Answer(adapter::QueryProtocol, {0x01, 0x00, 1});
+  EXPECT_STREQ(info.protocolText, "DSS-1, Euro-ISDN/NET3, ETSI");
+  // A trunk board's name reads the trunk flags too.
+  adapter::adapterInfo.boardClass = 2;
+  Answer(adapter::QueryAdapterType, {1, 3, 4});
+  EXPECT_STREQ(info.adapterTypeText, "Unknown");
+  // The version text must lie inside the data, up to its length or a zero byte.
+  adapter::adapterInfo.firmwareKind = 9;
+  Answer(adapter::QueryFirmwareVersion, FirmwareReply(2, 45, 0, "QZ 2", 10));
+  EXPECT_STREQ(info.firmwareVersionText, "Unknown");
+  EXPECT_EQ(info.firmwareKind, 0);
+  EXPECT_EQ(info.boardClass, 2);
+  Answer(adapter::QueryFirmwareVersion, FirmwareReply(2, 45, 0, std::string("QZ\0", 3), 10));
+  EXPECT_STREQ(info.firmwareVersionText, "QZ");
+  Answer(adapter::QueryFirmwareVersion, Bytes(12, 0));
+  EXPECT_STREQ(info.firmwareVersionText, "Unknown");
+}
+
+TEST_F(AdapterStartup, ErrorInfoWordsCarryNoAnswer) {
+  struct Case {
+    uint16_t info;
+    const char* text;
+  } cases[] = {{0x2001, "Unknown"},
+               {0x2007, "Unknown"},
+               {0x3001, "Unknown"},
+               {0x3FFF, "Unknown"},
+               {0x0001, "qz7-solo ISA-S0 4MB, Version:1.3"},
+               {0x4000, "qz7-solo ISA-S0 4MB, Version:1.3"}};
+  for (const Case& c : cases) {
+    Answer(adapter::QueryAdapterType, TypeReply(1, 3, 4, 0), c.info);
+    EXPECT_STREQ(info.adapterTypeText, c.text) << std::hex << c.info;
+  }
+  Answer(adapter::QueryFirmwareVersion, FirmwareReply(2, 45, 0x04, "QZ"), 0x3001);
+  EXPECT_STREQ(info.firmwareVersionText, "Unknown");
+  EXPECT_EQ(info.firmwareKind, 0);
+  EXPECT_EQ(info.boardClass, 0);
+  Answer(adapter::QueryProtocol, LineReply(0, 1, 0), 0x2002);
   EXPECT_STREQ(info.protocolText, "Unknown");
 }
 
@@ -269,6 +315,11 @@ TEST_F(AdapterStartup, FullReportAndTheRequestsSent) {
     EXPECT_EQ(m[2] | (m[3] << 8), 7);
     EXPECT_EQ(m[4], 0x18);
     EXPECT_EQ(m[5], 0x00);
+    // Numbered one after the other, never 0.
+    EXPECT_NE(testing_support::NumberOf(m), 0);
+    if (i > 0) {
+      EXPECT_EQ(testing_support::NumberOf(m), testing_support::NumberOf(fake.sent[0]) + i);
+    }
     EXPECT_EQ(m[8], 3);
     EXPECT_EQ(m[9], types[i]);
     EXPECT_EQ(m[10] | (m[11] << 8), 0);
@@ -276,6 +327,31 @@ TEST_F(AdapterStartup, FullReportAndTheRequestsSent) {
   }
   EXPECT_EQ(info.firmwareKind, 2);
   EXPECT_EQ(info.firmwareVersion, 45);
+}
+
+TEST_F(AdapterStartup, AControllerTheProviderLacksIsSaidOnceAndReportedUnknown) {
+  control::controlBlock.startupController = 5;
+  control::controlBlock.controller = 5;
+  for (int i = 0; i < 4; ++i) fake.replies.push_back(AdapterConf({}, 0x2002));
+  testing_support::StdoutCapture capture;
+  adapter::IdentifyAdapter("HOST");
+  std::string output = capture.Take();
+  const std::string line = "LINKSPY: The CAPI provider has no controller 5\n";
+  ASSERT_NE(output.find(line), std::string::npos) << output;
+  EXPECT_EQ(output.find(line), output.rfind(line)) << output;
+  EXPECT_LT(output.find("Fileserver Time"), output.find(line));
+  EXPECT_LT(output.find(line), output.find("Controller Number : 5\n"));
+  ExpectReport(output, {"Adaptertype       : Unknown\n", "Version of QZ.BIN : Unknown\n",
+                        "Line Interface    : Unknown\n", "D-Channel Protocol: Unknown\n"});
+  EXPECT_EQ(fake.sent.size(), 4u);
+  FILE* log = std::fopen("LINKSPY.LOG", "r");
+  ASSERT_NE(log, nullptr);
+  char buffer[2048] = {};
+  size_t read = std::fread(buffer, 1, sizeof buffer - 1, log);
+  std::fclose(log);
+  EXPECT_NE(std::string(buffer, read).find(line), std::string::npos);
+  control::controlBlock.startupController = 1;
+  control::controlBlock.controller = 1;
 }
 
 TEST_F(AdapterStartup, NoAnswerAtAllGivesUnknownEverywhere) {

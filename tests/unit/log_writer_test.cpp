@@ -4,13 +4,17 @@
 #include "output/log_writer.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -68,6 +72,7 @@ using testing_support::StdoutCapture;
 
 constexpr const char* kLog = "LINKSPY.LOG";
 constexpr const char* kBackup = "LINKSPY.BAK";
+constexpr const char* kLock = "LINKSPY.LCK";
 
 std::string ReadFile(const char* name) {
   std::ifstream in(name, std::ios::binary);
@@ -123,7 +128,14 @@ TEST_F(LogWriterTest, RotationReplacesAnExistingBackup) {
   EXPECT_EQ(ReadFile(kBackup), std::string(513024, 'a') + "z");
 }
 
-TEST_F(LogWriterTest, BackupThatCannotBeRemovedFailsRemovalAndRenameEachTime) {
+// The writer's clock in tests: what the test sets.
+std::atomic<int64_t> testClockMs{1000};
+int64_t TestClock() {
+  return testClockMs.load();
+}
+
+TEST_F(LogWriterTest, BackupThatCannotBeRemovedFailsEachTimeAndIsReportedOncePerMinute) {
+  output::SetLogClock(TestClock);
   fs::create_directory(kBackup);
   WriteFile("LINKSPY.BAK/keep", "x");
   WriteFile(kLog, std::string(513024, 'a'));
@@ -133,23 +145,56 @@ TEST_F(LogWriterTest, BackupThatCannotBeRemovedFailsRemovalAndRenameEachTime) {
       "LINKSPY: Error renaming logfile\n"
       "LINKSPY: Error code: File exists\n";
   EXPECT_EQ(LogOnlyOutput("1"), expected);
-  EXPECT_EQ(LogOnlyOutput("2"), expected);
+  // Tried at every write, reported again only once the minute has passed.
+  testClockMs += output::kRotationReportRepeatMs - 1;
+  EXPECT_EQ(LogOnlyOutput("2"), "");
+  testClockMs += 1;
+  EXPECT_EQ(LogOnlyOutput("3"), expected);
+  EXPECT_EQ(LogOnlyOutput("4"), "");
   // The log stays in place and keeps growing; the backup is untouched.
-  EXPECT_EQ(fs::file_size(kLog), 513026u);
+  EXPECT_EQ(fs::file_size(kLog), 513028u);
   EXPECT_EQ(ReadFile("LINKSPY.BAK/keep"), "x");
   EXPECT_EQ(controlBlock.loggingEnabled.load(), 1);
   EXPECT_EQ(controlBlock.sizeCheckEnabled.load(), 1);
 }
 
 TEST_F(LogWriterTest, FailedRenameLeavesTheLogAndIsTriedAgain) {
-  output::SetLogFileNames(kLog, "missing/LINKSPY.BAK");
+  output::SetLogFileNames(kLog, "missing/LINKSPY.BAK", kLock);
   WriteFile(kLog, std::string(513024, 'a'));
   const std::string expected =
       "LINKSPY: Error renaming logfile\n"
       "LINKSPY: Error code: No such file or directory\n";
   EXPECT_EQ(LogOnlyOutput("1"), expected);
-  EXPECT_EQ(LogOnlyOutput("2"), expected);
+  EXPECT_EQ(LogOnlyOutput("2"), "");
   EXPECT_EQ(fs::file_size(kLog), 513026u);
+  // Tried again at the next write: once the folder is there, the rotation works.
+  fs::create_directory("missing");
+  EXPECT_EQ(LogOnlyOutput("3"), "");
+  EXPECT_FALSE(fs::exists(kLog));
+  EXPECT_EQ(fs::file_size("missing/LINKSPY.BAK"), 513027u);
+}
+
+TEST_F(LogWriterTest, RotationFailureIsReportedAgainWhenItsErrorChangesOrAfterAWorkingRotation) {
+  output::SetLogClock(TestClock);
+  fs::create_directory(kBackup);
+  WriteFile("LINKSPY.BAK/keep", "x");
+  WriteFile(kLog, std::string(513024, 'a'));
+  EXPECT_NE(LogOnlyOutput("1"), "");
+  EXPECT_EQ(LogOnlyOutput("2"), "");
+  // Another error: reported at once, then quiet again.
+  output::SetLogFileNames(kLog, "missing/LINKSPY.BAK", kLock);
+  const std::string missing =
+      "LINKSPY: Error renaming logfile\n"
+      "LINKSPY: Error code: No such file or directory\n";
+  EXPECT_EQ(LogOnlyOutput("3"), missing);
+  EXPECT_EQ(LogOnlyOutput("4"), "");
+  // A rotation that works ends the failure: the same error later is reported at once.
+  fs::create_directory("missing");
+  EXPECT_EQ(LogOnlyOutput("5"), "");
+  EXPECT_FALSE(fs::exists(kLog));
+  fs::remove_all("missing");
+  WriteFile(kLog, std::string(513024, 'a'));
+  EXPECT_EQ(LogOnlyOutput("6"), missing);
 }
 
 TEST_F(LogWriterTest, UnopenableLogSendsTheTextToStandardOutputAndSwitchesToConsolePrintMode) {
@@ -194,7 +239,7 @@ TEST_F(LogWriterTest, DevicesAndFifosAtTheLogNameAreOpenFailuresThatNeverBlock) 
   for (const char* name : {"full", "null", "fifo"}) {
     SCOPED_TRACE(name);
     control::ResetControlBlock();
-    output::SetLogFileNames(name, kBackup);
+    output::SetLogFileNames(name, kBackup, kLock);
     EXPECT_EQ(LogOnlyOutput("text\n"), std::string("\nLINKSPY: Error open log file: ") + name +
                                            "\nLINKSPY: Error code: Not a regular file\ntext\n");
     EXPECT_EQ(controlBlock.loggingEnabled.load(), 0);
@@ -205,7 +250,7 @@ TEST_F(LogWriterTest, DevicesAndFifosAtTheLogNameAreOpenFailuresThatNeverBlock) 
   int reader = open("fifo", O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
   control::ResetControlBlock();
-  output::SetLogFileNames("fifo", kBackup);
+  output::SetLogFileNames("fifo", kBackup, kLock);
   EXPECT_NE(LogOnlyOutput("text\n").find("Not a regular file"), std::string::npos);
   pollfd waiting{reader, POLLIN, 0};
   EXPECT_EQ(poll(&waiting, 1, 0), 0) << "revents " << waiting.revents;
@@ -223,8 +268,8 @@ int64_t MillisecondsOf(Call call) {
 }
 
 TEST_F(LogWriterTest, LockHeldElsewhereIsAwaitedOnlyWithinTheBoundAndLoggingResumesAfterIt) {
-  // A descriptor of its own holds the lock, as another process would.
-  int holder = open(kLog, O_WRONLY | O_CREAT, 0600);
+  // A descriptor of its own holds the lock file's lock, as another writer would.
+  int holder = open(kLock, O_RDONLY | O_CREAT, 0600);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX), 0);
   // A holder that lets go within the bound is waited for.
@@ -420,7 +465,7 @@ TEST_F(LogWriterTest, FailedRenameOfTheLogMovesTheBackupsBack) {
     GTEST_SKIP() << "/dev/shm and /tmp are one file system";
   }
   const std::string log = (elsewhere / kLog).string();
-  output::SetLogFileNames(log.c_str(), kBackup);
+  output::SetLogFileNames(log.c_str(), kBackup, kLock);
   output::SetLogBackups("3");
   WriteFile(kBackup, "b0");
   WriteFile("LINKSPY.BAK.1", "b1");
@@ -639,6 +684,135 @@ int StuckWriterScenario() {
 
 TEST_F(LogWriterTest, ShutdownWaitsForAStuckWriterNoLongerThanTheTurnWait) {
   EXPECT_EXIT(std::_Exit(StuckWriterScenario()), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(LogWriterTest, ReadersLocksOnTheLogHoldNoWriterUp) {
+  output::LogOnly("first\n");
+  // What anyone who may read the log can take: both kinds of lock on a read-only descriptor.
+  int reader = open(kLog, O_RDONLY);
+  ASSERT_GE(reader, 0);
+  for (int kind : {LOCK_SH, LOCK_EX}) {
+    SCOPED_TRACE(kind);
+    ASSERT_EQ(flock(reader, kind | LOCK_NB), 0);
+    std::string output;
+    EXPECT_LT(MillisecondsOf([&output] { output = LogOnlyOutput("line\n"); }), 500);
+    EXPECT_EQ(output, "");
+    flock(reader, LOCK_UN);
+  }
+  close(reader);
+  EXPECT_EQ(ReadFile(kLog), "first\nline\nline\n");
+  EXPECT_EQ(controlBlock.loggingEnabled.load(), 1);
+}
+
+// Gives the working folder a default access list that hands group nogroup (65534) read and
+// write rights down to every file made in it; false where the file system keeps none.
+bool GrantNogroupByDefault() {
+  struct Entry {
+    uint16_t tag;
+    uint16_t permissions;
+    uint32_t id;
+  };
+  struct {
+    uint32_t version = 2;
+    Entry entries[5] = {
+        {0x01, 7, ~0u}, {0x04, 6, ~0u}, {0x08, 6, 65534}, {0x10, 6, ~0u}, {0x20, 0, ~0u}};
+  } list;
+  return setxattr(".", "system.posix_acl_default", &list, sizeof list, 0) == 0;
+}
+
+// Whether user and group nobody (65534) may open name for reading (a child process tries).
+bool NobodyMayRead(const char* name) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) std::_Exit(2);
+    std::_Exit(open(name, O_RDONLY) >= 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(LogWriterTest, LockFileIsMadeForItsOwnerAloneAndNarrowedWhenWidened) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(chmod(".", 0755), 0);
+  if (!GrantNogroupByDefault()) GTEST_SKIP() << "no access lists here";
+  output::LogOnly("one\n");
+  // The access list lets the group read the log, but not open the lock file.
+  EXPECT_TRUE(NobodyMayRead(kLog));
+  EXPECT_FALSE(NobodyMayRead(kLock));
+  struct stat status;
+  ASSERT_EQ(stat(kLock, &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  EXPECT_EQ(status.st_size, 0);
+  // Widened by hand (for an access list: its mask): narrowed at the next write.
+  ASSERT_EQ(chmod(kLock, 0666), 0);
+  EXPECT_TRUE(NobodyMayRead(kLock));
+  output::LogOnly("two\n");
+  EXPECT_FALSE(NobodyMayRead(kLock));
+  ASSERT_EQ(stat(kLock, &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  EXPECT_EQ(ReadFile(kLog), "one\ntwo\n");
+}
+
+TEST_F(LogWriterTest, LockFileThatIsALinkAFolderOrAFifoIsAnOpenFailure) {
+  const std::string refused =
+      "\nLINKSPY: Error open log file: LINKSPY.LOG\n"
+      "LINKSPY: Error code: Lock file is a link, not a regular file or another user's\n"
+      "text\n";
+  WriteFile("elsewhere", "");
+  auto link = [] { return symlink("elsewhere", kLock); };
+  auto folder = [] { return mkdir(kLock, 0700); };
+  auto fifo = [] { return mkfifo(kLock, 0600); };
+  auto hardLink = [] { return ::link("elsewhere", kLock); };
+  auto stranger = [] {
+    close(open(kLock, O_WRONLY | O_CREAT, 0600));
+    return chown(kLock, 40001, 40001);
+  };
+  for (auto plant : {+link, +folder, +fifo, +hardLink, +stranger}) {
+    control::ResetControlBlock();
+    ASSERT_EQ(plant(), 0) << std::strerror(errno);
+    EXPECT_EQ(LogOnlyOutput("text\n"), refused);
+    EXPECT_FALSE(fs::exists(kLog));
+    fs::remove(kLock);
+  }
+  EXPECT_EQ(ReadFile("elsewhere"), "");
+}
+
+// Without /proc in a mount namespace of its own (a child process): the log made by the first
+// text cannot be reopened for the second, and the reason names /proc. Returns 0, 77 where no
+// namespace can be made, or the failed check.
+int WithoutProcScenario() {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) {
+    return 77;
+  }
+  output::LogOnly("first\n");
+  StdoutCapture capture;
+  output::LogOnly("second\n");
+  output::LogOnly("third\n");
+  if (capture.Take() !=
+      "\nLINKSPY: Error open log file: LINKSPY.LOG\n"
+      "LINKSPY: Error code: /proc must be mounted for the log file to be"
+      " opened safely\nsecond\nthird\n") {
+    return 1;
+  }
+  return ReadFile(kLog) == "first\n" ? 0 : 2;
+}
+
+TEST_F(LogWriterTest, WithoutProcTheReasonSaysItMustBeMounted) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers need /proc";
+#else
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) std::_Exit(WithoutProcScenario());
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 TEST(TimestampTest, DayMonthFullYearAndTimeInTwoDigitFields) {

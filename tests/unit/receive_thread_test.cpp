@@ -11,7 +11,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "capi/adapter_exchange.h"
 #include "capi/provider_binding.h"
 #include "control/records/control_block.h"
 #include "output/trace_indication.h"
@@ -161,6 +164,43 @@ TEST_F(ReceiveThread, StopLetsTheThreadGoWithoutWaitingAndItEndsAfterItsPass) {
   testing_support::StdoutCapture again;
   capi::StopReceiveThread();
   EXPECT_EQ(again.Take(), "No thread to stop!\n");
+}
+
+// What the handler was given: each message's command and number, and whether the last came.
+std::mutex handledMutex;
+std::condition_variable handledSignal;
+std::vector<std::pair<int, int>> handled;
+
+void RecordHandled(const uint8_t* message, size_t) {
+  std::lock_guard<std::mutex> hold(handledMutex);
+  handled.emplace_back(message[4], message[6] | (message[7] << 8));
+  handledSignal.notify_all();
+}
+
+TEST_F(ReceiveThread, LateQueryAnswersAreDroppedUnlessUnnumbered) {
+  capi::SendAdapterRequest(capiProvider.applId, 1, capi::LINE_CONFIG, 0, 512, capi::infoBuffer);
+  uint16_t last = testing_support::NumberOf(fake.sent.back());
+  Bytes conf = testing_support::AdapterConf({1, 2});
+  // The last query's late answer, then an unnumbered one and a trace text.
+  fake.steps = {{0, 0, testing_support::Numbered(conf, last)},
+                {0, 0, conf},
+                {0, 0, testing_support::DebugInd("12:00:00.000 L2D after")}};
+  fake.stopAfterWaits = 3;
+  handled.clear();
+  testing_support::StdoutCapture capture;
+  capi::StartReceiveThread(RecordHandled);
+  {
+    std::unique_lock<std::mutex> hold(handledMutex);
+    EXPECT_TRUE(
+        handledSignal.wait_for(hold, std::chrono::seconds(10), [] { return handled.size() >= 2; }));
+    EXPECT_EQ(handled, (std::vector<std::pair<int, int>>{{0x18, 0}, {0x19, 0}}));
+  }
+  // The thread's last pass is over once it is outside the provider; the flag is cleared by then.
+  for (int i = 0; i < 2000 && capi::receiveThreadInProvider.load() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  capi::StopReceiveThread();
+  capture.Take();
 }
 
 TEST_F(ReceiveThread, SecondThreadStartIsRefused) {

@@ -16,9 +16,12 @@ using namespace capi;
 TEST(VendorMessages, AdapterRequestLayout) {
   uint8_t m[kAdapterReqLength];
   std::memset(m, 0xAA, sizeof m);
-  EXPECT_EQ(BuildAdapterRequest(m, 0x1234, 7, FIRMWARE_VERSION, 0, 0xDEADBEEF, 512), 18u);
-  Bytes expected = {18, 0, 0x34, 0x12, 0x18, 0, 0, 0, 7, 6, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE, 0, 2};
+  EXPECT_EQ(BuildAdapterRequest(m, 0x1234, 0x0102, 7, FIRMWARE_VERSION, 0, 0xDEADBEEF, 512), 18u);
+  Bytes expected = {18, 0, 0x34, 0x12, 0x18, 0, 2, 1, 7, 6, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE, 0, 2};
   EXPECT_EQ(Bytes(m, m + 18), expected);
+  // The reply's echo of the number is read back at the same place.
+  EXPECT_EQ(ReceivedMessageNumber(m, sizeof m), 0x0102);
+  EXPECT_EQ(ReceivedMessageNumber(m, 7), 0);
 }
 
 TEST(VendorMessages, DebugRequestLayoutsAndLimits) {
@@ -135,13 +138,13 @@ class ConfData : public testing::Test {
 
 TEST_F(ConfData, InlineDataIsCopiedWithinTheMessage) {
   Bytes m = Conf(21, 3, 0, {1, 2, 3});
-  EXPECT_EQ(Take(m), 0);
+  EXPECT_EQ(Take(m), 3);
   EXPECT_EQ(Bytes(info, info + 4), (Bytes{1, 2, 3, 0xEE}));
 
   // A data length larger than what the message holds: only the bytes inside it are taken.
   std::memset(info, 0xEE, sizeof info);
   m = Conf(20, 300, 0, {7, 8, 9, 9});
-  EXPECT_EQ(Take(m), 0);
+  EXPECT_EQ(Take(m), 2);
   EXPECT_EQ(Bytes(info, info + 3), (Bytes{7, 8, 0xEE}));
 }
 
@@ -152,7 +155,7 @@ TEST_F(ConfData, LongDataIsCutAtTheBufferSize) {
   std::memset(guarded, 0xEE, sizeof guarded);
   auto& buffer = *reinterpret_cast<uint8_t(*)[kInfoBufferSize]>(guarded);
   Bytes m = Conf(18 + 600, 600, 0, data);
-  EXPECT_EQ(TakeAdapterConfData(m.data(), kWhole, nullptr, buffer), 0);
+  EXPECT_EQ(TakeAdapterConfData(m.data(), kWhole, nullptr, buffer), 512);
   EXPECT_EQ(guarded[511], static_cast<uint8_t>(511));
   EXPECT_EQ(guarded[512], 0xEE);
 }
@@ -164,7 +167,7 @@ TEST_F(ConfData, EmptyEchoedForeignAndShortReplies) {
 
   // Where no provider can place data here, an address brings none: inline data or nothing.
   m = Conf(22, 4, kToken, {1, 2, 3, 4});
-  EXPECT_EQ(Take(m), 0);
+  EXPECT_EQ(Take(m), 4);
   EXPECT_EQ(info[3], 4);
   std::memset(info, 0xEE, sizeof info);
   m = Conf(18, 4, kToken, {1, 2, 3, 4});

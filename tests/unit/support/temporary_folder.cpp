@@ -22,7 +22,8 @@ void TemporaryFolderTest::SetUp() {
   fs::current_path(folder_, error);
   ASSERT_FALSE(error) << folder_ << ": " << error.message();
   control::ResetControlBlock();
-  output::SetLogFileNames("LINKSPY.LOG", "LINKSPY.BAK");
+  output::SetLogFileNames("LINKSPY.LOG", "LINKSPY.BAK", "LINKSPY.LCK");
+  output::SetLogClock(nullptr);
   output::SetLogBackups(nullptr);
   output::displayLine[0] = '\0';
 }

@@ -28,6 +28,16 @@ Bytes AdapterConf(const Bytes& data, uint16_t infoWord, uint32_t dataAddress) {
   return m;
 }
 
+Bytes Numbered(Bytes message, uint16_t number) {
+  message[6] = static_cast<uint8_t>(number);
+  message[7] = static_cast<uint8_t>(number >> 8);
+  return message;
+}
+
+uint16_t NumberOf(const Bytes& message) {
+  return static_cast<uint16_t>(message.at(6) | (message.at(7) << 8));
+}
+
 Bytes DebugMessage(uint8_t command, uint8_t subcommand, uint8_t controller, uint8_t textPresent,
                    uint8_t textLength, const std::string& text) {
   Bytes m(13 + text.size(), 0);

@@ -13,6 +13,12 @@ using Bytes = std::vector<uint8_t>;
 // An ADAPTER_CONF with its reply data inline after the 18 header bytes.
 Bytes AdapterConf(const Bytes& data, uint16_t infoWord = 0, uint32_t dataAddress = 0);
 
+// message with its message number (offset 6) set: a confirmation echoing its request's.
+Bytes Numbered(Bytes message, uint16_t number);
+
+// The message number of a message put.
+uint16_t NumberOf(const Bytes& message);
+
 // A message laid out as a DEBUG_IND (any command and subcommand), its text at offset 13.
 Bytes DebugMessage(uint8_t command, uint8_t subcommand, uint8_t controller, uint8_t textPresent,
                    uint8_t textLength, const std::string& text);
