@@ -145,6 +145,25 @@ class HeldScreen(unittest.TestCase):
         self.assertEqual(self.tmux.exit_status(20), 0, self.tmux.screen())
         self.assertEqual(len(re.findall(rb"L2D FLOOD \d{6}", h.read_log(folder))), 3000)
 
+    def test_ctrl_x_while_held_leaves_the_newest_rows_as_the_last_screen(self):
+        self.start(25)
+        self.assertTrue(self.tmux.wait_for(lambda rows: (number_of(rows[21]) or 0) > 10, 30),
+                        self.tmux.screen())
+        self.tmux.send_keys(h.CTRL["A"])
+        self.assertTrue(self.tmux.wait_for(self.marker), self.tmux.screen())
+        held_newest = self.region(self.tmux.screen())[-1]
+        self.assertTrue(h.wait_until(
+            lambda: max(logged_numbers(self.folder)) >= held_newest + 50, 30))
+        logged = max(logged_numbers(self.folder))
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(20), 0, self.tmux.screen())
+        self.assertTrue(self.tmux.wait_for_text("Clean at shutdown"), self.tmux.screen())
+        rows = [row.rstrip() for row in self.tmux._tmux("capture-pane", "-p", "-t", "t",
+                                                       "-S", "-200").split("\n")]
+        shown = [number_of(row) for row in rows if number_of(row) is not None]
+        self.assertGreaterEqual(shown[-1], logged, rows)
+        self.assertFalse([row for row in rows if MARKER.search(row)], rows)
+
     def test_80_by_25_holds_looks_back_and_releases(self):
         self.hold_page_up_and_release(25)
 
