@@ -87,7 +87,7 @@ int ContinueKey(KeyDecoder* decoder, unsigned char byte, int* keys) {
       [[fallthrough]];
     case KeyStage::kShift3:
       if (!IsFinalByte(byte)) return -1;
-      return EndKeyBytes(decoder, keys);
+      return EndKeyBytes(decoder, keys);  // the final byte: the whole sequence is one Esc
     case KeyStage::kIdle:
       break;
   }
