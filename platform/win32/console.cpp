@@ -35,6 +35,8 @@ constexpr DWORD kPollMs = 10;
 // The keys that end the program.
 constexpr char kKeyInterrupt = 0x03;
 constexpr char kKeyEndProgram = 0x18;
+// How long the next line of a paste may take to stand in the input queue after the one read.
+constexpr int kPasteFollowMs = 10;
 
 // True when column and row lie on the 80 x 25 screen.
 bool OnScreen(int column, int row) {
@@ -270,6 +272,12 @@ int ReadLine(char* line, int capacity) {
   }
   if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
   return static_cast<int>(length);
+}
+
+// The console's line input takes one line of a paste; the others stay as key records behind
+// it. Redirected input never has one.
+bool LineFollows() {
+  return inputIsConsole && ConsoleKeyWaiting(kPasteFollowMs);
 }
 
 void ErrorStreamWrite(const char* text, size_t length, Severity) {
