@@ -58,9 +58,8 @@ bool IsFirmwareCommand(const char* line, size_t length) {
          std::strchr(kTaskLetters, line[0]) != nullptr;
 }
 
-}  // namespace
-
-void RunPrompt() {
+// Draws the prompt area, reads one line and carries it out; false when no line came.
+bool RunPromptLine(bool* lineFollows) {
   char prompt[16];
   std::snprintf(prompt, sizeof prompt, "\rC%1d:-)", control::controlBlock.controller);
   DrawAt(0, kSeparatorRow, kSeparator);
@@ -70,7 +69,9 @@ void RunPrompt() {
 
   char line[kPromptLineSize];
   // Input has ended (or the program is asked to end): no line, nothing carried out.
-  if (platform::ReadLine(line, sizeof line) < 0) return;
+  if (platform::ReadLine(line, sizeof line) < 0) return false;
+  // Looked at before the line is carried out: keys typed while it runs belong to the keyboard.
+  *lineFollows = platform::LineFollows();
   output::WriteDirect("%s", kBlankRow);
 
   // The line is taken as the text up to its first zero byte, as it would be sent.
@@ -82,6 +83,19 @@ void RunPrompt() {
   } else {
     output::WriteDirect("%s", kTaskNameList);
   }
+  return true;
+}
+
+}  // namespace
+
+// The lines of a paste each get a prompt of their own, as if typed one by one; a last line
+// without its line end stays in the prompt to be finished. After .l there is no prompt: what
+// follows is read as keys.
+void RunPrompt() {
+  bool lineFollows = false;
+  do {
+    if (!RunPromptLine(&lineFollows)) return;
+  } while (lineFollows && control::controlBlock.loggedIn == 1);
 }
 
 }  // namespace console

@@ -107,6 +107,12 @@ int ReadKey();
 // termination has been requested).
 int ReadLine(char* line, int capacity);
 
+// Right after a line has been read at the console: true when keys are already there that
+// were not typed after it (the next lines of a paste), waiting no longer than the bytes of
+// one key take; they stay for the next read. Always false for redirected input, whose next
+// line waits for its own blank key.
+bool LineFollows();
+
 // Shows a warning message box titled "LINKSPY" with an OK button; blocks until closed. Where
 // nobody could close it (no terminal or no desktop), its text goes to standard error instead,
 // as a text of severity.

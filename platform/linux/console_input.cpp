@@ -9,8 +9,8 @@
 
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
-#include "platform/linux/cp437.h"
-#include "platform/linux/escape_keys.h"
+#include "platform/linux/key_decoder.h"
+#include "platform/linux/monotonic_clock.h"
 #include "platform/linux/process_signals.h"
 #include "platform/system.h"
 
@@ -24,7 +24,8 @@ constexpr int kKeyEndOfFileZ = 0x1A;
 constexpr int kKeyInterrupt = 0x03;
 constexpr int kKeyEndProgram = 0x18;
 constexpr int kKeyEscape = 0x1B;
-// The bytes of one key (a UTF-8 character, an escape sequence) arrive together.
+// The bytes of one key (a UTF-8 character, an escape sequence) arrive together, and so do
+// the lines of a paste.
 constexpr int kKeyTailWaitMs = 10;
 
 termios originalMode;
@@ -97,31 +98,37 @@ int ReadKeyTail() {
   return WaitForInput(kKeyTailWaitMs) == kReady ? ReadByte() : -1;
 }
 
-// A UTF-8 character typed at the terminal as its code page byte ('?' when it has none).
-int DecodeUtf8Key(int lead) {
-  int tail = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-  if (tail == 0) return '?';
-  char32_t character = static_cast<char32_t>(lead & (0x3F >> tail));
-  for (int i = 0; i < tail; ++i) {
-    int next = ReadKeyTail();
-    if (next < 0 || (next & 0xC0) != 0x80) return '?';
-    character = (character << 6) | static_cast<char32_t>(next & 0x3F);
-  }
-  return UnicodeToCp437(character);
-}
+// Where the decoding of the terminal's bytes stands, and the keys decoded and not yet read
+// (main thread only, as every key read).
+KeyDecoder keyDecoder{};
+int decodedKeys[kMaxKeysPerByte];
+int decodedCount = 0;
+int decodedNext = 0;
 
-// The key of an escape sequence, read after its Esc: Esc itself when nothing follows at once,
-// kKeyUnnamed for a sequence cut short or without a use.
-int ReadEscapeKey() {
-  unsigned char tail[kMaxEscapeTail + 1];
-  size_t length = 0;
-  for (;;) {
-    int next = ReadKeyTail();
-    if (next < 0) return length == 0 ? kKeyEscape : kKeyUnnamed;
-    tail[length++] = static_cast<unsigned char>(next);
-    int key = DecodeEscapeTail(tail, length);
-    if (key != kSequenceGoesOn) return key;
+// Decodes terminal bytes until a key is ready to be read. The key's first byte is waited for
+// at most timeoutMs (-1: no limit), each further byte of it kKeyTailWaitMs. False when no key
+// came: the time is up, input has ended or termination is requested.
+bool DecodeUntilKey(int timeoutMs) {
+  int64_t deadline = MonotonicMs() + timeoutMs;
+  while (decodedNext == decodedCount) {
+    decodedNext = decodedCount = 0;
+    int byte;
+    if (KeyUnderWay(keyDecoder)) {
+      byte = ReadKeyTail();
+      if (byte < 0) {
+        decodedCount = EndKeyBytes(&keyDecoder, decodedKeys);
+        continue;
+      }
+    } else {
+      int64_t left = deadline - MonotonicMs();
+      if (timeoutMs >= 0 && WaitForInput(left > 0 ? static_cast<int>(left) : 0) != kReady)
+        return false;
+      byte = ReadByte();
+      if (byte < 0) return false;
+    }
+    decodedCount = DecodeKeyByte(&keyDecoder, static_cast<unsigned char>(byte), decodedKeys);
   }
+  return true;
 }
 
 // Writes text at the model's cursor.
@@ -278,18 +285,25 @@ void InputResumeTerminal() {
 }
 
 bool KeyWaiting(int timeoutMs) {
-  return WaitForInput(timeoutMs) == kReady;
+  if (!KeysFromTerminal()) return WaitForInput(timeoutMs) == kReady;
+  return DecodeUntilKey(timeoutMs);
 }
 
-// At the terminal, Backspace (DEL) reads as 0x08, typed characters as code page bytes and the
-// cursor and page keys as their named codes.
+// At the terminal, the keys as decoded: Backspace (DEL) reads as 0x08, typed characters as
+// code page bytes, an escape sequence as a cursor or page key's named code, else as Esc.
 int ReadKey() {
-  int byte = ReadByte();
-  if (byte < 0 || !KeysFromTerminal()) return byte;
-  if (byte == 0x7F) return kKeyBackspace;
-  if (byte == kKeyEscape) return ReadEscapeKey();
-  if (byte >= 0x80) return DecodeUtf8Key(byte);
-  return byte;
+  if (!KeysFromTerminal()) return ReadByte();
+  return DecodeUntilKey(-1) ? decodedKeys[decodedNext++] : -1;
+}
+
+// Esc keys are passed over: a paste's closing bracket (an escape sequence) starts no line.
+bool LineFollows() {
+  if (!KeysFromTerminal()) return false;
+  while (DecodeUntilKey(kKeyTailWaitMs)) {
+    if (decodedKeys[decodedNext] != kKeyEscape) return true;
+    ++decodedNext;
+  }
+  return false;
 }
 
 int StartupKeysFd() {

@@ -49,24 +49,19 @@ int TildeKey(const unsigned char* parameters, size_t length) {
 
 }  // namespace
 
-int DecodeEscapeTail(const unsigned char* tail, size_t length) {
-  if (length == 0) return kSequenceGoesOn;
-  unsigned char introducer = tail[0];
-  if (introducer != '[' && introducer != 'O') return kKeyUnnamed;
-  // The Linux console's function keys: "[[" and one letter.
-  if (introducer == '[' && length >= 2 && tail[1] == '[') {
-    return length == 3 ? kKeyUnnamed : kSequenceGoesOn;
+int EscapeSequenceKey(const unsigned char* sequence, size_t length) {
+  if (length < 2 || length > kMaxEscapeSequence) return kKeyUnnamed;
+  unsigned char introducer = sequence[0];
+  unsigned char final = sequence[length - 1];
+  if ((introducer != '[' && introducer != 'O') || final < 0x40 || final > 0x7E) {
+    return kKeyUnnamed;
   }
-  // Parameter and intermediate bytes (0x20..0x3F), then the final byte (0x40..0x7E).
-  for (size_t i = 1; i < length; ++i) {
-    unsigned char byte = tail[i];
-    if (byte >= 0x40 && byte <= 0x7E) {
-      if (i != length - 1) return kKeyUnnamed;
-      return byte == '~' && introducer == '[' ? TildeKey(tail + 1, i - 1) : LetterKey(byte);
-    }
-    if (byte < 0x20 || byte > 0x3F) return kKeyUnnamed;
+  // Parameter and intermediate bytes only between introducer and final byte.
+  for (size_t i = 1; i + 1 < length; ++i) {
+    if (sequence[i] < 0x20 || sequence[i] > 0x3F) return kKeyUnnamed;
   }
-  return length > kMaxEscapeTail ? kKeyUnnamed : kSequenceGoesOn;
+  if (introducer == '[' && final == '~') return TildeKey(sequence + 1, length - 2);
+  return LetterKey(final);
 }
 
 }  // namespace platform

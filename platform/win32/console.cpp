@@ -35,6 +35,8 @@ constexpr DWORD kPollMs = 10;
 // The keys that end the program.
 constexpr int kKeyInterrupt = 0x03;
 constexpr int kKeyEndProgram = 0x18;
+// How long the next line of a paste may take to stand in the input queue after the one read.
+constexpr int kPasteFollowMs = 10;
 
 // The marker over the top row's right end and in the title (under the console lock): its text,
 // the text drawn on the top row now (drawnLength 0: none), the cells beneath the drawn one, the
@@ -402,6 +404,12 @@ int ReadLine(char* line, int capacity) {
   }
   if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
   return static_cast<int>(length);
+}
+
+// The console's line input takes one line of a paste; the others stay as key records behind
+// it. Redirected input never has one.
+bool LineFollows() {
+  return inputIsConsole && ConsoleKeyWaiting(kPasteFollowMs);
 }
 
 void ErrorStreamWrite(const char* text, size_t length, Severity) {

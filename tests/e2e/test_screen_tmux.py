@@ -100,6 +100,91 @@ class ScreenWithoutTraffic(TerminalSession):
 
 
 @h.needs(h.QZ7EMU)
+class KeysAtThePrompt(TerminalSession):
+    """Pastes and bytes that are no UTF-8, typed into the prompt of a quiet session."""
+
+    emulator_args = ("--rate", "0")
+    PASTE = ["l2d stat", "dch 22", "cmt l3x", ".m"]
+
+    def setUp(self):
+        super().setUp()
+        self.assertTrue(self.tmux.wait_for_text("D-Channel Protocol"), self.tmux.screen())
+        self.tmux.send_keys(h.ACCESS)
+        self.assertTrue(self.tmux.wait_for_text("Welcome in debug mode"), self.tmux.screen())
+
+    def open_prompt(self):
+        self.tmux.send_keys(b" ")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[23] == "C1:-)"), self.tmux.screen())
+
+    def sent(self):
+        """The firmware command lines the emulator received after the decoders' own."""
+        return [c[4:] for c in self.emulator.commands()
+                if c.startswith("cmd ") and c not in ("cmd cmt l2", "cmd cmt l3")]
+
+    def markers(self):
+        return (h.read_log(self.folder) or b"").count(b"Marker No.")
+
+    def test_each_pasted_line_runs_as_a_line_of_its_own(self):
+        pastes = {
+            "one write, carriage returns": lambda text: self.tmux.send_keys(
+                text.replace("\n", "\r").encode()),
+            "one string, line feeds": self.tmux.type_text,
+            "paste buffer, bracketed if asked": self.paste_buffer,
+            "bracketed": lambda text: self.tmux.send_keys(
+                b"\x1b[200~" + text.replace("\n", "\r").encode() + b"\x1b[201~"),
+        }
+        for number, (how, paste) in enumerate(pastes.items(), 1):
+            with self.subTest(how):
+                self.open_prompt()
+                paste("".join(line + "\n" for line in self.PASTE))
+                self.assertTrue(h.wait_until(lambda: self.markers() == number), self.markers())
+                self.assertTrue(h.wait_until(lambda: len(self.sent()) == 3 * number),
+                                self.sent())
+                self.assertEqual(self.sent()[-3:], self.PASTE[:3])
+                # The last line closed the prompt: no new one stands open.
+                self.assertTrue(self.tmux.wait_for(lambda rows: rows[24].startswith(
+                    "Set Marker No. %d" % number)), self.tmux.screen())
+                self.assertEqual(self.tmux.screen()[23], "C1:-).m")
+        # A last line without its line end stays in the prompt to be finished.
+        self.open_prompt()
+        self.tmux.send_keys(b"dch 23\r.c")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[23] == "C1:-).c"), self.tmux.screen())
+        self.tmux.send_keys(b"5\r")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[24].startswith(
+            "Controller number: 5")), self.tmux.screen())
+        self.assertEqual(self.sent()[-1], "dch 23")
+        self.tmux.send_keys(h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(), 0)
+        self.assertEqual(self.markers(), len(pastes))
+        self.assertEqual(len(self.sent()), 3 * len(pastes) + 1)
+
+    def paste_buffer(self, text):
+        self.tmux._tmux("set-buffer", "-b", "lines", text)
+        self.tmux._tmux("paste-buffer", "-p", "-d", "-b", "lines", "-t", "t")
+
+    def test_a_bad_byte_costs_itself_and_not_the_key_after_it(self):
+        # In the prompt: the Enter after a bad byte ends the line.
+        self.open_prompt()
+        self.tmux.send_keys(b"\xc3\r")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[24].startswith("V42 CMT SM2")),
+                        self.tmux.screen())
+        self.assertEqual(self.tmux.screen()[23], "C1:-)?")
+        # Three bad bytes are three '?' and the blank after them is kept.
+        self.open_prompt()
+        self.tmux.send_keys(b"l\xe4\xf6\xfc x\r")
+        self.assertTrue(h.wait_until(lambda: self.sent() == ["l??? x"]), self.sent())
+        self.assertEqual(self.tmux.screen()[23], "C1:-)l??? x")
+        # In the keyboard loop: the blank after a bad byte opens the prompt, Ctrl-X ends.
+        self.tmux.send_keys(b"\xc3 ")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[23] == "C1:-)"), self.tmux.screen())
+        self.tmux.send_keys(b".x\r")
+        self.assertTrue(self.tmux.wait_for(lambda rows: rows[24].startswith(
+            "Please exit program with <CTRL-X>!")), self.tmux.screen())
+        self.tmux.send_keys(b"\xe4" + h.CTRL["X"])
+        self.assertEqual(self.tmux.exit_status(), 0)
+
+
+@h.needs(h.QZ7EMU)
 class LinkLostOnScreen(unittest.TestCase):
     LOST = "LINKSPY: Connection to the CAPI provider lost"
 

@@ -138,6 +138,23 @@ class WineTerminal(h.EmulatorCase):
         self.assertTrue(self.tmux.screen()[23].startswith("C3:-).x"), self.tmux.screen())
         self.exit_with(h.CTRL["X"])
 
+    def test_each_pasted_line_runs_as_a_line_of_its_own(self):
+        self.tmux.send_keys(h.ACCESS)
+        self.wait_row(0, lambda row: row.startswith("Welcome in debug mode"))
+        self.tmux.send_keys(b" ")
+        self.wait_row(23, lambda row: row.startswith("C1:-)"))
+        self.tmux.send_keys(b"l2d stat\rdch 22\rcmt l3x\r.m\r")
+        # Wine's console may echo lines that wait before its line input starts on the prompt's
+        # row: the reply is looked for anywhere.
+        self.assertTrue(self.tmux.wait_for_text("Set Marker No. 1"), self.tmux.screen())
+        self.assertTrue(h.wait_until(lambda: "cmd cmt l3x" in self.emulator.commands(), 10),
+                        self.emulator.commands())
+        sent = [c for c in self.emulator.commands()
+                if c.startswith("cmd ") and c not in ("cmd cmt l2", "cmd cmt l3")]
+        self.assertEqual(sent, ["cmd l2d stat", "cmd dch 22", "cmd cmt l3x"])
+        log = self.exit_with(h.CTRL["X"])
+        self.assertEqual(log.count(b"Marker No."), 1)
+
     def test_help_screen_shows_the_superscript_two(self):
         self.tmux.send_keys(h.ACCESS)
         self.wait_row(0, lambda row: row.startswith("Welcome in debug mode"))
