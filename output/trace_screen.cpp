@@ -24,7 +24,7 @@ constexpr int kTraceLineColumns = platform::kScreenColumns - 1;
 constexpr int kLostNoteMs = 3000;
 constexpr int kMarkerSize = platform::kScreenColumns + 1;
 
-// The cursor saved around a trace line (used by the receive thread only).
+// The cursor saved around a trace row (under the console lock).
 int savedCursorColumn = 0;
 int savedCursorRow = 0;
 
