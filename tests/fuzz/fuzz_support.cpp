@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "capi/records/capi_provider.h"
+#include "capi/records/result_codes.h"
 #include "capi/records/vendor_messages.h"
 #include "control/records/control_block.h"
 
@@ -18,17 +19,21 @@ namespace {
 uint8_t* placed = nullptr;
 size_t placedLength = 0;
 bool placedMeasured = false;
+// A provider delivers a message once: after it was taken a bounded wait finds the queue empty,
+// as a query that drops a stale reply and waits on finds it when nothing else comes.
+bool placedTaken = false;
 
 uint32_t FakeWait(uint32_t) {
   return 0;
 }
 
 uint32_t FakeWaitWithin(uint32_t, uint32_t) {
-  return 0;
+  return placedTaken ? capi::kQueueEmpty : 0;
 }
 
 uint32_t FakeGet(uint32_t, const uint8_t** message) {
   *message = placed;
+  placedTaken = true;
   return 0;
 }
 
@@ -68,6 +73,7 @@ const uint8_t* PlaceMessage(const uint8_t* data, size_t size, bool measured) {
   std::memcpy(placed, data, size < length ? size : length);
   placedLength = length;
   placedMeasured = measured;
+  placedTaken = false;
   return placed;
 }
 
