@@ -15,6 +15,7 @@ and in an 80 x 25 tmux pane:
 """
 
 import glob
+import math
 import os
 import re
 import select
@@ -23,7 +24,7 @@ import statistics
 import subprocess
 import time
 
-from run_bench import POLL_S, cpu_seconds, machine
+import run_bench
 
 STEADY_RE = re.compile(rb"L2D STEADY (FIRST|LAST)")
 LATENCY_RE = re.compile(rb"(\d\d):(\d\d):(\d\d)\.(\d{3}) L2D LATENCY (\d{4})")
@@ -69,7 +70,7 @@ def await_marker(folder, which, alive, timeout=60):
             raise RuntimeError("the %s marker did not reach the log" % which.decode())
         if not alive():
             raise RuntimeError("the receiver ended before the %s marker" % which.decode())
-        time.sleep(POLL_S * 5)
+        time.sleep(run_bench.POLL_S * 5)
 
 
 def window_lines(h, folder):
@@ -158,9 +159,9 @@ def run_cpu(h, rate, window_ms, in_tmux):
         receiver = Receiver(h, folder, in_tmux)
         pids = [p for p in (receiver.pid, receiver.server) if p]
         await_marker(folder, b"FIRST", receiver.alive)
-        before = [cpu_seconds(p) for p in pids]
+        before = [run_bench.cpu_seconds(p) for p in pids]
         await_marker(folder, b"LAST", receiver.alive)
-        used = [cpu_seconds(p) - b for p, b in zip(pids, before)]
+        used = [run_bench.cpu_seconds(p) - b for p, b in zip(pids, before)]
         receiver.finish()
     lines, seconds = window_lines(h, folder)
     figures = {"lines": lines, "rate": lines / seconds, "linkspy_us": used[0] * 1e6 / lines}
@@ -179,8 +180,9 @@ class SyscallCounter:
         for pipe in pipes:
             os.mkfifo(pipe)
         self.process = subprocess.Popen(
-            ["perf", "stat", "-x,", "-e", "syscalls:sys_enter_*", "-p", str(pid), "-D", "-1",
-             "--control", "fifo:%s,%s" % tuple(pipes), "-o", self.output],
+            ["perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter,syscalls:sys_enter_*",
+             "-p", str(pid), "-D", "-1", "--control", "fifo:%s,%s" % tuple(pipes),
+             "-o", self.output],
             stderr=subprocess.DEVNULL)
         self.control = open(pipes[0], "w")
         self.ack = open(pipes[1], "rb")
@@ -204,6 +206,11 @@ class SyscallCounter:
                 fields = line.split(",")
                 if len(fields) > 2 and fields[0].isdigit() and int(fields[0]) > 0:
                     counts[fields[2].replace("syscalls:sys_enter_", "")] = int(fields[0])
+        # Every call passes raw_syscalls:sys_enter; those without a tracepoint of their own
+        # would be missing from the names.
+        unnamed = counts.pop("raw_syscalls:sys_enter", 0) - sum(counts.values())
+        if unnamed > 0:
+            counts["(without a tracepoint)"] = unnamed
         return counts
 
 
@@ -267,10 +274,8 @@ class PaneWatch:
     showed it only after the first output reported since that capture was asked for: the time
     from that output to the reply is the resolution, kept for each marker."""
 
-    def __init__(self, pane):
-        self.client = subprocess.Popen(["tmux", "-S", pane.socket, "-C", "attach", "-t", "t"],
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.DEVNULL)
+    def __init__(self, client):
+        self.client = client  # tmux -C attach, its standard input and output piped
         self.pending = b""
         self.in_flight = True  # the attach command's own reply comes first
         self.first_output = None  # the first output reported since the last ask
@@ -278,21 +283,24 @@ class PaneWatch:
         self.block = None
         self.seen = {}  # marker number: (time seen, resolution)
 
-    def _ask(self):
+    def ask(self):
+        """Asks tmux for a capture of the pane."""
         self.client.stdin.write(b"capture-pane -p -t t\n")
         self.client.stdin.flush()
         self.output_before_ask = self.first_output
         self.first_output = None
         self.in_flight = True
 
-    def _line(self, line, now):
+    def take(self, line, now):
+        """Follows one line of the control stream, read at now."""
         if line.startswith(b"%output"):
-            self.first_output = self.first_output or now
+            if self.first_output is None:
+                self.first_output = now
         elif line.startswith(b"%begin"):
             self.block = []
         elif line.startswith((b"%end", b"%error")) and self.block is not None:
             # The reply holds the output up to its ask and perhaps some after it.
-            since = self.output_before_ask or now
+            since = now if self.output_before_ask is None else self.output_before_ask
             for number in re.findall(rb"L2D LATENCY (\d{4})", b"\n".join(self.block)):
                 self.seen.setdefault(int(number), (now, now - since))
             self.block = None
@@ -304,8 +312,8 @@ class PaneWatch:
         """Follows the control stream until until() is true."""
         fd = self.client.stdout.fileno()
         while not until():
-            if self.first_output and not self.in_flight:
-                self._ask()
+            if self.first_output is not None and not self.in_flight:
+                self.ask()
             if not select.select([fd], [], [], 0.2)[0]:
                 continue
             data = os.read(fd, 65536)
@@ -315,7 +323,7 @@ class PaneWatch:
             self.pending += data
             *lines, self.pending = self.pending.split(b"\n")
             for line in lines:
-                self._line(line, now)
+                self.take(line, now)
 
     def close(self):
         self.client.stdin.close()
@@ -335,7 +343,9 @@ def run_latency(h, rate, markers, spacing_ms):
     with latency_emulator(h, rate, markers, spacing_ms) as emulator:
         folder = h.run_folder(emulator.port)
         receiver = Receiver(h, folder, True)
-        watch = PaneWatch(receiver.pane)
+        watch = PaneWatch(subprocess.Popen(
+            ["tmux", "-S", receiver.pane.socket, "-C", "attach", "-t", "t"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
         # A marker that scrolled away between two captures is never seen: the watch then ends
         # a little after the last marker's time.
         deadline = time.monotonic() + (LEAD_MS + markers * spacing_ms) / 1000 + 5
@@ -353,7 +363,7 @@ def run_latency(h, rate, markers, spacing_ms):
 
 def percentile(values, share):
     """The value below which share of the sorted values lie (the nearest rank)."""
-    return values[min(len(values) - 1, max(0, int(round(share * len(values) + 0.5)) - 1))]
+    return values[max(0, math.ceil(share * len(values)) - 1)]
 
 
 def measure(h, args):
@@ -447,7 +457,7 @@ def section(args, runs):
             "(%.0f s for the counts). CPU figures are the median of %d runs; the counts and the "
             "latencies come from one run each. Taken %s on %s.\n\n" % (
                 args.steady_rate, args.steady_seconds, min(args.steady_seconds, 5),
-                args.steady_runs, time.strftime("%Y-%m-%d"), machine()))
+                args.steady_runs, time.strftime("%Y-%m-%d"), run_bench.machine()))
     text += "| figure | headless | 80 x 25 tmux pane | goal |\n|---|---:|---:|---|\n"
     for row in figures:
         text += "| %s |\n" % " | ".join(row)
