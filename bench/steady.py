@@ -124,11 +124,13 @@ class Receiver:
             h.ends_with_test(self.kill)
 
     def alive(self):
+        """True while linkspy runs."""
         if self.pane:
             return not os.path.exists(self.pane.status_file)
         return self.process.poll() is None
 
     def kill(self):
+        """Ends a headless linkspy at once if it still runs (clean-up after a failure)."""
         if self.pane is None and self.process.poll() is None:
             self.process.kill()
             self.process.wait()
@@ -174,7 +176,7 @@ class SyscallCounter:
     """perf stat counting every system call tracepoint of a process (all its threads), in the
     kernel; counting starts and stops on command through perf's control pipes."""
 
-    def __init__(self, pid, folder, label):
+    def __init__(self, h, pid, folder, label):
         self.output = os.path.join(folder, "perf-%s.csv" % label)
         pipes = [os.path.join(folder, "perf-%s.%s" % (label, end)) for end in ("ctl", "ack")]
         for pipe in pipes:
@@ -184,8 +186,15 @@ class SyscallCounter:
              "-p", str(pid), "-D", "-1", "--control", "fifo:%s,%s" % tuple(pipes),
              "-o", self.output],
             stderr=subprocess.DEVNULL)
+        h.ends_with_test(self.kill)
         self.control = open(pipes[0], "w")
         self.ack = open(pipes[1], "rb")
+
+    def kill(self):
+        """Ends perf at once if it still runs (clean-up after a failure)."""
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
 
     def command(self, word):
         """Sends enable or disable and waits for perf's acknowledgement."""
@@ -219,7 +228,7 @@ def run_syscalls(h, rate, window_ms, in_tmux):
     with steady_emulator(h, rate, window_ms) as emulator:
         folder = h.run_folder(emulator.port)
         receiver = Receiver(h, folder, in_tmux)
-        counters = [SyscallCounter(p, folder, label) for p, label in
+        counters = [SyscallCounter(h, p, folder, label) for p, label in
                     ((receiver.pid, "linkspy"), (receiver.server, "tmux")) if p]
         await_marker(folder, b"FIRST", receiver.alive)
         for counter in counters:
@@ -326,11 +335,13 @@ class PaneWatch:
                 self.take(line, now)
 
     def close(self):
+        """Detaches the control client."""
         self.client.stdin.close()
         self.client.wait(10)
 
 
 def latency_emulator(h, rate, markers, spacing_ms):
+    """qz7emu sending rate lines a second and, once a decoder is on, the numbered markers."""
     actions = ["wait-decoder", "wait %d" % LEAD_MS]
     for number in range(1, markers + 1):
         actions += ["trace L2D LATENCY %04d" % number, "wait %d" % spacing_ms]
@@ -396,6 +407,7 @@ def summary(args, runs):
     tmux, tmux server) rows, the most frequent in tmux first."""
 
     def cpu(kind, key):
+        """The median of a figure over the CPU runs of one kind."""
         return statistics.median(r[key] for r in runs["cpu " + kind])
 
     calls = {kind: runs["syscalls " + kind][0] for kind in ("headless", "tmux")}
@@ -434,6 +446,7 @@ def latency_text(figures):
 
 
 def print_summary(args, figures, latencies):
+    """Prints the steady figures and latencies as a table."""
     print("\nsteady line, qz7emu --rate %d, %.0f s between the markers; linkspy -2 -3:" % (
         args.steady_rate, args.steady_seconds))
     width = max(len(row[0]) for row in figures)
