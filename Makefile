@@ -101,10 +101,12 @@ test-win32: build win32 package-win32
 	  LINKSPY_WIN64_TEST_BUILD=$(abspath $(WIN64_TEST_BUILD)) \
 	  LINKSPY_SOURCE=$(CURDIR) python3 -W ignore::ResourceWarning tests/e2e_win32/run.py
 
-# The benchmark (not part of the tests): floods into linkspy against the bare limit.
+# The benchmark (not part of the tests): floods into linkspy against the bare limit, then the
+# cost of a line and the screen's latency on a steady line (BENCH_ARGS=--only steady: that alone).
 .PHONY: bench fuzz sanitize
 bench: build
-	python3 bench/run_bench.py --build $(BUILD)
+	@scripts/install-deps --bench
+	python3 bench/run_bench.py --build $(BUILD) $(BENCH_ARGS)
 
 # The soak (not part of the tests): linkspy headless for SOAK_MINUTES at about 2,000 lines/s.
 SOAK_MINUTES ?= 3

@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
 """The benchmark: qz7emu floods trace texts through the real libcapi20 over loopback into
 linkspy (headless, and in an 80 x 25 tmux pane held and not) and into the bare receiver, the least a monitor
-must do per message. Prints the median of several runs of each figure and writes them to
-bench/RESULTS.md.
+must do per message; then it sends a steady line into linkspy for the cost of a line and the
+screen's latency as a user meets them (bench/steady.py). Prints the median of several runs of
+each figure and writes them to bench/RESULTS.md.
 
-    bench/run_bench.py [--build DIR] [--count N] [--runs R] [--results FILE]
+    bench/run_bench.py [--build DIR] [--results FILE] [--only flood|steady]
+        [--count N] [--runs R]                       (the flood)
+        [--steady-rate LINES_PER_S] [--steady-seconds S] [--steady-runs R]
+        [--latency-markers N]                        (the steady line)
 """
 
 import argparse
@@ -15,6 +19,8 @@ import statistics
 import subprocess
 import sys
 import time
+
+import steady
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -255,13 +261,31 @@ def parse_arguments(parser):
     return args, harness
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--count", type=int, default=200000)
-    parser.add_argument("--runs", type=int, default=3)
-    args, h = parse_arguments(parser)
-    build = args.build
+def replace_section(path, heading, text):
+    """Replaces one section of the results file (heading None: the part before the first
+    section) or adds it; the soak's section stays last, the others keep their places."""
+    sections = {None: ""}
+    try:
+        with open(path) as f:
+            parts = re.split(r"^## (.*)\n", f.read(), flags=re.M)
+        sections[None] = parts[0]
+        sections.update((parts[i], parts[i + 1]) for i in range(1, len(parts), 2))
+    except FileNotFoundError:
+        pass
+    sections[heading] = text
+    soak = sections.pop("Soak", None)
+    if soak is not None:
+        sections["Soak"] = soak
+    parts = [sections.pop(None).strip("\n")]
+    parts += ["## %s\n\n%s" % (name, part.strip("\n")) for name, part in sections.items()]
+    with open(path, "w") as f:
+        f.write("\n\n".join(parts) + "\n")
 
+
+def flood(args, h):
+    """The flood figures, printed and written into the results file; True if their targets
+    were met."""
+    build = args.build
     runs = {"headless": [], "tmux": [], "held": [], "bare": [], "idle": []}
     for i in range(args.runs):
         # Interleaved, so a slow spell of the machine weighs on every kind alike.
@@ -306,29 +330,36 @@ def main():
         print("  %-*s  %10s   %s" % (width, name, value, "target " + target if target else ""))
     print("targets %s" % ("met" if met else "MISSED"))
 
-    # The soak's section (bench/soak.py) stays as its last run left it.
-    try:
-        with open(args.results) as f:
-            soak = f.read().partition("\n## Soak\n")[2]
-    except FileNotFoundError:
-        soak = ""
-    with open(args.results, "w") as f:
-        f.write("# Benchmark results\n\n")
-        f.write("`make bench` (bench/run_bench.py): qz7emu floods %d trace texts of 60 to 80 "
-                "characters through libcapi20 over loopback (decoders -2 -3 on); each figure is "
-                "the median of %d runs.\n\n" % (args.count, args.runs))
-        f.write("Machine: %s, taken %s.\n\n" % (machine(), time.strftime("%Y-%m-%d")))
-        f.write("| figure | value | target |\n|---|---:|---|\n")
-        for name, value, target in figures:
-            f.write("| %s | %s | %s |\n" % (name, value, target))
-        f.write("\nEvery run:\n\n```\n")
-        for kind in ("bare", "headless", "tmux", "held", "idle"):
-            for r in runs[kind]:
-                f.write("%-8s %s\n" % (kind, " ".join(
-                    "%s=%.3f" % (k, v) for k, v in sorted(r.items()))))
-        f.write("```\n")
-        if soak:
-            f.write("\n## Soak\n" + soak)
+    text = ("# Benchmark results\n\n`make bench` (bench/run_bench.py): qz7emu floods %d trace "
+            "texts of 60 to 80 characters through libcapi20 over loopback (decoders -2 -3 on); "
+            "each figure is the median of %d runs.\n\n" % (args.count, args.runs))
+    text += "Machine: %s, taken %s.\n\n" % (machine(), time.strftime("%Y-%m-%d"))
+    text += "| figure | value | target |\n|---|---:|---|\n"
+    for name, value, target in figures:
+        text += "| %s | %s | %s |\n" % (name, value, target)
+    text += "\nEvery run:\n\n```\n"
+    for kind in ("bare", "headless", "tmux", "held", "idle"):
+        for r in runs[kind]:
+            text += "%-8s %s\n" % (kind, " ".join(
+                "%s=%.3f" % (k, v) for k, v in sorted(r.items())))
+    text += "```\n"
+    replace_section(args.results, None, text)
+    return met
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--only", choices=("flood", "steady"))
+    parser.add_argument("--count", type=int, default=200000)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--steady-rate", type=int, default=1000)
+    parser.add_argument("--steady-seconds", type=float, default=10)
+    parser.add_argument("--steady-runs", type=int, default=3)
+    parser.add_argument("--latency-markers", type=int, default=100)
+    args, h = parse_arguments(parser)
+    met = args.only == "steady" or flood(args, h)
+    if args.only != "flood":
+        replace_section(args.results, "Steady rate", steady.section(args, steady.measure(h, args)))
     return 0 if met else 1
 
 

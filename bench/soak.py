@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-from run_bench import cpu_seconds, parse_arguments, status_kb
+from run_bench import cpu_seconds, parse_arguments, replace_section, status_kb
 
 BLOCK = 200  # numbered texts per flood action, the emulator's burst
 TEXT_BYTES = 80  # a flood text with its line end, at most
@@ -83,18 +83,6 @@ def account(h, folder, blocks):
     if block != blocks or expected != BLOCK + 1:
         problems.append("history ends in block %d at text %d" % (block, expected - 1))
     return texts, len(names) - 1, problems
-
-
-def update_results(path, section):
-    """Replaces the soak section of the results file (from its heading to the end)."""
-    try:
-        with open(path) as f:
-            text = f.read()
-    except FileNotFoundError:
-        text = ""
-    head = text.split("\n## Soak\n")[0].rstrip("\n")
-    with open(path, "w") as f:
-        f.write(head + "\n\n## Soak\n\n" + section)
 
 
 def main():
@@ -192,7 +180,7 @@ def main():
     for sample in samples:
         section += "%4.0f s  RSS %d kB  descriptors %d\n" % sample
     section += "```\n"
-    update_results(args.results, section)
+    replace_section(args.results, "Soak", section)
     if not ok:
         h.keep_scratch()
     return 0 if ok else 1
