@@ -1,5 +1,8 @@
-// The WAIT_FOR_MESSAGE thread: its start, its stop and its receive loop.
+// The WAIT_FOR_MESSAGE thread: its start, its stop and its receive loop, which takes messages in
+// passes.
 #include "capi/receive_thread.h"
+
+#include <chrono>
 
 #include "capi/adapter_exchange.h"
 #include "capi/provider_binding.h"
@@ -18,8 +21,26 @@ uint32_t receiveThreadId = 0;
 std::atomic<int32_t> providerLinkLost{0};
 
 namespace {
-// Atomic: a thread let go by a stop may still be in its last pass when the next start sets it.
+// Atomic: a thread let go by a stop may still be in its last pass when the next start sets them.
 std::atomic<MessageHandler> messageHandler{nullptr};
+std::atomic<PassEndHandler> passEndHandler{nullptr};
+
+// The most messages one pass takes: a flood is taken in passes of this size, with the run flag
+// read between them.
+constexpr int kMaxPassMessages = 256;
+// Passes less than kStreamGapMs apart make a stream. On a stream the wait for the next pass
+// starts kStreamPassIntervalMs after the last pass began, so that one pass takes what arrived
+// meanwhile (one wake-up and one log append for many messages); on a quiet line a message is
+// taken as soon as it arrives.
+constexpr int kStreamGapMs = 50;
+constexpr int kStreamPassIntervalMs = 20;
+
+// Milliseconds of the steady clock.
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // The pause after a failed pass starts here and doubles up to the cap while errors go on,
 // so that a persistent provider error neither spins a core nor floods the screen.
@@ -45,18 +66,33 @@ Pass Failed(const char* call, uint32_t result) {
   return Pass::kFailed;
 }
 
-// One wait, take and hand-on. The late answer of a start-up query that gave up is no news.
-Pass ReceivePass() {
-  uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
-  if ((result & 0xFFFF) != 0) return Failed("WAIT_FOR_SIGNAL", result);
-  result = TakeMessage();
-  if ((result & 0xFFFF) != 0) return Failed("GET_MESSAGE", result);
-  if (IsEarlierAdapterReply(capiProvider.receivedMessage, capiProvider.receivedLength))
-    return Pass::kTaken;
+// Hands the message just taken to the handler. The late answer of a start-up query that gave
+// up is no news.
+void HandOn() {
+  if (IsEarlierAdapterReply(capiProvider.receivedMessage, capiProvider.receivedLength)) return;
   MessageHandler handleMessage = messageHandler.load();
   if (handleMessage != nullptr)
     handleMessage(capiProvider.receivedMessage, capiProvider.receivedLength);
+}
+
+// One wait, then every message that has arrived, each handed on in order.
+Pass ReceivePass() {
+  uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
+  if ((result & 0xFFFF) != 0) return Failed("WAIT_FOR_SIGNAL", result);
+  for (int taken = 0; taken < kMaxPassMessages; ++taken) {
+    result = TakeMessage();
+    // After the first, an empty queue ends the pass: all that had arrived is taken.
+    if (taken > 0 && (result & 0xFFFF) == kQueueEmpty) break;
+    if ((result & 0xFFFF) != 0) return Failed("GET_MESSAGE", result);
+    HandOn();
+  }
   return Pass::kTaken;
+}
+
+// Ends a pass with its handler: the pass's texts are logged.
+void EndPass() {
+  PassEndHandler endPass = passEndHandler.load();
+  if (endPass != nullptr) endPass();
 }
 
 // A monitor whose provider is gone monitors nothing: say so, end the thread and have the
@@ -78,13 +114,14 @@ void EndForLostLink() {
 }
 }  // namespace
 
-void StartReceiveThread(MessageHandler handleMessage) {
+void StartReceiveThread(MessageHandler handleMessage, PassEndHandler endPass) {
   control::ControlBlock& cb = control::controlBlock;
   if (cb.receiveThread != platform::kNoThread) {
     platform::ShowMessageBox("Thread already running", platform::Severity::kWarning);
     return;
   }
   messageHandler.store(handleMessage);
+  passEndHandler.store(endPass);
   threadRunFlag.store(1);
   cb.receiveThread = platform::StartThread(ReceiveLoop, &threadRunFlag, &receiveThreadId);
   if (cb.receiveThread == platform::kNoThread) {
@@ -108,18 +145,25 @@ uint32_t ReceiveLoop(void* runFlag) {
   std::atomic<int32_t>& run = *static_cast<std::atomic<int32_t>*>(runFlag);
   if (control::controlBlock.exitRequested.load() != 0) return 0;
   int pauseMs = 0;
+  int64_t lastPassMs = SteadyMs() - kStreamGapMs;
   do {
     if (pauseMs > 0) platform::SleepMs(pauseMs);
     // The whole pass counts as inside the provider: the message read lies in its memory.
     int32_t outside = kThreadOutsideProvider;
     if (!receiveThreadInProvider.compare_exchange_strong(outside, kThreadInsideProvider)) break;
+    int64_t passMs = SteadyMs();
     Pass pass = ReceivePass();
     receiveThreadInProvider.store(kThreadOutsideProvider);
+    EndPass();
     if (pass == Pass::kLinkLost) {
       EndForLostLink();
       return 0;
     }
     pauseMs = pass == Pass::kFailed ? NextErrorPause(pauseMs) : 0;
+    if (pass == Pass::kTaken && passMs - lastPassMs < kStreamGapMs) {
+      pauseMs = static_cast<int>(passMs + kStreamPassIntervalMs - SteadyMs());
+    }
+    lastPassMs = passMs;
   } while (run.load() != 0);
   output::Print("%s", kStoppedLine);
   return 0;

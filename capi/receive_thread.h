@@ -1,5 +1,5 @@
-// The WAIT_FOR_MESSAGE thread: takes every message the provider delivers after start-up and
-// hands it to the handler it was started with.
+// The WAIT_FOR_MESSAGE thread: takes every message the provider delivers after start-up, in
+// passes, and hands it to the handler it was started with.
 #pragma once
 
 #include <atomic>
@@ -16,13 +16,18 @@ extern std::atomic<int32_t> providerLinkLost;
 // What the thread does with each message it takes, of which arrived bytes came.
 using MessageHandler = void (*)(const uint8_t* message, size_t arrived);
 
-// Creates the thread, which hands every message to handleMessage, or reports why not.
-void StartReceiveThread(MessageHandler handleMessage);
+// What the thread does when a pass has handed on every message it took, before it waits
+// again: nothing taken is held across a wait.
+using PassEndHandler = void (*)();
+
+// Creates the thread, which takes messages in passes (each takes all that have arrived),
+// hands every message to handleMessage and ends each pass with endPass; or reports why not.
+void StartReceiveThread(MessageHandler handleMessage, PassEndHandler endPass);
 
 // Tells the thread to stop and lets go of it without waiting.
 void StopReceiveThread();
 
-// The thread's body; runFlag points at threadRunFlag. Messages go to the handler of the last
+// The thread's body; runFlag points at threadRunFlag. Messages go to the handlers of the last
 // start (none before the first: they are taken and dropped).
 uint32_t ReceiveLoop(void* runFlag);
 

@@ -113,7 +113,7 @@ void StartMonitoring() {
   if (platform::TerminationRequested()) return;
   adapter::IdentifyAdapter(computerName);
   if (platform::TerminationRequested()) return;
-  capi::StartReceiveThread(output::HandleDebugIndication);
+  capi::StartReceiveThread(output::HandleDebugIndication, output::LogPass);
   receiveStepReached = true;
   output::Print("\n");
   controlBlock.currentRow = output::kStartupRow;

@@ -46,6 +46,28 @@ struct RotationReport {
 };
 RotationReport rotationReport{};
 
+// Texts in order, stored one after another: text i ends at ends[i].
+struct TextRun {
+  const char* bytes;
+  const uint32_t* ends;
+  int count;
+};
+
+// Where text index of the run begins in its bytes.
+uint32_t TextStart(const TextRun& run, int index) {
+  return index == 0 ? 0 : run.ends[index - 1];
+}
+
+// The trace texts of the pass under way (receive thread only), kept until the pass ends.
+constexpr size_t kPassTextSize = 32 * 1024;
+constexpr int kPassTextCount = 512;
+struct PassTexts {
+  char bytes[kPassTextSize];
+  uint32_t ends[kPassTextCount];
+  int count;
+};
+PassTexts passTexts;
+
 // What one append to the log came to: each field 0 or the error of its step.
 struct AppendOutcome {
   int openError;
@@ -179,25 +201,43 @@ void RotateLog(AppendOutcome* outcome) {
   if (outcome->renameError != 0) MoveBack(1, kept);
 }
 
-// Appends text to the log while holding its lock: the log is measured first, cut back to
-// that length when the text could not be written whole, and rotated when the measured
-// length passes the limit (size checking on).
-void AppendToLog(const char* text, bool checkSize, AppendOutcome* outcome) {
+// Appends the run's texts from first on while holding the log's lock, up to the text after
+// which the log is rotated: the first one written once the measured length before it is over
+// the limit (size checking on). The log is cut back to its measured length when the part could
+// not be written whole. Returns the index after the part's last text.
+int AppendPart(const TextRun& run, int first, bool checkSize, AppendOutcome* outcome) {
   platform::File file{};
   outcome->openError = platform::OpenLocked(logFileName, lockFileName, &file);
-  if (outcome->openError != 0) return;
+  if (outcome->openError != 0) return first;
   uint64_t length = 0;
   outcome->measureError = platform::FileLength(file, &length);
-  outcome->writeError = platform::WriteText(file, text, std::strlen(text));
+  bool sizeKnown = checkSize && outcome->measureError == 0;
+  // The length before the part's last text, counted in the bytes the file stores.
+  uint64_t before = length;
+  int last = sizeKnown ? first : run.count - 1;
+  while (sizeKnown && before / 1024 <= MAX_LOG_SIZE_KB && last < run.count - 1) {
+    uint32_t start = TextStart(run, last);
+    before += platform::WrittenLength(run.bytes + start, run.ends[last] - start);
+    ++last;
+  }
+  uint32_t from = TextStart(run, first);
+  outcome->writeError = platform::WriteText(file, run.bytes + from, run.ends[last] - from);
   if (outcome->writeError != 0 && outcome->measureError == 0) {
     platform::TruncateFile(file, length);
-  } else if (checkSize && outcome->measureError == 0) {
-    logSizeKB = static_cast<int32_t>(length / 1024);
+  } else if (sizeKnown) {
+    logSizeKB = static_cast<int32_t>(before / 1024);
     if (logSizeKB.load() > MAX_LOG_SIZE_KB) RotateLog(outcome);
   }
   // A failure that shows only at the close is the write's failure too.
   int closeError = platform::CloseFile(file);
   if (outcome->writeError == 0) outcome->writeError = closeError;
+  return last + 1;
+}
+
+// Writes the run's texts from first on unchanged to standard output, with one write.
+void PrintRun(const TextRun& run, int first, Severity severity) {
+  uint32_t from = TextStart(run, first);
+  platform::StreamWrite(run.bytes + from, run.ends[run.count - 1] - from, severity);
 }
 
 // A failure switches logging off; the file is tried again kLogRetryMs later.
@@ -213,9 +253,8 @@ bool RetryDue() {
 }
 
 // Reports a failed open or write (a failed retry is not reported again), errors since logging
-// goes off; the text goes to standard output instead.
-void ReportFailure(const AppendOutcome& outcome, const char* text, Severity severity,
-                   bool retrying) {
+// goes off.
+void ReportFailure(const AppendOutcome& outcome, bool retrying) {
   NoteFailure();
   if (!retrying && outcome.openError != 0) {
     PrintError("\nLINKSPY: Error open log file: %s\n", logFileName);
@@ -224,7 +263,6 @@ void ReportFailure(const AppendOutcome& outcome, const char* text, Severity seve
     PrintError("LINKSPY: Error writing logfile (1): Logging disabled\n");
     PrintErrorCode(outcome.writeError, Severity::kError);
   }
-  PrintText(text, severity);
 }
 
 // True when a failed rotation is to be reported: the first of a run of failures, one whose
@@ -265,6 +303,44 @@ void ReportSizeAndRotation(const AppendOutcome& outcome, bool checkSize) {
   }
 }
 
+// Writes the run to the log, or to standard output while logging is off (the file tried
+// again when a retry is due); a part that fails to be written goes there with the rest.
+void WriteRun(const TextRun& run, Severity severity) {
+  bool retrying = false;
+  if (controlBlock.loggingEnabled.load() == 0) {
+    if (!RetryDue()) {
+      PrintRun(run, 0, severity);
+      return;
+    }
+    retrying = true;
+  }
+  for (int first = 0; first < run.count;) {
+    bool checkSize = controlBlock.sizeCheckEnabled.load() != 0;
+    AppendOutcome outcome{};
+    int next = AppendPart(run, first, checkSize, &outcome);
+    if (outcome.openError != 0 || outcome.writeError != 0) {
+      ReportFailure(outcome, retrying);
+      PrintRun(run, first, severity);
+      return;
+    }
+    if (retrying) {
+      retrying = false;
+      failedAtMs = 0;
+      controlBlock.loggingEnabled = 1;
+      Print("LINKSPY: Log file usable again, logging resumed\n");
+    }
+    ReportSizeAndRotation(outcome, checkSize);
+    first = next;
+  }
+}
+
+// The unguarded core: the echo, then the text to the log.
+void WriteLog(const char* text, int echo, Severity severity) {
+  if (echo > 0) PrintText(text, severity);
+  uint32_t end = static_cast<uint32_t>(std::strlen(text));
+  WriteRun(TextRun{text, &end, 1}, severity);
+}
+
 // One guarded write: waits for the turn, drops the text with a warning when it does not come.
 void GuardedWrite(const char* text, int echo, Severity severity) {
   if (!TakeTurn()) {
@@ -273,6 +349,17 @@ void GuardedWrite(const char* text, int echo, Severity severity) {
   }
   controlBlock.logBusy = 1;
   if (!logClosed.load()) WriteLog(text, echo, severity);
+  controlBlock.logBusy = 0;
+  GiveTurn();
+}
+
+// A pass's texts to the log under the writers' turn, waited for as long as it takes: a pass is
+// never dropped for want of it. After the shutdown's last line nothing is written.
+void WritePassRun(const TextRun& run) {
+  while (!TakeTurn()) {
+  }
+  controlBlock.logBusy = 1;
+  if (!logClosed.load()) WriteRun(run, Severity::kInformation);
   controlBlock.logBusy = 0;
   GiveTurn();
 }
@@ -321,29 +408,29 @@ void LogOnly(const char* text) {
   GuardedWrite(text, 0, Severity::kInformation);
 }
 
-void WriteLog(const char* text, int echo, Severity severity) {
-  if (echo > 0) PrintText(text, severity);
-  bool retrying = false;
-  if (controlBlock.loggingEnabled.load() == 0) {
-    if (!RetryDue()) {
-      PrintText(text, severity);
-      return;
-    }
-    retrying = true;
+void LogOnlyInPass(const char* text) {
+  size_t length = std::strlen(text);
+  PassTexts& pass = passTexts;
+  uint32_t used = pass.count == 0 ? 0 : pass.ends[pass.count - 1];
+  if (pass.count == kPassTextCount || used + length > kPassTextSize) {
+    LogPass();
+    used = 0;
   }
-  bool checkSize = controlBlock.sizeCheckEnabled.load() != 0;
-  AppendOutcome outcome{};
-  AppendToLog(text, checkSize, &outcome);
-  if (outcome.openError != 0 || outcome.writeError != 0) {
-    ReportFailure(outcome, text, severity, retrying);
+  if (length > kPassTextSize) {
+    // Longer than a whole pass: it goes alone, as its own pass would.
+    uint32_t end = static_cast<uint32_t>(length);
+    WritePassRun(TextRun{text, &end, 1});
     return;
   }
-  if (retrying) {
-    failedAtMs = 0;
-    controlBlock.loggingEnabled = 1;
-    Print("LINKSPY: Log file usable again, logging resumed\n");
-  }
-  ReportSizeAndRotation(outcome, checkSize);
+  std::memcpy(pass.bytes + used, text, length);
+  pass.ends[pass.count++] = used + static_cast<uint32_t>(length);
+}
+
+void LogPass() {
+  PassTexts& pass = passTexts;
+  if (pass.count == 0) return;
+  WritePassRun(TextRun{pass.bytes, pass.ends, pass.count});
+  pass.count = 0;
 }
 
 int32_t LogSizeKB() {

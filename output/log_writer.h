@@ -48,9 +48,15 @@ void LogWithEchoAs(const char* text, platform::Severity severity);
 // Guarded write without echo.
 void LogOnly(const char* text);
 
-// The unguarded core; echo > 0 asks for the echo. What of the text reaches standard output
-// goes there as severity. Only the guards call it.
-void WriteLog(const char* text, int echo, platform::Severity severity);
+// The trace texts of one receive pass (the receive thread's alone) are logged together: kept
+// in order, then appended with one write when the pass ends, the log rotated between two of
+// them exactly where one LogOnly each would have rotated it.
+// Adds text to the pass; a pass that cannot take it is logged first.
+void LogOnlyInPass(const char* text);
+
+// Logs the pass's texts and empties it. Waits for the writers' turn as long as it takes: a pass
+// is never dropped for want of it.
+void LogPass();
 
 // The log size in whole kB found by the last measurement.
 int32_t LogSizeKB();

@@ -53,17 +53,18 @@ bool IsFilteredOut(const capi::DebugIndication& indication) {
   return !TaskPositionBeginsWith(indication, filter, static_cast<size_t>(filterLength));
 }
 
-// Logs traceLine; a non-empty line gets its line end (the text itself holds none).
+// Logs traceLine with the receive pass; a non-empty line gets its line end (the text itself
+// holds none).
 void LogTraceLine() {
   size_t length = std::strlen(traceLine);
   if (length == 0) {
-    LogOnly(traceLine);
+    LogOnlyInPass(traceLine);
     return;
   }
   std::memcpy(logLine, traceLine, length);
   logLine[length] = '\n';
   logLine[length + 1] = '\0';
-  LogOnly(logLine);
+  LogOnlyInPass(logLine);
 }
 }  // namespace
 
@@ -73,6 +74,8 @@ void HandleDebugIndication(const uint8_t* message, size_t arrived) {
   if (!capi::ReadDebugIndication(message, arrived, indication)) {
     std::snprintf(traceLine, sizeof traceLine, "\rWrong message received: com=%x,subcom=%x\n",
                   indication.command, indication.subcommand);
+    // The pass's earlier lines go first: the log keeps the order of arrival.
+    LogPass();
     LogWithEchoAs(traceLine, platform::Severity::kWarning);
     return;
   }

@@ -52,6 +52,9 @@ int OpenLocked(const char* name, const char* lockName, File* file);
 // Writes all length bytes of text at the end of the file.
 int WriteText(File file, const char* text, size_t length);
 
+// The bytes WriteText puts in the file for text: its length with the platform's line ends.
+size_t WrittenLength(const char* text, size_t length);
+
 // The file's length in bytes (what OpenLocked left it at: only the lock holder writes).
 int FileLength(File file, uint64_t* length);
 

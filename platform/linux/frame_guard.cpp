@@ -34,6 +34,8 @@ struct FrameGuard {
   unsigned char front[kLongestFrame];
   int frontLength = 0;
   int frontPosition = 0;
+  // The last peek found fewer bytes than it could hold: the socket held the front and no more.
+  bool frontHeldAll = false;
 } guard;
 
 // What the socket holds at the front.
@@ -71,6 +73,13 @@ bool DiscardQueued(int fd) {
 void ForgetFront() {
   guard.frontLength = 0;
   guard.frontPosition = 0;
+  guard.frontHeldAll = false;
+}
+
+// True when every byte the socket held at the last peek has been taken: a look before the next
+// wait could only find what arrived since, which the wait itself reports.
+bool FrontTakenUp() {
+  return guard.frontHeldAll && guard.frontPosition == guard.frontLength;
 }
 
 // Drops the first bytes of the socket, as far as they are queued now and the rest as they come.
@@ -115,6 +124,7 @@ SocketView InspectSocket(int fd) {
   }
   if (n <= 0) return {FrameState::kLost, 0, 0, 0};
   guard.frontLength = static_cast<int>(n);
+  guard.frontHeldAll = guard.frontLength < static_cast<int>(sizeof guard.front);
   return ViewOfFront();
 }
 
@@ -155,22 +165,27 @@ uint32_t WaitForWholeFrame(int fd, std::mutex& socketLock, int timeoutMs) {
   int64_t deadline = timeoutMs >= 0 ? MonotonicMs() + timeoutMs : 0;
   bool peerClosed = false;
   int queuedBefore = -1;
-  for (;;) {
-    int queued;
+  // After a pass that took all the last peek saw, the first look is the wait itself: the
+  // low-water mark is a length field's then, so anything that has arrived ends it at once.
+  bool look = !FrontTakenUp();
+  for (;; look = true) {
+    int queued = 0;
     {
       std::lock_guard<std::mutex> hold(socketLock);
       // Once the guard is off, the descriptor may already name another file.
       if (guard.fd.load() != fd) return capi::kIllegalApplication;
-      SocketView view = InspectSocket(fd);
-      if (view.state != FrameState::kIncomplete) return 0;
-      if (peerClosed) {
-        // The rest of this frame will never come: drop the fragment, so the library's next
-        // read meets the end of the connection and reports it.
-        DropFront(fd, view.queued);
-        return 0;
+      if (look) {
+        SocketView view = InspectSocket(fd);
+        if (view.state != FrameState::kIncomplete) return 0;
+        if (peerClosed) {
+          // The rest of this frame will never come: drop the fragment, so the library's next
+          // read meets the end of the connection and reports it.
+          DropFront(fd, view.queued);
+          return 0;
+        }
+        SetLowWater(fd, view.needed);
+        queued = view.queued;
       }
-      SetLowWater(fd, view.needed);
-      queued = view.queued;
     }
     if (queued == queuedBefore) poll(nullptr, 0, kIdleWakePauseMs);
     queuedBefore = queued;
@@ -187,15 +202,20 @@ uint32_t WaitForWholeFrame(int fd, std::mutex& socketLock, int timeoutMs) {
                        {bounded ? TerminationWakeFd() : -1, POLLIN, 0},
                        {bounded ? StartupKeysFd() : -1, POLLIN, 0}};
     int ready = poll(watch, 3, waitMs);
-    if (ready < 0 && errno != EINTR) return 0;
+    // The take that follows looks at the socket afresh and finds out what is wrong with it.
+    if ((ready < 0 && errno != EINTR) || (ready > 0 && (watch[0].revents & POLLNVAL) != 0)) {
+      ForgetFront();
+      return 0;
+    }
     if (ready == 0 || (watch[1].revents != 0 && WakeIsTermination())) return capi::kQueueEmpty;
     if (watch[2].revents != 0 && TakeStartupKeys()) return capi::kQueueEmpty;
-    if (ready > 0 && (watch[0].revents & POLLNVAL) != 0) return 0;
     if (ready > 0 && (watch[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) peerClosed = true;
   }
 }
 
 uint32_t TakeWholeFrame(int fd, uint32_t applId, const uint8_t** message, LibraryTake take) {
+  // All the last peek saw is taken: what arrived since is for the next wait to find.
+  if (FrontTakenUp()) return capi::kQueueEmpty;
   SocketView view = InspectSocket(fd);
   if (view.state == FrameState::kIncomplete) return capi::kQueueEmpty;
   if (view.state == FrameState::kLost) return capi::kProviderLinkLost;

@@ -287,6 +287,12 @@ int WriteText(File file, const char* text, size_t length) {
   return 0;
 }
 
+size_t WrittenLength(const char* text, size_t length) {
+  size_t lineEnds = 0;
+  for (size_t i = 0; i < length; ++i) lineEnds += text[i] == '\n' ? 1 : 0;
+  return length + lineEnds;
+}
+
 int FileLength(File file, uint64_t* length) {
   *length = file.lockedLength;
   return 0;

@@ -6,6 +6,7 @@ Ctrl-C and the shutdown lines."""
 import os
 import re
 import subprocess
+import tempfile
 import sys
 import time
 import unittest
@@ -264,15 +265,22 @@ class WineHold(unittest.TestCase):
 
 
 @wine.needs_wine()
-class WineKeyRecords(unittest.TestCase):
-    def test_key_records_unit_test_passes_under_wine(self):
-        program = os.path.join(wine.RUN_BUILD, "key_records_test.exe")
+class WineUnitTests(unittest.TestCase):
+    def run_unit_test(self, name):
+        program = os.path.join(wine.RUN_BUILD, name)
         if not os.path.exists(program):
             self.skipTest("not built: %s" % program)
+        folder = tempfile.mkdtemp()
         process = subprocess.run([wine.WINE, program], env=wine.wine_env(), capture_output=True,
-                                 timeout=START_TIMEOUT)
+                                 cwd=folder, timeout=START_TIMEOUT)
         self.assertEqual(process.returncode, 0, process.stdout + process.stderr)
         self.assertIn(b"PASS: 0 failed", process.stdout)
+
+    def test_key_records_unit_test_passes_under_wine(self):
+        self.run_unit_test("key_records_test.exe")
+
+    def test_log_pass_unit_test_passes_under_wine(self):
+        self.run_unit_test("log_pass_test.exe")
 
 
 def wine_program_pid(tmux):

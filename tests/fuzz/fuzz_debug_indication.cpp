@@ -9,6 +9,7 @@
 #include "capi/records/vendor_messages.h"
 #include "control/records/control_block.h"
 #include "fuzz_support.h"
+#include "output/log_writer.h"
 #include "output/trace_indication.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -33,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       __builtin_trap();
     }
     output::HandleDebugIndication(provider.receivedMessage, provider.receivedLength);
+    output::LogPass();
   }
   fuzz::DropMessage();
   return 0;

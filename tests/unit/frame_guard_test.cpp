@@ -342,6 +342,30 @@ TEST_F(FrameGuard, FloodSplitAnywhereArrivesCompleteAndInOrder) {
 }
 
 // Last: the server drops the connection in the middle of a frame.
+TEST_F(FrameGuard, APassTakesAllThatArrivedAndTheNextWaitFindsWhatCameAfter) {
+  // 120 frames in one segment, more than one peek holds: one wait, then every one of them.
+  Bytes burst;
+  for (int i = 0; i < 120; ++i) {
+    Bytes frame = Frame(DebugInd("burst " + std::to_string(i) + std::string(40, '.')));
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  ASSERT_GT(burst.size(), 4096u);
+  server.Send(burst);
+  ASSERT_EQ(capiProvider.waitForSignalWithin(capiProvider.applId, 10000), 0u);
+  int taken = 0;
+  while (capi::TakeMessage() == 0) {
+    std::string text(capiProvider.receivedMessage + 13,
+                     capiProvider.receivedMessage + capiProvider.receivedLength);
+    EXPECT_EQ(text, "burst " + std::to_string(taken) + std::string(40, '.'));
+    ++taken;
+  }
+  EXPECT_EQ(taken, 120);
+  // Once all that the socket held is taken, the next frame is the next wait's to find, even
+  // when it arrived before the wait began.
+  server.Send(Frame(DebugInd("after the pass")));
+  ExpectText("after the pass");
+}
+
 TEST_F(FrameGuard, ZClosedConnectionEndsTheWaitAndReportsTheLinkLost) {
   Bytes frame = Frame(DebugInd("never completed"));
   server.Send(Bytes(frame.begin(), frame.begin() + 6));

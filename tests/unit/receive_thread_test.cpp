@@ -8,6 +8,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "capi/adapter_exchange.h"
 #include "capi/provider_binding.h"
 #include "control/records/control_block.h"
+#include "output/log_writer.h"
 #include "output/trace_indication.h"
 #include "platform/system.h"
 #include "platform/thread.h"
@@ -32,6 +35,12 @@ using testing_support::fake;
 using testing_support::SilentDebugInd;
 
 using ReceiveThread = testing_support::ScriptedProviderTest;
+
+// What the log holds.
+std::string LogText() {
+  std::ifstream in("LINKSPY.LOG", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // Runs the receive loop on this thread with the console captured.
 std::string RunLoop() {
@@ -49,7 +58,7 @@ TEST_F(ReceiveThread, ThreadPrintsErrorsUnsignedAndHandlesMessagesAfterTheStop) 
             "*Thread: GET_MESSAGE: ReturnCode=0x1101\n"
             "WAIT_FOR_MESSAGE-Thread stopped.\n");
   EXPECT_EQ(fake.waits, 3);
-  EXPECT_EQ(fake.gets, 2);
+  EXPECT_EQ(fake.gets, 3);  // the last pass looks once more and finds nothing behind its message
   EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
 }
 
@@ -65,12 +74,7 @@ TEST_F(ReceiveThread, LostLinkIsLoggedOnceAndEndsTheThreadAndTheProgram) {
   EXPECT_EQ(capi::providerLinkLost.load(), 1);
   EXPECT_TRUE(platform::TerminationRequested());
   EXPECT_EQ(capi::receiveThreadInProvider.load(), capi::kThreadOutsideProvider);
-  FILE* file = std::fopen("LINKSPY.LOG", "r");
-  ASSERT_NE(file, nullptr);
-  char text[128] = {};
-  EXPECT_GT(std::fread(text, 1, sizeof text - 1, file), 0u);
-  std::fclose(file);
-  EXPECT_STREQ(text, "LINKSPY: Connection to the CAPI provider lost\n");
+  EXPECT_EQ(LogText(), "LINKSPY: Connection to the CAPI provider lost\n");
 }
 
 TEST_F(ReceiveThread, ThreadEndsSilentlyWhenExitWasRequestedOrTheLibraryIsGone) {
@@ -118,15 +122,19 @@ std::condition_variable gateSignal;
 bool gateOpen = false;
 std::atomic<int> blockedWaits{0};
 std::atomic<int> takes{0};
+// One message waits behind each wait.
+std::atomic<bool> waitingMessage{false};
 
 uint32_t GatedWait(uint32_t) {
   ++blockedWaits;
   std::unique_lock<std::mutex> hold(gateMutex);
   gateSignal.wait(hold, [] { return gateOpen; });
+  waitingMessage = true;
   return 0;
 }
 
 uint32_t GatedGet(uint32_t, const uint8_t** message) {
+  if (!waitingMessage.exchange(false)) return capi::kQueueEmpty;
   static Bytes silent = SilentDebugInd();
   *message = silent.data();
   ++takes;
@@ -138,7 +146,7 @@ TEST_F(ReceiveThread, StopLetsTheThreadGoWithoutWaitingAndItEndsAfterItsPass) {
   capiProvider.CAPI_GET_MESSAGE = GatedGet;
   capiProvider.arrivedLength = nullptr;
   testing_support::StdoutCapture capture;
-  capi::StartReceiveThread(output::HandleDebugIndication);
+  capi::StartReceiveThread(output::HandleDebugIndication, output::LogPass);
   ASSERT_NE(controlBlock.receiveThread, platform::kNoThread);
   EXPECT_EQ(capi::threadRunFlag.load(), 1);
   for (int i = 0; i < 200 && blockedWaits.load() == 0; ++i) {
@@ -188,7 +196,7 @@ TEST_F(ReceiveThread, LateQueryAnswersAreDroppedUnlessUnnumbered) {
   fake.stopAfterWaits = 3;
   handled.clear();
   testing_support::StdoutCapture capture;
-  capi::StartReceiveThread(RecordHandled);
+  capi::StartReceiveThread(RecordHandled, nullptr);
   {
     std::unique_lock<std::mutex> hold(handledMutex);
     EXPECT_TRUE(
@@ -203,11 +211,93 @@ TEST_F(ReceiveThread, LateQueryAnswersAreDroppedUnlessUnnumbered) {
   capture.Take();
 }
 
+// What the thread did, in order: "H<number>" a message handed on, "E<waits so far>" a pass end.
+std::mutex passMutex;
+std::condition_variable passSignal;
+std::vector<std::string> passEvents;
+
+void RecordEvent(const std::string& event) {
+  std::lock_guard<std::mutex> hold(passMutex);
+  passEvents.push_back(event);
+  passSignal.notify_all();
+}
+
+void RecordMessage(const uint8_t* message, size_t) {
+  RecordEvent("H" + std::to_string(message[6] | (message[7] << 8)));
+}
+
+void RecordPassEnd() {
+  RecordEvent("E" + std::to_string(fake.waits));
+}
+
+// Runs the thread until its pass after the given wait has ended; returns what it printed.
+std::string RunThreadUntilPassEnd(capi::MessageHandler handleMessage, capi::PassEndHandler endPass,
+                                  int waits) {
+  passEvents.clear();
+  testing_support::StdoutCapture capture;
+  capi::StartReceiveThread(handleMessage, endPass);
+  {
+    std::unique_lock<std::mutex> hold(passMutex);
+    std::string last = "E" + std::to_string(waits);
+    EXPECT_TRUE(passSignal.wait_for(hold, std::chrono::seconds(30), [&] {
+      return !passEvents.empty() && passEvents.back() == last;
+    }));
+  }
+  capi::StopReceiveThread();
+  return capture.Take();
+}
+
+TEST_F(ReceiveThread, APassTakesEverythingQueuedAndEndsBeforeTheNextWait) {
+  using testing_support::Numbered;
+  using testing_support::Step;
+  Bytes text = SilentDebugInd();
+  Step queued{0, 0, Numbered(text, 2)};
+  queued.queued = true;
+  Step failing{0, 0x1108, {}};
+  failing.queued = true;
+  // Three messages in one pass; one alone; one, then a failed take behind it; the last alone.
+  fake.steps = {{0, 0, Numbered(text, 1)},
+                queued,
+                queued,
+                {0, 0, Numbered(text, 3)},
+                {0, 0, Numbered(text, 4)},
+                failing,
+                {0, 0, Numbered(text, 5)}};
+  std::string printed = RunThreadUntilPassEnd(RecordMessage, RecordPassEnd, 4);
+  EXPECT_EQ(passEvents,
+            (std::vector<std::string>{"H1", "H2", "H2", "E1", "H3", "E2", "H4", "E3", "H5", "E4"}));
+  EXPECT_NE(printed.find("*Thread: GET_MESSAGE: ReturnCode=0x1108\n"), std::string::npos)
+      << printed;
+}
+
+// The pass's end as the program has it, recorded.
+void LogPassAndRecord() {
+  output::LogPass();
+  RecordPassEnd();
+}
+
+TEST_F(ReceiveThread, ShutdownRightAfterAPassFindsItsLinesLoggedAndLaterOnesDropped) {
+  using testing_support::DebugInd;
+  static capi::CapiWaitForSignalFn scriptedWait;
+  scriptedWait = capiProvider.CAPI_WAIT_FOR_SIGNAL;
+  // The shutdown closes the log while the thread waits after its first pass.
+  capiProvider.CAPI_WAIT_FOR_SIGNAL = [](uint32_t applId) {
+    if (fake.waits == 1) output::CloseLogForShutdown("Program unloaded\n");
+    return scriptedWait(applId);
+  };
+  testing_support::Step second{0, 0, DebugInd("12:00:00.002 L2D two")};
+  second.queued = true;
+  fake.steps = {
+      {0, 0, DebugInd("12:00:00.001 L2D one")}, second, {0, 0, DebugInd("12:00:00.003 L2D late")}};
+  RunThreadUntilPassEnd(output::HandleDebugIndication, LogPassAndRecord, 2);
+  EXPECT_EQ(LogText(), "12:00:00.001 L2D one\n12:00:00.002 L2D two\nProgram unloaded\n");
+}
+
 TEST_F(ReceiveThread, SecondThreadStartIsRefused) {
   controlBlock.receiveThread = 12345;
   capi::threadRunFlag = 0;
   std::string box = testing_support::CaptureStderr(
-      [] { capi::StartReceiveThread(output::HandleDebugIndication); });
+      [] { capi::StartReceiveThread(output::HandleDebugIndication, output::LogPass); });
   EXPECT_NE(box.find("Thread already running"), std::string::npos);
   EXPECT_EQ(capi::threadRunFlag.load(), 0);
   EXPECT_EQ(controlBlock.receiveThread, 12345u);

@@ -25,6 +25,7 @@ uint32_t FakeWait(uint32_t) {
   if (fake.steps.empty()) return capi::kQueueEmpty;
   fake.current = fake.steps.front();
   fake.steps.pop_front();
+  fake.currentTaken = false;
   return fake.current.wait;
 }
 
@@ -33,8 +34,15 @@ uint32_t FakeWaitWithin(uint32_t applId, uint32_t timeoutMs) {
   return FakeWait(applId);
 }
 
+// Each message is taken once; after it, only a step queued behind it is there to take.
 uint32_t FakeGet(uint32_t, const uint8_t** message) {
   ++fake.gets;
+  if (fake.currentTaken) {
+    if (fake.steps.empty() || !fake.steps.front().queued) return capi::kQueueEmpty;
+    fake.current = fake.steps.front();
+    fake.steps.pop_front();
+  }
+  fake.currentTaken = true;
   if (fake.current.get == 0) *message = fake.current.message.data();
   return fake.current.get;
 }

@@ -19,6 +19,7 @@ struct Step {
   uint32_t get = 0;
   Bytes message;
   size_t arrived = SIZE_MAX;  // bytes of the message that arrived: all of them by default
+  bool queued = false;        // waiting behind the step before: taken without a wait of its own
 };
 
 struct FakeProvider {
@@ -30,6 +31,7 @@ struct FakeProvider {
   uint32_t boundedWaitMs = 0;
   int waits = 0;
   int gets = 0;
+  bool currentTaken = false;
   // Cleared by the script after this many waits (ReceiveLoop tests), -1: never.
   int stopAfterWaits = -1;
 };
