@@ -91,6 +91,11 @@ uint32_t TakeMessage() {
   return result;
 }
 
+bool MessageWaiting() {
+  const CapiProvider& p = capiProvider;
+  return p.messageWaiting != nullptr && p.messageWaiting(p.applId);
+}
+
 void ReleaseApplication() {
   uint32_t result = capiProvider.CAPI_RELEASE(capiProvider.applId);
   control::controlBlock.lastCapiError = static_cast<int32_t>(result);

@@ -18,6 +18,10 @@ int BindCapiProvider();
 // returns the full result of CAPI_GET_MESSAGE.
 uint32_t TakeMessage();
 
+// True when the provider says another message can be taken at once, without a wait; false
+// where it cannot tell.
+bool MessageWaiting();
+
 // Releases the application; a failure is shown in a message box and shutdown goes on.
 void ReleaseApplication();
 

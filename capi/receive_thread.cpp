@@ -75,17 +75,19 @@ void HandOn() {
     handleMessage(capiProvider.receivedMessage, capiProvider.receivedLength);
 }
 
-// One wait, then every message that has arrived, each handed on in order.
+// One wait, then every message that has arrived as far as the provider can tell, each handed
+// on in order.
 Pass ReceivePass() {
   uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
   if ((result & 0xFFFF) != 0) return Failed("WAIT_FOR_SIGNAL", result);
-  for (int taken = 0; taken < kMaxPassMessages; ++taken) {
+  int taken = 0;
+  do {
     result = TakeMessage();
-    // After the first, an empty queue ends the pass: all that had arrived is taken.
+    // After the first, a take that finds nothing (a frame still coming) ends the pass.
     if (taken > 0 && (result & 0xFFFF) == kQueueEmpty) break;
     if ((result & 0xFFFF) != 0) return Failed("GET_MESSAGE", result);
     HandOn();
-  }
+  } while (++taken < kMaxPassMessages && MessageWaiting());
   return Pass::kTaken;
 }
 
@@ -160,7 +162,9 @@ uint32_t ReceiveLoop(void* runFlag) {
       return 0;
     }
     pauseMs = pass == Pass::kFailed ? NextErrorPause(pauseMs) : 0;
-    if (pass == Pass::kTaken && passMs - lastPassMs < kStreamGapMs) {
+    // Only a provider that tells what is waiting takes more than one message a pass.
+    bool gathers = capiProvider.messageWaiting != nullptr;
+    if (gathers && pass == Pass::kTaken && passMs - lastPassMs < kStreamGapMs) {
       pauseMs = static_cast<int>(passMs + kStreamPassIntervalMs - SteadyMs());
     }
     lastPassMs = passMs;

@@ -29,6 +29,8 @@ using CapiWaitForSignalFn = uint32_t (*)(uint32_t applId);
 using CapiWaitForSignalWithinFn = uint32_t (*)(uint32_t applId, uint32_t timeoutMs);
 // The bytes that arrived for the message last taken, as the platform measured them.
 using CapiArrivedLengthFn = size_t (*)(uint32_t applId);
+// True when another message can be taken at once, without a wait.
+using CapiMessageWaitingFn = bool (*)(uint32_t applId);
 
 struct CapiProvider {
   CapiRegisterFn CAPI_REGISTER;
@@ -49,6 +51,9 @@ struct CapiProvider {
   CapiArrivedLengthFn arrivedLength;
   // Filled where a provider can place reply data in this process's memory; null where none can.
   ReplyDataLocator replyDataAt;
+  // Filled where the platform can tell without waiting that a message is there to take (and
+  // so that a take will not block); null where it cannot: then every take follows a wait.
+  CapiMessageWaitingFn messageWaiting;
   uint32_t applId;
   const uint8_t* receivedMessage;
   // The bytes that arrived for receivedMessage: no reader looks beyond them.

@@ -213,9 +213,12 @@ uint32_t WaitForWholeFrame(int fd, std::mutex& socketLock, int timeoutMs) {
   }
 }
 
+bool FrameQueued() {
+  if (guard.frontLength == 0) return false;
+  return ViewOfFront().state != FrameState::kIncomplete || !guard.frontHeldAll;
+}
+
 uint32_t TakeWholeFrame(int fd, uint32_t applId, const uint8_t** message, LibraryTake take) {
-  // All the last peek saw is taken: what arrived since is for the next wait to find.
-  if (FrontTakenUp()) return capi::kQueueEmpty;
   SocketView view = InspectSocket(fd);
   if (view.state == FrameState::kIncomplete) return capi::kQueueEmpty;
   if (view.state == FrameState::kLost) return capi::kProviderLinkLost;

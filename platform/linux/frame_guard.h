@@ -39,6 +39,11 @@ int GuardedSocket();
 // socketLock is the lock under which the release closes the socket: each look holds it.
 uint32_t WaitForWholeFrame(int fd, std::mutex& socketLock, int timeoutMs);
 
+// True when the socket's front as last peeked holds a whole frame (or a frame to refuse) not
+// taken yet, or the peek was full so that more lies behind it: a take can go on at once.
+// Makes no system call.
+bool FrameQueued();
+
 // Takes the next message from the guarded socket fd through take, which reads only a frame
 // whole in the socket: kQueueEmpty while none is, kOsResourceError after dropping a frame of
 // impossible length, kProviderLinkLost once the connection is gone for good (the library

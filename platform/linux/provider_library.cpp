@@ -279,6 +279,17 @@ uint32_t GetMessageAdaptor(uint32_t applId, const uint8_t** message) {
   return TakeFromLibrary(applId, message, capi::kMaxReceivedMessageLength);
 }
 
+// Whether a take can go on at once: on the remote module's socket what the guard last peeked
+// tells; on the kernel device whether it is readable now. The library's take blocks on an
+// empty socket, so it is never called on one.
+bool MessageWaitingAdaptor(uint32_t applId) {
+  if (GuardedSocket() >= 0) return FrameQueued();
+  int device = linuxCapi.fileNumber != nullptr ? linuxCapi.fileNumber(applId) : -1;
+  if (device < 0) return false;
+  pollfd readable{device, POLLIN, 0};
+  return poll(&readable, 1, 0) > 0 && (readable.revents & POLLIN) != 0;
+}
+
 // CAPI_WAIT_FOR_SIGNAL: blocks until a message is waiting.
 uint32_t WaitForSignalAdaptor(uint32_t applId) {
   if (released.load()) return capi::kIllegalApplication;
@@ -378,6 +389,7 @@ void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) 
   provider.waitForSignalWithin =
       WhenPresent(symbols[capi::kEntryWaitForSignal], WaitForSignalWithinAdaptor);
   provider.arrivedLength = WhenPresent(symbols[capi::kEntryGetMessage], ArrivedLengthAdaptor);
+  provider.messageWaiting = WhenPresent(symbols[capi::kEntryGetMessage], MessageWaitingAdaptor);
   // The adapter sits behind a kernel device or across a network: no provider can place reply
   // data in this process, so a reply brings its data inline or none.
   provider.replyDataAt = nullptr;

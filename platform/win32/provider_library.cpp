@@ -273,6 +273,9 @@ void ResolveProviderEntryPoints(uintptr_t module, capi::CapiProvider& provider) 
   // The provider hands over whole messages: each counts as long as its own length word.
   provider.arrivedLength = nullptr;
   provider.replyDataAt = ReplyDataAt;
+  // CAPI 2.0 has no look at the queue, and the CAPI2032.DLL Wine offers (over libcapi20) blocks
+  // in CAPI_GET_MESSAGE on an empty queue: every take follows a wait.
+  provider.messageWaiting = nullptr;
 }
 
 void UnloadProviderLibrary(uintptr_t module) {

@@ -47,6 +47,10 @@ uint32_t FakeGet(uint32_t, const uint8_t** message) {
   return fake.current.get;
 }
 
+bool FakeWaiting(uint32_t) {
+  return !fake.steps.empty() && fake.steps.front().queued;
+}
+
 size_t FakeArrived(uint32_t) {
   return std::min(fake.current.arrived, fake.current.message.size());
 }
@@ -62,6 +66,7 @@ void ScriptedProviderTest::SetUp() {
   capi::capiProvider.CAPI_GET_MESSAGE = FakeGet;
   capi::capiProvider.waitForSignalWithin = FakeWaitWithin;
   capi::capiProvider.arrivedLength = FakeArrived;
+  capi::capiProvider.messageWaiting = FakeWaiting;
   capi::capiProvider.applId = 0x10005;
   capi::threadRunFlag = 1;
   capi::receiveThreadInProvider = capi::kThreadOutsideProvider;
