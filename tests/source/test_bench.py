@@ -108,6 +108,37 @@ class PaneWatch(unittest.TestCase):
         self.assertAlmostEqual(resolution, 0.005)
 
 
+class MarkerLatencies(unittest.TestCase):
+    def test_a_marker_shown_or_scrolled_past_counts_at_the_first_capture_as_new(self):
+        base = time.time()
+        sent = {1: steady.seconds_of_day(base), 2: steady.seconds_of_day(base + 0.1),
+                3: steady.seconds_of_day(base + 0.2)}
+        captures = [
+            # Older texts only, then marker 1 itself.
+            (base + 0.005, 0.001, set(), sent[1] - 0.002),
+            (base + 0.010, 0.002, {1}, sent[1]),
+            # Marker 2 scrolled away: the first capture after it already shows later texts.
+            (base + 0.150, 0.003, set(), sent[2] + 0.030),
+        ]
+        figures = steady.marker_latencies(captures, sent, 3)
+        self.assertEqual([round(v) for v in figures["latencies"]], [10, 50])
+        self.assertEqual(figures["passed"], 1)
+        self.assertEqual(figures["missed"], 1)  # marker 3: nothing as new was ever shown
+        self.assertAlmostEqual(figures["resolution"], 2.5)
+
+    def test_the_newest_head_of_a_capture(self):
+        watch = steady.PaneWatch(FakeClient())
+        watch.take(b"%begin 1 1 0", 1.0)
+        watch.take(b"%end 1 1 0", 1.0)
+        watch.take(b"%begin 1 2 1", 2.0)
+        for row in (b"12:00:00.004 L2D a", b"12:00:00.009 L2D LATENCY 0007", b"C1:-)", b""):
+            watch.take(row, 2.0)
+        watch.take(b"%end 1 2 1", 2.0)
+        _, _, shown, newest = watch.captures[-1]
+        self.assertEqual(shown, {7})
+        self.assertAlmostEqual(newest, 12 * 3600 + 0.009)
+
+
 class Percentile(unittest.TestCase):
     def test_the_nearest_rank(self):
         values = list(range(1, 101))
