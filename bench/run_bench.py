@@ -27,6 +27,9 @@ SOURCE = os.path.dirname(HERE)
 
 POLL_S = 0.002
 FLOOD_RE = re.compile(rb"L2D FLOOD (\d{6})")
+# A flood drains into linkspy at least this share of the bare receiver's rate (both open the log
+# the same safe way; linkspy appends what arrived together with one write).
+BARE_RATIO_GOAL = 0.9
 
 
 def cpu_seconds(pid):
@@ -308,8 +311,8 @@ def flood(args, h):
         ("linkspy headless, lines/s into the log", "%.0f" % headless, ""),
         ("linkspy in an 80 x 25 tmux pane, lines/s", "%.0f" % tmux, ""),
         ("bare receiver, lines/s", "%.0f" % bare, ""),
-        ("ratio headless / bare", "%.2f" % (headless / bare), ">= 0.7"),
-        ("ratio tmux / bare", "%.2f" % (tmux / bare), ">= 0.7"),
+        ("ratio headless / bare", "%.2f" % (headless / bare), ">= %.1f" % BARE_RATIO_GOAL),
+        ("ratio tmux / bare", "%.2f" % (tmux / bare), ">= %.1f" % BARE_RATIO_GOAL),
         ("linkspy in a held 80 x 25 tmux pane, lines/s", "%.0f" % held, ""),
         ("CPU per line, held / unheld pane", "%.2f" % held_cpu, "<= 1.05"),
         ("lines lost (worst run, any receiver)", "%d" % lost, "0"),
@@ -318,7 +321,7 @@ def flood(args, h):
         ("peak RSS, MB", "%.1f" % (median(runs["headless"], "rss_kb") / 1024), "< 16"),
         ("heap allocations per message", "%.3f" % median(runs["headless"], "allocs_per_msg"), "0"),
     ]
-    met = (headless / bare >= 0.7 and tmux / bare >= 0.7 and lost == 0 and held_cpu <= 1.05 and
+    met = (headless / bare >= BARE_RATIO_GOAL and tmux / bare >= BARE_RATIO_GOAL and lost == 0 and held_cpu <= 1.05 and
            median(runs["idle"], "startup_ms") < 200 and median(runs["idle"], "idle_cpu") < 1 and
            median(runs["headless"], "rss_kb") < 16 * 1024 and
            median(runs["headless"], "allocs_per_msg") < 0.001)
