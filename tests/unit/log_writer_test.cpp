@@ -31,6 +31,8 @@
 #include <thread>
 
 #include "control/records/control_block.h"
+#include "control/records/control_block_internal.h"
+#include "output/log_writer_internal.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "support/stdout_capture.h"
