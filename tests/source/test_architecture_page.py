@@ -8,11 +8,10 @@ all fail, each named.
 
 import os
 import re
-import shutil
-import tempfile
 import unittest
 
 import include_order
+from product_copy import product_copy
 
 SOURCE = os.environ.get("LINKSPY_SOURCE",
                         os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
@@ -83,9 +82,7 @@ class ArchitecturePage(unittest.TestCase):
         self.assertEqual(faults_of_page(SOURCE), [])
 
     def test_planted_faults_are_each_named(self):
-        with tempfile.TemporaryDirectory(prefix="linkspy-archpage-") as copy:
-            for top in include_order.PRODUCT_ROOTS + ("docs",):
-                shutil.copytree(os.path.join(SOURCE, top), os.path.join(copy, top))
+        with product_copy(SOURCE, "linkspy-archpage-") as copy:
             before = faults_of_page(copy)
             with open(os.path.join(copy, "output", "planted_extra.cpp"), "w") as f:
                 f.write("// planted\n")
