@@ -10,7 +10,6 @@ import os
 import re
 import sys
 
-PRODUCT_ROOTS = ("control", "capi", "adapter", "output", "console", "platform")
 PAGE = os.path.join("docs", "ARCHITECTURE.md")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
@@ -30,9 +29,14 @@ def layers(root):
     return order
 
 
+def product_roots(root):
+    """The product's top folders: those of the folders the Layers table names."""
+    return sorted({folder.split("/")[0] for folder in layers(root)})
+
+
 def product_files(root):
     """Every C++ file of the product, as paths relative to root."""
-    for top in PRODUCT_ROOTS:
+    for top in product_roots(root):
         for folder, _, names in os.walk(os.path.join(root, top)):
             for name in sorted(names):
                 if name.endswith((".cpp", ".h")):

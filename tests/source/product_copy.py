@@ -12,7 +12,7 @@ import include_order
 def product_copy(source, prefix):
     """A temporary copy of the product's folders and docs/ of source, removed afterwards."""
     with tempfile.TemporaryDirectory(prefix=prefix) as copy:
-        for top in include_order.PRODUCT_ROOTS + ("docs",):
+        for top in include_order.product_roots(source) + ["docs"]:
             shutil.copytree(os.path.join(source, top), os.path.join(copy, top))
         yield copy
 

@@ -25,6 +25,16 @@ class IncludeOrder(unittest.TestCase):
                 named = set(re.findall(r"linkspy_\w+", linked))
                 self.assertLessEqual(named, below[library], library)
 
+    def test_the_build_compiles_the_folders_the_page_names(self):
+        with open(os.path.join(SOURCE, "cmake", "product_folders.cmake"), encoding="utf-8") as f:
+            lists = re.findall(r"^set\(LINKSPY_\w+_FOLDERS?((?:\s+[a-z0-9_/]+)+)\)", f.read(),
+                               re.M)
+        built = {folder for names in lists for folder in names.split()}
+        compiled = {folder for folder in include_order.layers(SOURCE)
+                    if any(name.endswith(".cpp")
+                           for name in os.listdir(os.path.join(SOURCE, folder)))}
+        self.assertEqual(built, compiled)
+
     def test_planted_faults_are_each_named(self):
         with product_copy(SOURCE, "linkspy-includes-") as copy:
             plant(copy, "capi/records/vendor_messages.cpp", '#include "control/main_sequence.h"')
