@@ -1,11 +1,12 @@
 """Checks that every public declaration of the product is used by another file.
 
-A name declared at namespace scope in a product header (a function, variable, constant or type)
-must appear in some product file beside the header's own ones: the .cpp of the same name in its
-folder (for a seam header platform/x.h, platform/<platform>/x.cpp) and the header itself,
-unless another of its declarations uses it. Tests do not count: what only a file and its tests
-use goes into the file's unnamed namespace, or into `<name>_internal.h` beside it when a test
-needs it. Such a header is included by its own .cpp and tests only.
+A function or variable declared at namespace scope in a product header must appear in a product
+file other than its own ones: the header and the .cpp of the same name in its folder (for a
+seam header platform/x.h, platform/<platform>/x.cpp). A use by another declaration of the
+header counts. Tests do not: what only a file and its tests use goes into the file's unnamed
+namespace, or into `<name>_internal.h` beside it when a test needs it, a header that only its
+own .cpp and the tests include. Constants and types are not checked: they state what callers
+may rely on.
 """
 
 import collections
