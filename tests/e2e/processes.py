@@ -1,4 +1,4 @@
-"""The programs of the end-to-end tests and their files: the emulator, a private CAPI
+"""The programs of the end-to-end tests: the emulator, a working folder with a private CAPI
 configuration, linkspy run headless through pipes or in an 80 x 25 tmux pane; and the endings
 that stop what a test started when it ends."""
 
