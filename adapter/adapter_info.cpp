@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "adapter/adapter_info_internal.h"
 #include "capi/adapter_exchange.h"
 #include "capi/records/capi_provider.h"
 #include "capi/records/vendor_messages.h"

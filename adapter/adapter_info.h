@@ -24,9 +24,4 @@ extern AdapterInfo adapterInfo;
 // there: no further query, no report lines.
 void IdentifyAdapter(const char* computerName);
 
-void QueryFirmwareVersion();
-void QueryAdapterType();
-void QueryLineInterface();
-void QueryProtocol();
-
 }  // namespace adapter

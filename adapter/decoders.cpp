@@ -3,24 +3,32 @@
 #include "adapter/decoders.h"
 
 #include <atomic>
+#include <cstdint>
 
 #include "adapter/adapter_info.h"
+#include "adapter/decoders_internal.h"
 #include "capi/adapter_exchange.h"
 #include "control/records/control_block.h"
 #include "output/log_writer.h"
 
 namespace adapter {
 
+namespace {
+
+constexpr int kDecoderRows = 4;
+constexpr int kDecoderColumns = 5;
+constexpr int kDecoderNameSize = 10;
+
 // Columns: D-channel layer 2, D-channel layer 3, D-channel layer 3 ext., PPP, B-channel layer 2.
-// Row 0 is a firmware without known decoders; no firmware generation selects row 1.
+// Row 0 is a firmware without known decoders; no firmware generation selects row 1. A run takes
+// only row 3 (start-up assumes its generation); the rows stay whole so that choosing by the
+// firmware's own answer again needs no other change.
 const char DecoderTable[kDecoderRows][kDecoderColumns][kDecoderNameSize] = {
     {"", "", "", "", ""},
     {"dch 22", "dch 23", "dch 24", "", "bch 22"},
     {"cmt 22", "cmt 23", "cmt 24", "ppp dec", "bch 22"},
     {"cmt l2", "cmt l3", "cmt l3x", "ppp dec", "bch 22"},
 };
-
-namespace {
 
 // What is written when the chosen row lacks a column's decoder, in column order.
 constexpr const char* kMissingDecoderMessages[kDecoderColumns] = {
@@ -39,6 +47,7 @@ constexpr uint8_t kAssumedFirmwareVersion = 0;
 }  // namespace
 
 int SelectDecoderRow(uint8_t firmwareKind, uint8_t firmwareVersion) {
+  // A run never comes here (start-up assumes kind 3); kept with the table's rows 2 and 3.
   if (firmwareKind == 2) {
     if (firmwareVersion >= 41 && firmwareVersion <= 49) return 2;
     if (firmwareVersion >= 50 && firmwareVersion <= 99) return 3;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 
+#include "capi/adapter_exchange_internal.h"
 #include "capi/provider_binding.h"
 #include "capi/records/result_codes.h"
 #include "control/records/control_block.h"

@@ -34,11 +34,6 @@ int32_t AwaitAdapterReply(uint8_t command, uint8_t subcommand);
 // queries are over, the late answer of one that gave up on it.
 bool IsEarlierAdapterReply(const uint8_t* message, size_t arrived);
 
-// Builds and puts one DEBUG_REQ; returns the full put result, or kIllegalMessage without a
-// put when the payload does not fit the message's one-byte length.
-uint32_t SendDebugRequest(uint8_t controller, uint8_t requestKind, const uint8_t* payload,
-                          uint16_t payloadLength, uint32_t applId);
-
 // Sends text as a firmware command to the current controller; returns the put's low word.
 uint16_t SendDebugCommand(const char* text);
 

@@ -6,6 +6,7 @@
 
 #include "capi/adapter_exchange.h"
 #include "capi/provider_binding.h"
+#include "capi/receive_thread_internal.h"
 #include "control/records/control_block.h"
 #include "output/log_writer.h"
 #include "output/print.h"
@@ -17,10 +18,10 @@
 namespace capi {
 
 std::atomic<int32_t> threadRunFlag{0};
-uint32_t receiveThreadId = 0;
 std::atomic<int32_t> providerLinkLost{0};
 
 namespace {
+uint32_t receiveThreadId = 0;
 // Atomic: a thread let go by a stop may still be in its last pass when the next start sets them.
 std::atomic<MessageHandler> messageHandler{nullptr};
 std::atomic<PassEndHandler> passEndHandler{nullptr};

@@ -8,8 +8,6 @@
 
 namespace capi {
 
-extern std::atomic<int32_t> threadRunFlag;
-extern uint32_t receiveThreadId;
 // Set by the thread when the provider reported its link lost; the program then ends with -1.
 extern std::atomic<int32_t> providerLinkLost;
 
@@ -26,9 +24,5 @@ void StartReceiveThread(MessageHandler handleMessage, PassEndHandler endPass);
 
 // Tells the thread to stop and lets go of it without waiting.
 void StopReceiveThread();
-
-// The thread's body; runFlag points at threadRunFlag. Messages go to the handlers of the last
-// start (none before the first: they are taken and dropped).
-uint32_t ReceiveLoop(void* runFlag);
 
 }  // namespace capi

@@ -46,6 +46,11 @@ void SetControllerOption(const char* rest) {
   }
 }
 
+// Prints the usage text to standard output.
+void PrintUsage() {
+  for (const char* line : kUsageLines) output::Print("%s", line);
+}
+
 }  // namespace
 
 ParseOutcome AnswerLongOption(int argc, const char* const* argv) {
@@ -60,10 +65,6 @@ ParseOutcome AnswerLongOption(int argc, const char* const* argv) {
     }
   }
   return ParseOutcome::kRun;
-}
-
-void PrintUsage() {
-  for (const char* line : kUsageLines) output::Print("%s", line);
 }
 
 ParseOutcome ParseCommandLine(int argc, const char* const* argv) {

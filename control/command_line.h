@@ -14,7 +14,4 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv);
 // or the one version line and returns kExit; kRun when neither is present.
 ParseOutcome AnswerLongOption(int argc, const char* const* argv);
 
-// Prints the usage text to standard output.
-void PrintUsage();
-
 }  // namespace control

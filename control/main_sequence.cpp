@@ -123,21 +123,6 @@ void StartMonitoring() {
   adapter::ActivateDecoders();
 }
 
-// The keyboard loop: one key at a time until Ctrl-X or Ctrl-C is read, a termination signal
-// comes or the provider's link is lost. The end of input only ends the keys: an unattended
-// monitor (input from /dev/null) goes on.
-void RunKeyboardLoop() {
-  while (controlBlock.exitRequested == 0) {
-    if (platform::TerminationRequested()) {
-      controlBlock.exitRequested = 1;
-      break;
-    }
-    if (!platform::KeyWaiting(kKeyWaitMs)) continue;
-    int key = platform::ReadKey();
-    if (key >= 0) HandleKey(key);
-  }
-}
-
 // Shows the access progress as one digit in the top-left corner.
 void ShowAccessDigit() {
   platform::ConsoleLock();
@@ -157,8 +142,8 @@ void EnterDebugMode() {
   controlBlock.currentRow = output::kWelcomeEndRow;
 }
 
-}  // namespace
-
+// Handles one key of the keyboard loop (the access sequence, blank, Ctrl-A, the view keys,
+// Ctrl-X, Ctrl-C).
 void HandleKey(int key) {
   ControlBlock& cb = controlBlock;
   if (cb.loggedIn == 0) {
@@ -187,7 +172,23 @@ void HandleKey(int key) {
   if (key == kKeyCtrlX || key == kKeyCtrlC) cb.exitRequested = 1;
 }
 
-// The last screen shows the newest rows: a hold ends before the shutdown rows.
+// The keyboard loop: one key at a time until Ctrl-X or Ctrl-C is read, a termination signal
+// comes or the provider's link is lost. The end of input only ends the keys: an unattended
+// monitor (input from /dev/null) goes on.
+void RunKeyboardLoop() {
+  while (controlBlock.exitRequested == 0) {
+    if (platform::TerminationRequested()) {
+      controlBlock.exitRequested = 1;
+      break;
+    }
+    if (!platform::KeyWaiting(kKeyWaitMs)) continue;
+    int key = platform::ReadKey();
+    if (key >= 0) HandleKey(key);
+  }
+}
+
+// The stop sequence, once the keyboard loop has ended. The last screen shows the newest rows:
+// a hold ends before the shutdown rows.
 void Shutdown() {
   output::ReleaseOutput();
   output::OpenShutdownRow();
@@ -198,6 +199,8 @@ void Shutdown() {
   capi::UnloadCapiProvider();
   output::Print("\rClean at shutdown\n");
 }
+
+}  // namespace
 
 int Main(int argc, const char* const* argv) {
   accessProgress = 0;

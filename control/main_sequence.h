@@ -17,10 +17,4 @@ constexpr int kOptionErrorStatus = 2;
 // provider cannot be bound or its link is lost.
 int Main(int argc, const char* const* argv);
 
-// Handles one key of the keyboard loop (the access sequence, blank, Ctrl-A, Ctrl-X, Ctrl-C).
-void HandleKey(int key);
-
-// The stop sequence, called once after the keyboard loop ends.
-void Shutdown();
-
 }  // namespace control

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "control/records/control_block.h"
+#include "output/log_writer_internal.h"
 #include "output/print.h"
 #include "platform/console.h"
 #include "platform/file.h"

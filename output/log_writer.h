@@ -3,8 +3,6 @@
 // after a failure; the timestamp text.
 #pragma once
 
-#include <cstdint>
-
 #include "platform/console.h"
 
 namespace output {
@@ -21,11 +19,6 @@ constexpr int kRotationReportRepeatMs = 60000;
 
 // Sets the names of the log, its backup and the lock file its writers share (start-up).
 void SetLogFileNames(const char* logName, const char* backupName, const char* lockName);
-
-// Sets the clock (monotonic ms) that the retry and report intervals are measured on, before
-// any writer runs; nullptr is the steady clock, the start value. What a failing rotation
-// reported is forgotten.
-void SetLogClock(int64_t (*clock)());
 
 // Takes the number of numbered backups to keep from its text (LINKSPY_LOG_BACKUPS): none or
 // empty keeps 0, else a decimal 0..kMaxLogBackups. Returns 0, or -1 for an unusable text
@@ -57,9 +50,6 @@ void LogOnlyInPass(const char* text);
 // Logs the pass's texts and empties it. Waits for the writers' turn as long as it takes: a pass
 // is never dropped for want of it.
 void LogPass();
-
-// The log size in whole kB found by the last measurement.
-int32_t LogSizeKB();
 
 // Shutdown: takes the writer's turn (waiting at most kLogTurnWaitMs for a write in progress),
 // writes lastLine with echo and closes the log in that same turn, so that no trace line of

@@ -5,10 +5,6 @@
 
 namespace output {
 
-void HistoryClear(TraceHistory* history) {
-  history->rowCount = 0;
-}
-
 char* HistoryAppend(TraceHistory* history) {
   return history->rows[history->rowCount++ % kHistoryRows];
 }

@@ -22,9 +22,6 @@ struct TraceHistory {
 // How the view moves: a region at a time, a row at a time, to the oldest or the newest row.
 enum class ViewMove { kPageUp, kPageDown, kRowUp, kRowDown, kOldest, kNewest };
 
-// Forgets every row.
-void HistoryClear(TraceHistory* history);
-
 // The slot of the next row (its 80 cells for the caller to fill); the oldest row goes when the
 // ring is full.
 char* HistoryAppend(TraceHistory* history);

@@ -9,6 +9,7 @@
 
 #include "control/records/control_block.h"
 #include "output/print.h"
+#include "output/trace_screen_internal.h"
 #include "platform/console.h"
 
 namespace output {
@@ -72,6 +73,11 @@ bool Held() {
 // Rows of the held region.
 int HoldHeight() {
   return hold.bottom + 1;
+}
+
+// Moves rows 1..bottom up by one; row bottom is filled with blanks.
+void ScrollOutputRegion(int bottom) {
+  platform::ConsoleMoveRect(0, 1, platform::kScreenColumns - 1, bottom, 0, 0, ' ');
 }
 
 // Writes line on the next row of the output region (scrolling it when full) and keeps the
@@ -225,10 +231,6 @@ void ShowOwnLine(const char* line) {
   int length = static_cast<int>(std::strcspn(line, "\r\n"));
   std::snprintf(displayLine, sizeof displayLine, "%-*.*s", kTraceLineColumns, length, line);
   ShowTraceLine();
-}
-
-void ScrollOutputRegion(int bottom) {
-  platform::ConsoleMoveRect(0, 1, platform::kScreenColumns - 1, bottom, 0, 0, ' ');
 }
 
 void OpenShutdownRow() {

@@ -2,8 +2,6 @@
 // 0..bottomRow) and the console operations that the other subsystems use.
 #pragma once
 
-#include <cstdint>
-
 #include "control/records/control_block.h"
 #include "output/trace_history.h"
 #include "platform/console.h"
@@ -65,12 +63,6 @@ void ReleaseOutput();
 // Moves the view onto the history while output is held (where the console shows the screen);
 // nothing otherwise.
 void MoveHeldView(ViewMove move);
-
-// Trace lines that arrived since the hold began (0 when output is not held).
-int64_t HeldLineCount();
-
-// Moves rows 1..bottom up by one; row bottom is filled with blanks.
-void ScrollOutputRegion(int bottom);
 
 // Moves the whole screen up by one row and puts the cursor at the start of the blank bottom
 // row, so that the shutdown lines stand on rows of their own below the last screen.

@@ -79,9 +79,6 @@ void StreamWrite(const char* text, size_t length, Severity severity);
 // for the user (the journal, where standard error is it, gets it as lines of severity).
 void ErrorStreamWrite(const char* text, size_t length, Severity severity);
 
-// The character that the screen shows at (column, row); a blank outside it.
-char ConsoleCellAt(int column, int row);
-
 // Copies the kScreenColumns cells of row into cells / puts cells on row whole; the cursor
 // stays where it is, and a console that shows only lines shows nothing of it. Rows off the
 // screen read as blanks and are not written.

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "capi/records/vendor_messages_internal.h"
+
 namespace capi {
 
 namespace {

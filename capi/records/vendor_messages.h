@@ -62,9 +62,6 @@ using ReplyDataLocator = const uint8_t* (*)(uint32_t address);
 // field, at most arrived and kMaxReceivedMessageLength (0 when not even the field came).
 size_t ReceivedLength(const uint8_t* message, size_t arrived);
 
-// Byte at offset of a received message, 0 when offset lies outside its readable length.
-uint8_t ReceivedByte(const uint8_t* message, size_t arrived, size_t offset);
-
 // Little-endian 16-bit word at offset of a received message, 0 outside it.
 uint16_t ReceivedWord(const uint8_t* message, size_t arrived, size_t offset);
 

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "control/records/control_block_internal.h"
+
 namespace control {
 
 ControlBlock controlBlock;

@@ -44,9 +44,6 @@ struct ControlBlock {
 
 extern ControlBlock controlBlock;
 
-// Puts every field back to its start value (process start; tests).
-void ResetControlBlock();
-
 // Longest task filter text in characters.
 constexpr int MAX_FILTER_LEN = 6;
 

@@ -358,11 +358,4 @@ void ConsoleShowMarker(const char* text, int lifetimeMs) {
   ConsoleUnlock();
 }
 
-char ConsoleCellAt(int column, int row) {
-  ConsoleLock();
-  char cell = GridCellAt(consoleScreen.grid, column, row);
-  ConsoleUnlock();
-  return cell;
-}
-
 }  // namespace platform

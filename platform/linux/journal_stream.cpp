@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "platform/linux/console_state.h"
+#include "platform/linux/cp437.h"
+#include "platform/linux/journal_stream_internal.h"
 
 namespace platform {
 

@@ -7,7 +7,6 @@
 #include <cstddef>
 
 #include "platform/console.h"
-#include "platform/linux/cp437.h"
 
 namespace platform {
 
@@ -16,25 +15,12 @@ struct JournalLine {
   bool open;  // text of the current line is out, its line end not yet
 };
 
-// The prefix "<N>" of each severity.
-constexpr size_t kJournalPrefixLength = 3;
-
-// The least room FormatJournalText needs: one byte's longest form with a prefix before it.
-constexpr size_t kJournalMinRoom = kJournalPrefixLength + kMaxUtf8Length;
-
 // True when fd is the journal: journalStream (the JOURNAL_STREAM variable, "DEV:INODE", or
 // nullptr) names the device and inode that fstat finds for fd.
 bool IsJournalStream(int fd, const char* journalStream);
 
-// Formats text (length bytes) into out (capacity >= kJournalMinRoom) as journal lines of
-// severity, going on from line: a line gets its prefix with its first character, so a line
-// written in pieces has one prefix (the first piece's); a line with no character left is not
-// written. Returns the bytes of text taken (all of them, unless out is full) and sets
-// *produced to the bytes written into out.
-size_t FormatJournalText(JournalLine* line, Severity severity, const char* text, size_t length,
-                         char* out, size_t capacity, size_t* produced);
-
-// Writes text to fd, the journal, as lines of severity (see FormatJournalText).
+// Writes text to fd, the journal, as lines of severity, going on from line: a line written in
+// pieces gets one prefix, a line with no character left is not written.
 void WriteJournalText(int fd, JournalLine* line, Severity severity, const char* text,
                       size_t length);
 

@@ -1,13 +1,7 @@
-// The screen record: clearing and placing the cursor.
+// The screen record: placing the cursor.
 #include "platform/linux/screen.h"
 
 namespace platform {
-
-void ScreenClear(Screen* screen) {
-  GridFill(&screen->grid, ' ');
-  screen->cursorColumn = 0;
-  screen->cursorRow = 0;
-}
 
 bool ScreenSetCursor(Screen* screen, int column, int row) {
   if (!CellOnGrid(column, row)) return false;

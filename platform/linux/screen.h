@@ -24,9 +24,6 @@ constexpr Screen BlankScreen() {
   return Screen{BlankGrid(), 0, 0, 0, false};
 }
 
-// Blanks the screen and puts the cursor at (0, 0).
-void ScreenClear(Screen* screen);
-
 // Puts the cursor at (column, row); false (and no change) when that is off the screen.
 bool ScreenSetCursor(Screen* screen, int column, int row);
 

@@ -1,18 +1,10 @@
-// The grid of character cells: filling, reading, scrolling and moving rectangles.
+// The grid of character cells: scrolling and moving rectangles.
 #include "platform/linux/screen_grid.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace platform {
-
-void GridFill(ScreenGrid* grid, char fill) {
-  std::memset(grid->cells, fill, sizeof grid->cells);
-}
-
-char GridCellAt(const ScreenGrid& grid, int column, int row) {
-  return CellOnGrid(column, row) ? grid.cells[row][column] : ' ';
-}
 
 void GridScrollUp(ScreenGrid* grid, char fill) {
   std::memmove(grid->cells[0], grid->cells[1], sizeof grid->cells - sizeof grid->cells[0]);

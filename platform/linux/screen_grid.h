@@ -23,12 +23,6 @@ constexpr bool CellOnGrid(int column, int row) {
   return column >= 0 && column < kScreenColumns && row >= 0 && row < kScreenRows;
 }
 
-// Sets every cell to fill.
-void GridFill(ScreenGrid* grid, char fill);
-
-// The cell at (column, row); a blank outside the grid.
-char GridCellAt(const ScreenGrid& grid, int column, int row);
-
 // Moves rows 1..24 up one row; row 24 becomes fill.
 void GridScrollUp(ScreenGrid* grid, char fill);
 

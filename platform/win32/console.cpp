@@ -348,15 +348,6 @@ void StreamWrite(const char* text, size_t length, Severity) {
   ConsoleUnlock();
 }
 
-char ConsoleCellAt(int column, int row) {
-  if (!outputIsConsole || !OnScreen(column, row)) return ' ';
-  char cell = ' ';
-  DWORD count = 0;
-  COORD place{static_cast<SHORT>(column), static_cast<SHORT>(row)};
-  if (!ReadConsoleOutputCharacterA(outputHandle, &cell, 1, place, &count) || count != 1) return ' ';
-  return cell;
-}
-
 bool KeyWaiting(int timeoutMs) {
   if (timeoutMs < 0) timeoutMs = 0;
   ExpireNote();

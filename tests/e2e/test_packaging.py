@@ -15,6 +15,7 @@ from unittest import mock
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness as h  # noqa: E402
+import processes  # noqa: E402
 
 SOURCE = os.environ.get("LINKSPY_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 MAN_PAGES = [os.path.join(SOURCE, "man", name) for name in ("linkspy.1", "qz7emu.1")]
@@ -210,7 +211,8 @@ class DebianPackage(unittest.TestCase):
     def test_packaged_linkspy_runs_against_the_emulator(self):
         with h.Emulator("--rate", "50") as emulator:
             folder = h.run_folder(emulator.port)
-            with mock.patch.object(h, "LINKSPY", self.packaged()):
+            # Headless takes the program's path from processes.py.
+            with mock.patch.object(processes, "LINKSPY", self.packaged()):
                 run = h.Headless(folder, ["-2", "-3"])
             try:
                 self.assertTrue(run.wait_for(b"D-Channel Protocol: DSS-1", timeout=20), run.out)

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "adapter/adapter_info.h"
+#include "adapter/adapter_info_internal.h"
 #include "capi/adapter_exchange.h"
 #include "fuzz_support.h"
 

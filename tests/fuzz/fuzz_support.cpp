@@ -12,6 +12,7 @@
 #include "capi/records/result_codes.h"
 #include "capi/records/vendor_messages.h"
 #include "control/records/control_block.h"
+#include "control/records/control_block_internal.h"
 
 namespace fuzz {
 

@@ -10,7 +10,6 @@ import os
 import re
 import sys
 
-PRODUCT_ROOTS = ("control", "capi", "adapter", "output", "console", "platform")
 PAGE = os.path.join("docs", "ARCHITECTURE.md")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
@@ -30,9 +29,14 @@ def layers(root):
     return order
 
 
+def product_roots(root):
+    """The product's top folders: those of the folders the Layers table names."""
+    return sorted({folder.split("/")[0] for folder in layers(root)})
+
+
 def product_files(root):
     """Every C++ file of the product, as paths relative to root."""
-    for top in PRODUCT_ROOTS:
+    for top in product_roots(root):
         for folder, _, names in os.walk(os.path.join(root, top)):
             for name in sorted(names):
                 if name.endswith((".cpp", ".h")):
@@ -76,13 +80,15 @@ def violations(root):
     return found
 
 
-def main():
+def report(check):
+    """Prints what check finds in the tree named on the command line (this folder when none);
+    the exit status is 1 when it finds anything."""
     root = sys.argv[1] if len(sys.argv) > 1 else "."
-    found = violations(root)
+    found = check(root)
     for line in found:
         print(line)
     return 1 if found else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(report(violations))

@@ -8,11 +8,10 @@ all fail, each named.
 
 import os
 import re
-import shutil
-import tempfile
 import unittest
 
 import include_order
+from product_copy import product_copy
 
 SOURCE = os.environ.get("LINKSPY_SOURCE",
                         os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
@@ -20,9 +19,6 @@ PAGE = include_order.PAGE
 FILES_HEADING = "## The product's files"
 FOLDER_HEADING = re.compile(r"^### `([a-z0-9_/]+)/`\s*$")
 SOURCE_NAME = re.compile(r"`([A-Za-z0-9_]+\.(?:h|cpp))`")
-# A product path written anywhere on the page, e.g. `capi/receive_thread.cpp`.
-PRODUCT_PATH = re.compile(r"`((?:%s)/[a-z0-9_/]+\.(?:h|cpp))`"
-                          % "|".join(include_order.PRODUCT_ROOTS))
 
 
 def read_page(root):
@@ -66,13 +62,16 @@ def faults_of_page(root):
             faults.append(f"{PAGE}:{number}: {path} has a row already (line {named[path]})")
         named.setdefault(path, number)
     product = set(include_order.product_files(root))
+    # A product path written anywhere on the page, e.g. `capi/receive_thread.cpp`.
+    product_path = re.compile(r"`((?:%s)/[a-z0-9_/]+\.(?:h|cpp))`"
+                              % "|".join(include_order.product_roots(root)))
     missing = sorted(product - set(named))
     if missing:
         faults.append("missing rows in the file table of %s: %s" % (PAGE, ", ".join(missing)))
     for path in sorted(set(named) - product):
         faults.append(f"{PAGE}:{named[path]}: the table names {path}, which does not exist")
     for number, line in enumerate(text.splitlines(), 1):
-        for path in PRODUCT_PATH.findall(line):
+        for path in product_path.findall(line):
             if path not in product:
                 faults.append(f"{PAGE}:{number}: names {path}, which does not exist")
     return faults
@@ -83,9 +82,7 @@ class ArchitecturePage(unittest.TestCase):
         self.assertEqual(faults_of_page(SOURCE), [])
 
     def test_planted_faults_are_each_named(self):
-        with tempfile.TemporaryDirectory(prefix="linkspy-archpage-") as copy:
-            for top in include_order.PRODUCT_ROOTS + ("docs",):
-                shutil.copytree(os.path.join(SOURCE, top), os.path.join(copy, top))
+        with product_copy(SOURCE, "linkspy-archpage-") as copy:
             before = faults_of_page(copy)
             with open(os.path.join(copy, "output", "planted_extra.cpp"), "w") as f:
                 f.write("// planted\n")

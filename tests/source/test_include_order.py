@@ -2,11 +2,10 @@
 
 import os
 import re
-import shutil
-import tempfile
 import unittest
 
 import include_order
+from product_copy import plant, product_copy
 
 SOURCE = os.environ.get("LINKSPY_SOURCE",
                         os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
@@ -26,22 +25,25 @@ class IncludeOrder(unittest.TestCase):
                 named = set(re.findall(r"linkspy_\w+", linked))
                 self.assertLessEqual(named, below[library], library)
 
+    def test_the_build_compiles_the_folders_the_page_names(self):
+        with open(os.path.join(SOURCE, "cmake", "product_folders.cmake"), encoding="utf-8") as f:
+            lists = re.findall(r"^set\(LINKSPY_\w+_FOLDERS?((?:\s+[a-z0-9_/]+)+)\)", f.read(),
+                               re.M)
+        built = {folder for names in lists for folder in names.split()}
+        compiled = {folder for folder in include_order.layers(SOURCE)
+                    if any(name.endswith(".cpp")
+                           for name in os.listdir(os.path.join(SOURCE, folder)))}
+        self.assertEqual(built, compiled)
+
     def test_planted_faults_are_each_named(self):
-        with tempfile.TemporaryDirectory(prefix="linkspy-includes-") as copy:
-            for top in include_order.PRODUCT_ROOTS + ("docs",):
-                shutil.copytree(os.path.join(SOURCE, top), os.path.join(copy, top))
-
-            def plant(path, line):
-                with open(os.path.join(copy, path), "a", encoding="utf-8") as f:
-                    f.write(line + "\n")
-
-            plant("capi/records/vendor_messages.cpp", '#include "control/main_sequence.h"')
-            plant("output/print.cpp", '#include "platform/linux/cp437.h"')
-            plant("console/banner.cpp", '#include "console/missing.h"')
+        with product_copy(SOURCE, "linkspy-includes-") as copy:
+            plant(copy, "capi/records/vendor_messages.cpp", '#include "control/main_sequence.h"')
+            plant(copy, "output/print.cpp", '#include "platform/linux/cp437.h"')
+            plant(copy, "console/banner.cpp", '#include "console/missing.h"')
             os.makedirs(os.path.join(copy, "output", "extra"))
-            plant("output/extra/new.h", "#pragma once")
+            plant(copy, "output/extra/new.h", "#pragma once")
             # Includes that run downward stay allowed.
-            plant("console/banner.h", '#include "output/print.h"')
+            plant(copy, "console/banner.h", '#include "output/print.h"')
             found = include_order.violations(copy)
         self.assertEqual(len(found), 4, found)
         joined = "\n".join(found)

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "capi/adapter_exchange_internal.h"
 #include "capi/provider_binding.h"
 #include "control/records/control_block.h"
 #include "support/scripted_provider.h"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/adapter_info_internal.h"
 #include "capi/adapter_exchange.h"
 #include "capi/records/capi_provider.h"
 #include "control/records/control_block.h"

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "control/records/control_block.h"
+#include "control/records/control_block_internal.h"
 #include "support/stdout_capture.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include "capi/provider_binding.h"
 #include "capi/receive_thread.h"
 #include "control/records/control_block.h"
+#include "control/records/control_block_internal.h"
 #include "output/trace_indication.h"
 #include "platform/provider_library.h"
 #include "platform/thread.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/records/control_block.h"
+#include "control/records/control_block_internal.h"
 #include "control/records/program_identity.h"
 #include "support/stdout_capture.h"
 

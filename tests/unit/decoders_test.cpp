@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "adapter/adapter_info.h"
+#include "adapter/decoders_internal.h"
 #include "capi/records/capi_provider.h"
 #include "control/records/control_block.h"
 #include "support/stdout_capture.h"

@@ -23,6 +23,7 @@
 
 #include "capi/provider_binding.h"
 #include "control/records/control_block.h"
+#include "control/records/control_block_internal.h"
 #include "support/stdout_capture.h"
 #include "support/test_messages.h"
 

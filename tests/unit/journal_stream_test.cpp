@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/linux/journal_stream_internal.h"
+
 namespace {
 
 using platform::JournalLine;

@@ -76,10 +76,9 @@ class Prompt : public testing_support::TemporaryFolderTest {
 
 // One screen row without its trailing blanks.
 std::string Row(int row) {
-  std::string text;
-  for (int column = 0; column < platform::kScreenColumns; ++column) {
-    text += platform::ConsoleCellAt(column, row);
-  }
+  char cells[platform::kScreenColumns];
+  platform::ConsoleReadRow(row, cells);
+  std::string text(cells, sizeof cells);
   return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 

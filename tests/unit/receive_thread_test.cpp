@@ -1,6 +1,7 @@
 // The receive thread against a scripted provider record: its receive loop's printed errors,
 // the lost link, its pacing of persistent errors, its start and its stop.
 #include "capi/receive_thread.h"
+#include "capi/receive_thread_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,10 @@
 #include <string>
 
 #include "control/records/control_block.h"
+#include "control/records/control_block_internal.h"
 #include "output/print.h"
 #include "output/trace_history.h"
+#include "output/trace_screen_internal.h"
 #include "platform/console.h"
 #include "platform/linux/console_state.h"
 
@@ -19,11 +21,9 @@ namespace {
 using control::controlBlock;
 
 std::string Row(int row) {
-  std::string text;
-  for (int column = 0; column < platform::kScreenColumns; ++column) {
-    text += platform::ConsoleCellAt(column, row);
-  }
-  return text;
+  char cells[platform::kScreenColumns];
+  platform::ConsoleReadRow(row, cells);
+  return std::string(cells, sizeof cells);
 }
 
 // The text padded with blanks to a full row.
@@ -140,7 +140,7 @@ TEST_F(TraceScreenTest, TextWrittenAtTheCursorContinuesInPlaceAcrossTraceLines) 
 // The history ring on its own.
 class TraceHistoryTest : public ::testing::Test {
  protected:
-  void SetUp() override { output::HistoryClear(&history_); }
+  void SetUp() override { history_.rowCount = 0; }
   // Appends count rows labelled with their number.
   void Append(int count) {
     for (int i = 0; i < count; ++i) {
@@ -182,7 +182,7 @@ TEST_F(TraceHistoryTest, TheViewStaysBetweenTheOldestAndTheNewestRows) {
   EXPECT_EQ(output::ViewTopAfter(history_, 40, 22, ViewMove::kOldest), 0);
   EXPECT_EQ(output::ViewTopAfter(history_, 0, 22, ViewMove::kNewest), newestTop);
   // Fewer rows than the view: the oldest stands on top.
-  output::HistoryClear(&history_);
+  history_.rowCount = 0;
   Append(5);
   EXPECT_EQ(output::ViewTopAfter(history_, 0, 22, ViewMove::kNewest), 0);
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "capi/records/vendor_messages_internal.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

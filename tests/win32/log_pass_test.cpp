@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "control/records/control_block.h"
+#include "control/records/control_block_internal.h"
 #include "output/log_writer.h"
+#include "output/log_writer_internal.h"
 #include "support/log_texts.h"
 
 namespace {

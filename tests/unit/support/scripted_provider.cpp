@@ -7,6 +7,7 @@
 #include "capi/adapter_exchange.h"
 #include "capi/provider_binding.h"
 #include "capi/receive_thread.h"
+#include "capi/receive_thread_internal.h"
 
 namespace testing_support {
 

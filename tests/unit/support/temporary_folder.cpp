@@ -6,7 +6,9 @@
 #include <system_error>
 
 #include "control/records/control_block.h"
+#include "control/records/control_block_internal.h"
 #include "output/log_writer.h"
+#include "output/log_writer_internal.h"
 #include "output/trace_screen.h"
 
 namespace testing_support {
