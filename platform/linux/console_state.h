@@ -63,6 +63,9 @@ const char* TerminalUnfitReason();
 bool PainterStart();
 void PainterStop();
 void PainterWake();
+// The next paint comes at once rather than at the end of the paint interval: what a key
+// brought about is drawn.
+void PainterPaintNow();
 void PainterSetTitle(const char* title);
 void PainterEmergencyRestore();
 bool PainterSuspend();
