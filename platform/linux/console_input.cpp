@@ -1,5 +1,7 @@
 // Keys and lines: raw single keys and line input with echo from a terminal, bytes and lines
 // from redirected standard input; every wait also ends when termination is requested.
+#include "platform/linux/console_input.h"
+
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -8,10 +10,13 @@
 #include <cerrno>
 
 #include "platform/console.h"
-#include "platform/linux/console_state.h"
 #include "platform/linux/key_decoder.h"
+#include "platform/linux/line_mode.h"
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/process_signals.h"
+#include "platform/linux/screen_state.h"
+#include "platform/linux/standard_streams.h"
+#include "platform/linux/terminal_painter.h"
 #include "platform/system.h"
 
 namespace platform {

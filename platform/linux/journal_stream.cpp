@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/linux/console_state.h"
+#include "platform/linux/screen_state.h"
+#include "platform/linux/standard_streams.h"
 
 namespace platform {
 

@@ -1,6 +1,8 @@
 // The terminal painter: ncurses shows the screen model (and a message box over it) in the
 // terminal's top-left 80 x 25 cells, or a window onto it in a smaller terminal, repainting on
 // a thread of its own at a bounded rate and handing ncurses only what changed.
+#include "platform/linux/terminal_painter.h"
+
 #include <curses.h>
 #include <langinfo.h>
 #include <poll.h>
@@ -20,12 +22,14 @@
 #include <cstring>
 
 #include "platform/console.h"
-#include "platform/linux/console_state.h"
+#include "platform/linux/console_input.h"
 #include "platform/linux/cp437.h"
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/paint_changes.h"
 #include "platform/linux/painter_stop.h"
+#include "platform/linux/screen_state.h"
 #include "platform/linux/screen_window.h"
+#include "platform/linux/standard_streams.h"
 #include "platform/linux/wake_pipe.h"
 
 namespace platform {

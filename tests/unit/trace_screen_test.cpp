@@ -12,7 +12,7 @@
 #include "output/print.h"
 #include "output/trace_history.h"
 #include "platform/console.h"
-#include "platform/linux/console_state.h"
+#include "platform/linux/screen_state.h"
 
 namespace {
 

@@ -1,0 +1,12 @@
+// The layout of a message box, for the unit tests: message_box.cpp alone uses it in the
+// program.
+#pragma once
+
+#include "platform/linux/screen_state.h"
+
+namespace platform {
+
+// Lays out a framed box with text and an OK button over the middle of the screen.
+void LayoutMessageBox(const char* text, ScreenOverlay* box);
+
+}  // namespace platform
