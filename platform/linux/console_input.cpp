@@ -1,5 +1,7 @@
 // Keys and lines: raw single keys and line input with echo from a terminal, bytes and lines
 // from redirected standard input; every wait also ends when termination is requested.
+#include "platform/linux/console_input.h"
+
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -8,10 +10,13 @@
 #include <cerrno>
 
 #include "platform/console.h"
-#include "platform/linux/console_state.h"
 #include "platform/linux/key_decoder.h"
+#include "platform/linux/line_mode.h"
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/process_signals.h"
+#include "platform/linux/screen_state.h"
+#include "platform/linux/standard_streams.h"
+#include "platform/linux/terminal_painter.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -43,6 +48,10 @@ unsigned char heldKeys[64];
 size_t heldCount = 0;
 size_t heldTaken = 0;
 
+// Main thread only: a key or line was handed to the program since it last asked for one, and
+// what it brings about (the echo, a page of the held view, a command's answer) is being drawn.
+bool keyEffectsUnshown = false;
+
 enum Wait { kTerminated = -1, kTimedOut = 0, kReady = 1 };
 
 // Waits up to timeoutMs (-1: no limit) for input or a termination request.
@@ -64,6 +73,14 @@ void NoteKey() {
   if (consoleMarker.untilMs != 0) consoleMarker = ScreenMarker{};
   ScreenChanged();
   ConsoleUnlock();
+}
+
+// The program asks for the next key, so the last one's effects are drawn: the painter shows
+// them at once rather than at the end of its paint interval.
+void ShowKeyEffects() {
+  if (!keyEffectsUnshown) return;
+  keyEffectsUnshown = false;
+  PainterPaintNow();
 }
 
 // One byte of standard input: -1 at its end or on a termination request. At the end a read
@@ -285,6 +302,7 @@ void InputResumeTerminal() {
 }
 
 bool KeyWaiting(int timeoutMs) {
+  ShowKeyEffects();
   if (!KeysFromTerminal()) return WaitForInput(timeoutMs) == kReady;
   return DecodeUntilKey(timeoutMs);
 }
@@ -292,8 +310,15 @@ bool KeyWaiting(int timeoutMs) {
 // At the terminal, the keys as decoded: Backspace (DEL) reads as 0x08, typed characters as
 // code page bytes, an escape sequence as a cursor or page key's named code, else as Esc.
 int ReadKey() {
-  if (!KeysFromTerminal()) return ReadByte();
-  return DecodeUntilKey(-1) ? decodedKeys[decodedNext++] : -1;
+  ShowKeyEffects();
+  int key = -1;
+  if (!KeysFromTerminal()) {
+    key = ReadByte();
+  } else if (DecodeUntilKey(-1)) {
+    key = decodedKeys[decodedNext++];
+  }
+  keyEffectsUnshown = key >= 0;
+  return key;
 }
 
 // Esc keys are passed over: a paste's closing bracket (an escape sequence) starts no line.
@@ -326,9 +351,14 @@ bool TakeStartupKeys() {
   return false;
 }
 
+// A line at the terminal is read key by key (ReadKey); a redirected one is one read here.
 int ReadLine(char* line, int capacity) {
   if (capacity < 1) return -1;
-  return KeysFromTerminal() ? EditLine(line, capacity) : ReadPlainLine(line, capacity);
+  if (KeysFromTerminal()) return EditLine(line, capacity);
+  ShowKeyEffects();
+  int length = ReadPlainLine(line, capacity);
+  keyEffectsUnshown = length >= 0;
+  return length;
 }
 
 }  // namespace platform

@@ -9,7 +9,7 @@
 #include <atomic>
 
 #include "capi/records/result_codes.h"
-#include "platform/linux/console_state.h"
+#include "platform/linux/console_input.h"
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/process_signals.h"
 

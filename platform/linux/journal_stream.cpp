@@ -10,9 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/linux/console_state.h"
 #include "platform/linux/cp437.h"
 #include "platform/linux/journal_stream_internal.h"
+#include "platform/linux/screen_state.h"
+#include "platform/linux/standard_streams.h"
 
 namespace platform {
 

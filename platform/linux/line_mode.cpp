@@ -2,13 +2,16 @@
 // screen is painted; every direct write (a trace line, the prompt, a reply) becomes a line of
 // its own, stream text goes out as it comes, and the line being typed is echoed after the
 // prompt. No escape sequence is sent. All of it runs under the console lock.
+#include "platform/linux/line_mode.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/linux/console_state.h"
+#include "platform/console.h"
 #include "platform/linux/journal_stream.h"
+#include "platform/linux/standard_streams.h"
 
 namespace platform {
 

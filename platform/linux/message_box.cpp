@@ -6,8 +6,11 @@
 #include <cstring>
 
 #include "platform/console.h"
-#include "platform/linux/console_state.h"
 #include "platform/linux/journal_stream.h"
+#include "platform/linux/line_mode.h"
+#include "platform/linux/message_box_internal.h"
+#include "platform/linux/screen_state.h"
+#include "platform/linux/standard_streams.h"
 #include "platform/system.h"
 
 namespace platform {

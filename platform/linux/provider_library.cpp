@@ -19,7 +19,7 @@
 #include "capi/records/result_codes.h"
 #include "capi/records/vendor_messages.h"
 #include "platform/console.h"
-#include "platform/linux/console_state.h"
+#include "platform/linux/console_input.h"
 #include "platform/linux/frame_guard.h"
 #include "platform/linux/journal_stream.h"
 #include "platform/linux/monotonic_clock.h"

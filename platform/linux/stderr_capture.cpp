@@ -1,5 +1,7 @@
 // Capture of standard error while the screen is painted: what libraries write there is
 // shown at the cursor like stream text instead of tearing the screen.
+#include "platform/linux/stderr_capture.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -10,7 +12,6 @@
 #include <initializer_list>
 
 #include "platform/console.h"
-#include "platform/linux/console_state.h"
 #include "platform/linux/wake_pipe.h"
 
 namespace platform {

@@ -1,6 +1,8 @@
 // The terminal painter: ncurses shows the screen model (and a message box over it) in the
 // terminal's top-left 80 x 25 cells, or a window onto it in a smaller terminal, repainting on
-// a thread of its own at a bounded rate.
+// a thread of its own at a bounded rate and handing ncurses only what changed.
+#include "platform/linux/terminal_painter.h"
+
 #include <curses.h>
 #include <langinfo.h>
 #include <poll.h>
@@ -20,21 +22,24 @@
 #include <cstring>
 
 #include "platform/console.h"
-#include "platform/linux/console_state.h"
+#include "platform/linux/console_input.h"
 #include "platform/linux/cp437.h"
 #include "platform/linux/monotonic_clock.h"
+#include "platform/linux/paint_changes.h"
 #include "platform/linux/painter_stop.h"
+#include "platform/linux/screen_state.h"
 #include "platform/linux/screen_window.h"
+#include "platform/linux/standard_streams.h"
 #include "platform/linux/wake_pipe.h"
-#include "platform/system.h"
 
 namespace platform {
 
 namespace {
 
-// Shortest time between two paints: the model changes at full speed, the terminal keeps up
-// with its final state within a few paints.
-constexpr int kPaintIntervalMs = 20;
+// Shortest time between two paints under a stream of changes: the model changes at full speed,
+// the terminal shows its state of at most this long ago. A change after a quiet moment and
+// what a key brought about are painted at once.
+constexpr int kPaintIntervalMs = 100;
 constexpr int kTitleSize = 256;
 // How long a row that was written outside the window stays in view when no key comes first:
 // long enough to read a line such as the welcome line.
@@ -50,6 +55,8 @@ std::atomic<bool> running{false};
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> dirty{false};
 std::atomic<bool> resized{false};
+// A key's effects are drawn: the next paint comes at once, not at the interval's end.
+std::atomic<bool> paintNow{false};
 // Stops asked for from outside and continues received.
 StopCounts stopCounts;
 // Painter thread only: the row written outside the window that is held in view until
@@ -57,6 +64,12 @@ StopCounts stopCounts;
 int heldRow = kNoRow;
 int64_t heldRowUntilMs = 0;
 int64_t noteUntilMs = 0;
+// Painter thread only: when the last paint was made, and what it handed to ncurses, the
+// window's rows of cells (shownHeight 0: nothing known, everything is handed again).
+int64_t lastPaintMs = 0;
+PaintRows shownRows;
+int shownHeight = 0;
+int shownWidth = 0;
 
 // Under the console lock.
 char pendingTitle[kTitleSize];
@@ -135,13 +148,15 @@ unsigned char ShownCell(const Screen& screen, const ScreenOverlay& overlay, int 
                                           : screen.grid.cells[row][column]);
 }
 
-// Follows a new terminal size; ncurses then repaints the whole terminal.
+// Follows a new terminal size; ncurses then repaints the whole terminal, and is handed every
+// cell again.
 void FollowResize() {
   winsize size{};
   if (ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
     resizeterm(size.ws_row, size.ws_col);
   }
   clearok(curscr, TRUE);
+  shownHeight = 0;
 }
 
 // The window for this paint: a row that a write put outside the window shown so far is held in
@@ -166,25 +181,94 @@ int SleepLimitMs() {
   return static_cast<int>(std::max<int64_t>(until - MonotonicMs(), 0));
 }
 
-// Draws text (code page 437) in reverse video on the terminal's row 0, ending at column right.
-void DrawReversed(const char* text, int right) {
+// Lays text (code page 437) in reverse video over the top row of rows, ending at column right.
+void LayReversed(PaintRows* rows, const char* text, int right) {
   int length = std::min(static_cast<int>(std::strlen(text)), right + 1);
-  wchar_t cells[kScreenColumns + 1];
+  PaintCell* cells = rows->cells[0] + right + 1 - length;
   for (int i = 0; i < length; ++i) {
-    cells[i] = static_cast<wchar_t>(kCp437ToUnicode[static_cast<unsigned char>(text[i])]);
+    cells[i] = kCp437ToUnicode[static_cast<unsigned char>(text[i])] | kReversedCell;
   }
-  cells[length] = L'\0';
-  attron(A_REVERSE);
-  mvaddnwstr(0, right + 1 - length, cells, length);
-  attroff(A_REVERSE);
 }
 
-// One paint of the window onto the 80 x 25 cells that the terminal's size allows; ncurses
-// sends only what changed.
+// The cells the window shows: the model with the message box over it, the window's marker in
+// the top row's last cell and the screen's marker left of it; both markers only where the top
+// row lies above the prompt area.
+void ComposeRows(const Screen& screen, const ScreenOverlay& overlay, const ScreenMarker& marker,
+                 const ScreenWindow& window, PaintRows* rows) {
+  for (int row = 0; row < window.height; ++row) {
+    for (int column = 0; column < window.width; ++column) {
+      rows->cells[row][column] =
+          kCp437ToUnicode[ShownCell(screen, overlay, window.left + column, window.top + row)];
+    }
+  }
+  wchar_t windowMarker = WindowMarker(window);
+  if (windowMarker != 0) {
+    rows->cells[0][window.width - 1] = static_cast<PaintCell>(windowMarker) | kReversedCell;
+  }
+  if (marker.text[0] != '\0' && window.height >= kMinRowsForMarker) {
+    LayReversed(rows, marker.text, window.width - (windowMarker != 0 ? 2 : 1));
+  }
+}
+
+// Hands ncurses the cells span of row, a run of cells of one kind at a time.
+void HandCells(const PaintRows& rows, int row, CellSpan span) {
+  wchar_t text[kScreenColumns + 1];
+  int column = span.first;
+  while (column <= span.last) {
+    PaintCell kind = rows.cells[row][column] & kReversedCell;
+    int length = 0;
+    for (; column + length <= span.last; ++length) {
+      PaintCell cell = rows.cells[row][column + length];
+      if ((cell & kReversedCell) != kind) break;
+      text[length] = static_cast<wchar_t>(cell & ~kReversedCell);
+    }
+    text[length] = L'\0';
+    if (kind != 0) attron(A_REVERSE);
+    mvaddnwstr(row, column, text, length);
+    if (kind != 0) attroff(A_REVERSE);
+    column += length;
+  }
+}
+
+// Moves ncurses' rows as scroll says; with idlok its next refresh sends the terminal a scroll
+// of those rows rather than their cells.
+void HandScroll(const RowScroll& scroll) {
+  setscrreg(scroll.top, scroll.bottom);
+  scrollok(stdscr, TRUE);
+  scrl(scroll.count);
+  scrollok(stdscr, FALSE);
+  setscrreg(0, LINES - 1);
+}
+
+// Hands ncurses what differs between next and what it was handed last: the rows that moved
+// together as a scroll, then the cells still different; everything after a change of size.
+void HandChanges(const PaintRows& next, int height, int width) {
+  bool known = height == shownHeight && width == shownWidth;
+  if (known) {
+    RowScroll scroll = FindScroll(shownRows, next, height, width);
+    if (scroll.count != 0) {
+      HandScroll(scroll);
+      ApplyScroll(&shownRows, scroll);
+    }
+  }
+  for (int row = 0; row < height; ++row) {
+    CellSpan span = known ? ChangedCells(shownRows, next, row, width) : CellSpan{0, width - 1};
+    if (span.first > span.last) continue;
+    HandCells(next, row, span);
+    std::copy(next.cells[row] + span.first, next.cells[row] + span.last + 1,
+              shownRows.cells[row] + span.first);
+  }
+  shownHeight = height;
+  shownWidth = width;
+}
+
+// One paint of the window onto the 80 x 25 cells that the terminal's size allows; ncurses is
+// handed what changed since the last one and sends the terminal what that changes on it.
 void PaintOnce() {
   static Screen screen;
   static ScreenOverlay overlay;
   static ScreenMarker marker;
+  static PaintRows next;
   static char title[kTitleSize];
   bool hasTitle = false;
   if (!TakeSnapshot(&screen, &overlay, &marker, title, &hasTitle)) return;
@@ -192,28 +276,11 @@ void PaintOnce() {
   int cursorColumn = overlay.shown ? overlay.cursorColumn : screen.cursorColumn;
   int cursorRow = overlay.shown ? overlay.cursorRow : screen.cursorRow;
   ScreenWindow window = WindowFor(screen, cursorColumn, cursorRow);
-  wchar_t line[kScreenColumns + 1];
-  for (int row = 0; row < window.height; ++row) {
-    for (int column = 0; column < window.width; ++column) {
-      line[column] = static_cast<wchar_t>(
-          kCp437ToUnicode[ShownCell(screen, overlay, window.left + column, window.top + row)]);
-    }
-    line[window.width] = L'\0';
-    mvaddnwstr(row, 0, line, window.width);
-  }
-  // The window's marker in the top row's last cell, the screen's marker left of it; both only
-  // where the top row lies above the prompt area.
-  wchar_t windowMarker[2] = {WindowMarker(window), L'\0'};
-  if (windowMarker[0] != 0) {
-    attron(A_REVERSE);
-    mvaddnwstr(0, window.width - 1, windowMarker, 1);
-    attroff(A_REVERSE);
-  }
-  if (marker.text[0] != '\0' && window.height >= kMinRowsForMarker) {
-    DrawReversed(marker.text, window.width - (windowMarker[0] != 0 ? 2 : 1));
-  }
+  ComposeRows(screen, overlay, marker, window, &next);
+  HandChanges(next, window.height, window.width);
   move(cursorRow - window.top, cursorColumn - window.left);
   refresh();
+  lastPaintMs = MonotonicMs();
   // Straight after the paint, when ncurses has flushed its output.
   if (hasTitle) WriteTitle(title);
 }
@@ -253,23 +320,33 @@ void ReceiveJobControlSignals(int how) {
   pthread_sigmask(how, &signals, nullptr);
 }
 
-// Sleeps until woken or a held row's time is up, paints, and keeps at least the paint interval
-// between two paints.
+// Milliseconds until the paint interval that began with the last paint is over; 0 when it is.
+int IntervalLeftMs() {
+  return static_cast<int>(std::max<int64_t>(lastPaintMs + kPaintIntervalMs - MonotonicMs(), 0));
+}
+
+// Sleeps until woken or a held row's time is up, then paints: at once after a quiet interval
+// or a key's effects, else when the interval since the last paint is over. A wake inside the
+// interval is kept (paintDue) and paints at its end, so the last state is always shown.
 void* RunPainter(void*) {
   ReceiveJobControlSignals(SIG_UNBLOCK);
+  bool paintDue = false;
   for (;;) {
     pollfd wake{wakeFds[0], POLLIN, 0};
-    if (poll(&wake, 1, SleepLimitMs()) < 0 && errno != EINTR) break;
+    if (poll(&wake, 1, paintDue ? IntervalLeftMs() : SleepLimitMs()) < 0 && errno != EINTR) break;
     char drain[64];
     while (read(wakeFds[0], drain, sizeof drain) > 0) {
     }
     if (stopRequested.load()) break;
     if (TakePainterStep(&stopCounts) == PainterStep::kStop) {
       StopAndResume();
+      paintDue = false;
       continue;
     }
+    paintDue = true;
+    if (!paintNow.exchange(false) && IntervalLeftMs() > 0) continue;
     PaintOnce();
-    SleepMs(kPaintIntervalMs);
+    paintDue = false;
   }
   return nullptr;
 }
@@ -327,11 +404,13 @@ bool PainterStart() {
   nonl();
   leaveok(stdscr, FALSE);
   scrollok(stdscr, FALSE);
+  idlok(stdscr, TRUE);
   curs_set(1);
   AddEmergencyCapability("sgr0");
   AddEmergencyCapability("cnorm");
   AddEmergencyCapability("rmcup");
   clear();
+  shownHeight = 0;
   stopRequested.store(false);
   running.store(true);
   // While the painter runs, the job-control handlers run on its thread alone: on two threads a
@@ -363,6 +442,12 @@ void PainterStop() {
 
 void PainterWake() {
   if (running.load() && !dirty.exchange(true)) WakePainter();
+}
+
+void PainterPaintNow() {
+  if (!running.load()) return;
+  paintNow.store(true);
+  WakePainter();
 }
 
 void PainterSetTitle(const char* title) {

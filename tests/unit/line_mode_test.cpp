@@ -1,10 +1,11 @@
 // Line mode's output: direct writes as lines of their own, stream text as it comes, and the
 // line being typed shown again below a line that came between.
+#include "platform/linux/line_mode.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "platform/linux/console_state.h"
 #include "support/stdout_capture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/linux/console_state.h"
+#include "platform/linux/message_box_internal.h"
 
 namespace {
 

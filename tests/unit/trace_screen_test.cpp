@@ -14,7 +14,7 @@
 #include "output/trace_history.h"
 #include "output/trace_screen_internal.h"
 #include "platform/console.h"
-#include "platform/linux/console_state.h"
+#include "platform/linux/screen_state.h"
 
 namespace {
 
