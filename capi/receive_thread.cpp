@@ -26,8 +26,8 @@ uint32_t receiveThreadId = 0;
 std::atomic<MessageHandler> messageHandler{nullptr};
 std::atomic<PassEndHandler> passEndHandler{nullptr};
 
-// The most messages one pass takes: a flood is taken in passes of this size, with the run flag
-// read between them.
+// The most messages one pass takes: a flood is taken in passes of this size, one after the
+// other without a pause, with the run flag read between them.
 constexpr int kMaxPassMessages = 256;
 // Passes less than kStreamGapMs apart make a stream. On a stream the wait for the next pass
 // starts kStreamPassIntervalMs after the last pass began, so that one pass takes what arrived
@@ -58,7 +58,8 @@ int NextErrorPause(int pauseMs) {
 constexpr const char* kLinkLostLine = "LINKSPY: Connection to the CAPI provider lost\n";
 constexpr const char* kStoppedLine = "WAIT_FOR_MESSAGE-Thread stopped.\n";
 
-enum class Pass { kTaken, kFailed, kLinkLost };
+// kTaken: all that had arrived is taken; kFull: the pass took its most, more is waiting.
+enum class Pass { kTaken, kFull, kFailed, kLinkLost };
 
 // A failed wait or take: the error line, or nothing when the link is gone for good.
 Pass Failed(const char* call, uint32_t result) {
@@ -81,15 +82,15 @@ void HandOn() {
 Pass ReceivePass() {
   uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
   if ((result & 0xFFFF) != 0) return Failed("WAIT_FOR_SIGNAL", result);
-  int taken = 0;
-  do {
+  for (int taken = 0;;) {
     result = TakeMessage();
     // After the first, a take that finds nothing (a frame still coming) ends the pass.
-    if (taken > 0 && (result & 0xFFFF) == kQueueEmpty) break;
+    if (taken > 0 && (result & 0xFFFF) == kQueueEmpty) return Pass::kTaken;
     if ((result & 0xFFFF) != 0) return Failed("GET_MESSAGE", result);
     HandOn();
-  } while (++taken < kMaxPassMessages && MessageWaiting());
-  return Pass::kTaken;
+    if (!MessageWaiting()) return Pass::kTaken;
+    if (++taken == kMaxPassMessages) return Pass::kFull;
+  }
 }
 
 // Ends a pass with its handler: the pass's texts are logged.
@@ -163,7 +164,9 @@ uint32_t ReceiveLoop(void* runFlag) {
       return 0;
     }
     pauseMs = pass == Pass::kFailed ? NextErrorPause(pauseMs) : 0;
-    // Only a provider that tells what is waiting takes more than one message a pass.
+    // A pass that took all that had arrived, on a stream, waits for more to gather; a full one
+    // goes on at once (a flood drains at full speed), and so does a provider that cannot tell
+    // what is waiting (a pass of one message each).
     bool gathers = capiProvider.messageWaiting != nullptr;
     if (gathers && pass == Pass::kTaken && passMs - lastPassMs < kStreamGapMs) {
       pauseMs = static_cast<int>(passMs + kStreamPassIntervalMs - SteadyMs());

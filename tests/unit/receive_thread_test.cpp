@@ -1,7 +1,6 @@
 // The receive thread against a scripted provider record: its receive loop's printed errors,
 // the lost link, its pacing of persistent errors, its start and its stop.
 #include "capi/receive_thread.h"
-#include "capi/receive_thread_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +18,7 @@
 
 #include "capi/adapter_exchange.h"
 #include "capi/provider_binding.h"
+#include "capi/receive_thread_internal.h"
 #include "control/records/control_block.h"
 #include "output/log_writer.h"
 #include "output/trace_indication.h"
@@ -265,6 +265,18 @@ TEST_F(ReceiveThread, APassTakesEverythingQueuedAndEndsBeforeTheNextWait) {
             (std::vector<std::string>{"H1", "H2", "H2", "E1", "H3", "E2", "H4", "E3", "H5", "E4"}));
   EXPECT_NE(printed.find("*Thread: GET_MESSAGE: ReturnCode=0x1108\n"), std::string::npos)
       << printed;
+}
+
+TEST_F(ReceiveThread, AFloodIsTakenInFullPassesOneAfterTheOther) {
+  using testing_support::Step;
+  Step queued{0, 0, testing_support::Numbered(SilentDebugInd(), 2)};
+  queued.queued = true;
+  fake.steps = {{0, 0, testing_support::Numbered(SilentDebugInd(), 1)}};
+  fake.steps.insert(fake.steps.end(), 299, queued);
+  std::string printed = RunThreadUntilPassEnd(RecordMessage, RecordPassEnd, 2);
+  ASSERT_EQ(passEvents.size(), 302u);
+  EXPECT_EQ(passEvents[256], "E1");  // the most one pass takes
+  EXPECT_EQ(passEvents[301], "E2");
 }
 
 // The pass's end as the program has it, recorded.
