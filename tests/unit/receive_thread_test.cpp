@@ -213,6 +213,13 @@ std::mutex passMutex;
 std::condition_variable passSignal;
 std::vector<std::string> passEvents;
 
+// The event of kind ('H' or 'E') with its number.
+std::string Event(char kind, int number) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%c%d", kind, number);
+  return text;
+}
+
 void RecordEvent(const std::string& event) {
   std::lock_guard<std::mutex> hold(passMutex);
   passEvents.push_back(event);
@@ -220,11 +227,11 @@ void RecordEvent(const std::string& event) {
 }
 
 void RecordMessage(const uint8_t* message, size_t) {
-  RecordEvent("H" + std::to_string(message[6] | (message[7] << 8)));
+  RecordEvent(Event('H', message[6] | (message[7] << 8)));
 }
 
 void RecordPassEnd() {
-  RecordEvent("E" + std::to_string(fake.waits));
+  RecordEvent(Event('E', fake.waits));
 }
 
 // Runs the thread until its pass after the given wait has ended; returns what it printed.
@@ -235,7 +242,7 @@ std::string RunThreadUntilPassEnd(capi::MessageHandler handleMessage, capi::Pass
   capi::StartReceiveThread(handleMessage, endPass);
   {
     std::unique_lock<std::mutex> hold(passMutex);
-    std::string last = "E" + std::to_string(waits);
+    std::string last = Event('E', waits);
     EXPECT_TRUE(passSignal.wait_for(hold, std::chrono::seconds(30), [&] {
       return !passEvents.empty() && passEvents.back() == last;
     }));
