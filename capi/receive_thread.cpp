@@ -78,8 +78,8 @@ void HandOn() {
 }
 
 // One wait, then every message that has arrived as far as the provider can tell, each handed
-// on in order.
-Pass ReceivePass() {
+// on in order; a thread told to stop (run cleared) takes no more after the one its wait found.
+Pass ReceivePass(const std::atomic<int32_t>& run) {
   uint32_t result = capiProvider.CAPI_WAIT_FOR_SIGNAL(capiProvider.applId);
   if ((result & 0xFFFF) != 0) return Failed("WAIT_FOR_SIGNAL", result);
   for (int taken = 0;;) {
@@ -88,7 +88,7 @@ Pass ReceivePass() {
     if (taken > 0 && (result & 0xFFFF) == kQueueEmpty) return Pass::kTaken;
     if ((result & 0xFFFF) != 0) return Failed("GET_MESSAGE", result);
     HandOn();
-    if (!MessageWaiting()) return Pass::kTaken;
+    if (run.load() == 0 || !MessageWaiting()) return Pass::kTaken;
     if (++taken == kMaxPassMessages) return Pass::kFull;
   }
 }
@@ -156,7 +156,7 @@ uint32_t ReceiveLoop(void* runFlag) {
     int32_t outside = kThreadOutsideProvider;
     if (!receiveThreadInProvider.compare_exchange_strong(outside, kThreadInsideProvider)) break;
     int64_t passMs = SteadyMs();
-    Pass pass = ReceivePass();
+    Pass pass = ReceivePass(run);
     receiveThreadInProvider.store(kThreadOutsideProvider);
     EndPass();
     if (pass == Pass::kLinkLost) {

@@ -274,6 +274,15 @@ TEST_F(ReceiveThread, APassTakesEverythingQueuedAndEndsBeforeTheNextWait) {
       << printed;
 }
 
+TEST_F(ReceiveThread, AThreadToldToStopTakesNoMoreThanItsWaitFound) {
+  testing_support::Step queued{0, 0, testing_support::Numbered(SilentDebugInd(), 2)};
+  queued.queued = true;
+  fake.steps = {{0, 0, testing_support::Numbered(SilentDebugInd(), 1)}, queued};
+  fake.stopAfterWaits = 1;  // cleared inside the wait: that message is still handed on
+  RunThreadUntilPassEnd(RecordMessage, RecordPassEnd, 1);
+  EXPECT_EQ(passEvents, (std::vector<std::string>{"H1", "E1"}));
+}
+
 TEST_F(ReceiveThread, AFloodIsTakenInFullPassesOneAfterTheOther) {
   using testing_support::Step;
   Step queued{0, 0, testing_support::Numbered(SilentDebugInd(), 2)};
