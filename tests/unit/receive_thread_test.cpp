@@ -234,10 +234,13 @@ void RecordPassEnd() {
   RecordEvent(Event('E', fake.waits));
 }
 
-// Runs the thread until its pass after the given wait has ended; returns what it printed.
+// Runs the thread until its pass after the given wait has ended, its last: the run flag is
+// cleared in that wait, so the thread touches neither the script nor the events after it.
+// Returns what it printed.
 std::string RunThreadUntilPassEnd(capi::MessageHandler handleMessage, capi::PassEndHandler endPass,
                                   int waits) {
   passEvents.clear();
+  fake.stopAfterWaits = waits;
   testing_support::StdoutCapture capture;
   capi::StartReceiveThread(handleMessage, endPass);
   {
@@ -278,7 +281,7 @@ TEST_F(ReceiveThread, AThreadToldToStopTakesNoMoreThanItsWaitFound) {
   testing_support::Step queued{0, 0, testing_support::Numbered(SilentDebugInd(), 2)};
   queued.queued = true;
   fake.steps = {{0, 0, testing_support::Numbered(SilentDebugInd(), 1)}, queued};
-  fake.stopAfterWaits = 1;  // cleared inside the wait: that message is still handed on
+  // The run flag is cleared inside the wait: that message is still handed on.
   RunThreadUntilPassEnd(RecordMessage, RecordPassEnd, 1);
   EXPECT_EQ(passEvents, (std::vector<std::string>{"H1", "E1"}));
 }
@@ -289,8 +292,9 @@ TEST_F(ReceiveThread, AFloodIsTakenInFullPassesOneAfterTheOther) {
   queued.queued = true;
   fake.steps = {{0, 0, testing_support::Numbered(SilentDebugInd(), 1)}};
   fake.steps.insert(fake.steps.end(), 299, queued);
-  std::string printed = RunThreadUntilPassEnd(RecordMessage, RecordPassEnd, 2);
-  ASSERT_EQ(passEvents.size(), 302u);
+  // A third wait finds nothing, so the stop does not cut the second pass short.
+  RunThreadUntilPassEnd(RecordMessage, RecordPassEnd, 3);
+  ASSERT_EQ(passEvents.size(), 303u);
   EXPECT_EQ(passEvents[256], "E1");  // the most one pass takes
   EXPECT_EQ(passEvents[301], "E2");
 }
